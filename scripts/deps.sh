@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing Pelorin needs, but only those that are missing,
+# so running it again costs nothing. Usage: scripts/deps.sh [extra-package ...]
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
+          qt6-base-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev "$@")
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
