@@ -1,0 +1,105 @@
+#include "ttpc/fp1cstat.h"
+
+#include "kernel/sim_assert.h"
+
+namespace {
+
+constexpr const char* SOURCE = "ttpc\\fp1cstat";
+
+unsigned membership_index(unsigned position) {
+    return position & bit_mask(CSTATE_MEMBERSHIP_POSITION_WIDTH);
+}
+
+} // namespace
+
+uint32_t get_global_time(const CState& cstate) {
+    return cstate.global_time & bit_mask(CSTATE_GLOBAL_TIME_WIDTH);
+}
+
+void set_global_time(CState& cstate, uint32_t value) {
+    check_width(value, CSTATE_GLOBAL_TIME_WIDTH, SOURCE);
+    cstate.global_time = value;
+}
+
+uint32_t get_medl_position(const CState& cstate) {
+    return cstate.medl_position & bit_mask(CSTATE_MEDL_POSITION_WIDTH);
+}
+
+void set_medl_position(CState& cstate, uint32_t value) {
+    check_width(value, CSTATE_MEDL_POSITION_WIDTH, SOURCE);
+    cstate.medl_position = value;
+}
+
+uint32_t get_cluster_mode(const CState& cstate) {
+    return cstate.cluster_mode & bit_mask(CSTATE_CLUSTER_MODE_WIDTH);
+}
+
+void set_cluster_mode(CState& cstate, uint32_t value) {
+    check_width(value, CSTATE_CLUSTER_MODE_WIDTH, SOURCE);
+    cstate.cluster_mode = value;
+}
+
+uint32_t get_dmc(const CState& cstate) {
+    return cstate.dmc & bit_mask(CSTATE_DMC_WIDTH);
+}
+
+void set_dmc(CState& cstate, uint32_t value) {
+    check_width(value, CSTATE_DMC_WIDTH, SOURCE);
+    cstate.dmc = value;
+}
+
+uint32_t get_membership(const CState& cstate, unsigned position) {
+    return cstate.membership[membership_index(position)] & bit_mask(CSTATE_MEMBERSHIP_WIDTH);
+}
+
+void set_membership(CState& cstate, unsigned position, uint32_t value) {
+    check_width(value, CSTATE_MEMBERSHIP_WIDTH, SOURCE);
+    cstate.membership[membership_index(position)] = value;
+}
+
+uint32_t add_medl_position(CState& cstate, uint32_t delta) {
+    const uint32_t value = (get_medl_position(cstate) + delta) & bit_mask(CSTATE_MEDL_POSITION_WIDTH);
+    set_medl_position(cstate, value);
+    return value;
+}
+
+uint32_t add_global_time(CState& cstate, uint32_t delta) {
+    const uint32_t value = (get_global_time(cstate) + delta) & bit_mask(CSTATE_GLOBAL_TIME_WIDTH);
+    set_global_time(cstate, value);
+    return value;
+}
+
+unsigned significant_membership_count(unsigned L) {
+    if (L <= CSTATE_FIELD_UNITS) {
+        return 0;
+    }
+    if (L >= CSTATE_MAX_LENGTH) {
+        return CSTATE_MEMBERSHIP_COUNT;
+    }
+    return (L - CSTATE_FIELD_UNITS) * CSTATE_UNIT_BITS;
+}
+
+bool cstate_equal(const CState& a, const CState& b, unsigned L) {
+    if (get_global_time(a) != get_global_time(b) || get_medl_position(a) != get_medl_position(b) ||
+        get_cluster_mode(a) != get_cluster_mode(b) || get_dmc(a) != get_dmc(b)) {
+        return false;
+    }
+    const unsigned count = significant_membership_count(L);
+    for (unsigned position = 0; position < count; ++position) {
+        if (get_membership(a, position) != get_membership(b, position)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void cstate_crc(const CState& cstate, uint16_t* crc_register, uint16_t generator, unsigned L) {
+    crc_feed_bits(crc_register, get_global_time(cstate), CSTATE_GLOBAL_TIME_WIDTH, generator);
+    crc_feed_bits(crc_register, get_medl_position(cstate), CSTATE_MEDL_POSITION_WIDTH, generator);
+    crc_feed_bits(crc_register, get_cluster_mode(cstate), CSTATE_CLUSTER_MODE_WIDTH, generator);
+    crc_feed_bits(crc_register, get_dmc(cstate), CSTATE_DMC_WIDTH, generator);
+    const unsigned count = significant_membership_count(L);
+    for (unsigned position = 0; position < count; ++position) {
+        crc_feed_bits(crc_register, get_membership(cstate, position), CSTATE_MEMBERSHIP_WIDTH, generator);
+    }
+}
