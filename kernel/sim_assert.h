@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 
 /// The mask of the low `width` bits (width 0..32).
 constexpr uint32_t bit_mask(unsigned width) {
@@ -25,17 +24,17 @@ constexpr uint32_t bit_mask(unsigned width) {
 /// "_value <= bit_mask(<width>)" is reported for `source` at the caller's line.
 void width_failed(unsigned width, const char* source, unsigned line);
 
-inline void check_width(uint32_t value, unsigned width, const char* source,
-                        std::source_location where = std::source_location::current()) {
+// The line of the check is the caller's: __builtin_LINE() as a default argument is evaluated where the
+// function is called (GCC and Clang).
+inline void check_width(uint32_t value, unsigned width, const char* source, unsigned line = __builtin_LINE()) {
     if (value > bit_mask(width)) {
-        width_failed(width, source, where.line());
+        width_failed(width, source, line);
     }
 }
 
 /// A named invariant such as "channel->receiver_count < MAX_SRU_COUNT".
-inline void sim_assert(bool holds, const char* expression, const char* source,
-                       std::source_location where = std::source_location::current()) {
+inline void sim_assert(bool holds, const char* expression, const char* source, unsigned line = __builtin_LINE()) {
     if (!holds) {
-        assertion_failed(expression, source, where.line());
+        assertion_failed(expression, source, line);
     }
 }

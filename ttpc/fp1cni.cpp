@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <source_location>
 
 namespace {
 
@@ -21,9 +20,8 @@ uint32_t masked(uint32_t word, unsigned width) {
 }
 
 /// The checked store of every setter; the failure names the setter's line.
-void store(uint32_t& word, uint32_t value, unsigned width,
-           std::source_location where = std::source_location::current()) {
-    check_width(value, width, SOURCE, where);
+void store(uint32_t& word, uint32_t value, unsigned width, unsigned line = __builtin_LINE()) {
+    check_width(value, width, SOURCE, line);
     word = value;
 }
 
