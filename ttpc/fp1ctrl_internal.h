@@ -1,0 +1,59 @@
+// Parts of the controller shared by its source files only: resumption points of the process body, the
+// trace object, and small helpers on the working state.
+#pragma once
+
+#include "kernel/sim_assert.h"
+#include "kernel/trace.h"
+#include "ttpc/fp1ctrl.h"
+
+/// Resumption points of the controller process body: one per wait of the protocol.
+enum ControllerResume : uint32_t {
+    CTRL_PASS = SIM_START,      // start of a pass: status line, dispatch on the protocol state
+    CTRL_PARKED,                // AWAIT / SELFTEST woken
+    CTRL_FROZEN,                // FREEZE (switched off) woken
+    CTRL_LISTENED,              // LISTEN: after the bad-receive hold, the listen timeout or the passive wait
+    CTRL_COLDSTART_SENT,        // COLDSTART: end of the own slot's transmission phase
+    CTRL_COLDSTART_BAD_RECEIVE, // COLDSTART: after the bad-receive hold
+    CTRL_COLDSTART_GAP,         // COLDSTART: after the inter-frame gap
+    CTRL_COLDSTART_TIMEOUT,     // COLDSTART: after the cold start timeout
+    CTRL_SLOT_STARTED,          // slot: at the slot start
+    CTRL_SLOT_GUARDIAN_RAN,     // slot: the guardian ran (first send after synchronisation)
+    CTRL_SLOT_TP_ENDED,         // slot: end of the transmission phase (or woken by a reception)
+    CTRL_SLOT_ENDED,            // slot: end of the transmission phase after the evaluation
+};
+
+/// The object on whose behalf controller trace lines are written.
+inline const SimObject* trace_object(const TtpController* c) {
+    return c->process;
+}
+
+inline CState& working_cstate(TtpController* c) {
+    return c->working_status.cstate;
+}
+inline const CState& working_cstate(const TtpController* c) {
+    return c->working_status.cstate;
+}
+
+/// L of the node's list (the significant C-state length in 16-bit units).
+inline unsigned cstate_length(const TtpController* c) {
+    return get_c_state_length(c->medl);
+}
+
+/// True when either frame buffer holds something (status byte not empty).
+inline bool something_received(const TtpController* c) {
+    return c->frame_buffer[CHANNEL_A].status != FRAME_STATUS_EMPTY ||
+           c->frame_buffer[CHANNEL_B].status != FRAME_STATUS_EMPTY;
+}
+
+/// The local clock, brought up to date first.
+uint32_t read_local_time(TtpController* c);
+
+/// Configures the node's bus guardian with a window of the list.
+void load_guardian_window(TtpController* c, const BgParams& window);
+void trigger_guardian(TtpController* c, uint32_t value);
+
+/// The steps of the process body that wait: each returns true when it reached a wait point.
+bool listen_step(TtpController* c);
+bool listen_after_wait(TtpController* c);
+bool coldstart_step(TtpController* c);
+bool coldstart_after_wait(TtpController* c, uint32_t point);
