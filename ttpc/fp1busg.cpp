@@ -30,6 +30,7 @@ void fail(BusGuardian* bg, uint32_t code) {
     set_guardian_bus_access(bg, 0);
     set_guardian_failed(bg, 1);
     set_guardian_state(bg, BG_NODE_FAILURE);
+    bg->failure_count += 1;
     if (bg->report_failure != nullptr) {
         bg->report_failure(bg->controller);
     }

@@ -94,6 +94,7 @@ struct BusGuardian {
     uint32_t failure_state;
     uint32_t bus_access;
     uint32_t failed;
+    uint32_t failure_count;                 // Node Failures since creation (not cleared by reset)
     void (*report_failure)(TtpController*); // the controller's bus guardian error report; may be null
     SimProcess* process;                    // owned; named by `name`
     double drift;                           // intervals last interval * (1 + drift)

@@ -1,0 +1,86 @@
+// The fault injector: sets, resets or flips one randomly chosen meaningful bit of a controller's memory.
+//
+// The injector is one process, "Fault Injector", with its own random stream (seeded 111). Its target areas
+// all share one layout, described by a fault mask: per 32-bit word of the area, the bits a fault may hit.
+// Two targets exist per controller: "CNI" (the whole interface memory, 4828 words; the mask follows the
+// widths of its fields) and "Reg" (the frame buffers and the registers behind them, 184 words). Area 0
+// belongs to controller O1 and is enabled, area 1 to controller M1 and is disabled.
+//
+// One injection draws a rank k in 1..total_bits (random_uniform(1, total_bits) rounded, so the first and
+// last rank have half the weight of the others), finds the word by bisection over the cumulative counts of
+// mask bits, takes the k-th set bit of that word's mask, and applies the effect to that bit of every enabled
+// area. The write is a plain memory write: it bypasses the field setters and the controller's hooks, so a
+// corrupted control word takes effect when the controller next reads it.
+//
+// Periodic injection: while the rate (faults per second) is above 0 and an area is enabled, the process
+// injects and then holds an exponentially distributed time with mean 1/rate seconds. Setting a rate plans
+// the process from now; a rate of 0 lets it passivate.
+#pragma once
+
+#include "kernel/random_stream.h"
+#include "kernel/sim_process.h"
+
+#include <cstdint>
+#include <vector>
+
+struct Cluster;
+
+enum FaultEffect : uint8_t { FAULT_SET = 0, FAULT_RESET = 1, FAULT_FLIP = 2 };
+enum FaultTarget : uint32_t { TARGET_CNI = 0, TARGET_REG = 1 };
+
+constexpr uint32_t FAULT_INJECTOR_SEED = 111;
+constexpr unsigned CNI_MASK_WORDS = 4828;
+constexpr unsigned REG_MASK_WORDS = 184;
+
+/// What one injection did (to the first enabled area).
+struct InjectionRecord {
+    double time;
+    uint64_t step;   // kernel steps executed before the injection
+    uint32_t target; // FaultTarget
+    uint32_t area;   // index of the area (0: O1)
+    uint32_t word;   // word index in the area
+    uint32_t bit;    // bit index in the word
+    uint8_t effect;
+    uint32_t before;
+    uint32_t after;
+};
+
+using InjectionListener = void (*)(void* context, const InjectionRecord& record);
+
+struct FaultInjector : SimProcess {
+    std::vector<uint32_t*> areas;     // base of each area
+    std::vector<uint32_t> enabled;    // per area: faults are applied when non-zero
+    RandomStream* rng;                // owned
+    double rate;                      // faults per second
+    uint8_t effect;                   // FaultEffect
+    uint32_t word_count;              // length of the mask in words
+    const uint32_t* mask;             // one static table per target kind
+    std::vector<uint32_t> cumulative; // set mask bits in words 0..w
+    uint32_t total_bits;
+    uint32_t injections;
+    uint32_t target;            // the target the mask belongs to (for the injection record)
+    InjectionListener listener; // told of every injection (logs); may be null
+    void* listener_context;
+};
+
+/// The static fault masks.
+const uint32_t* cni_fault_mask();
+const uint32_t* register_fault_mask();
+
+FaultInjector* create_fault_injector(const char* name);
+void set_injection_mask(FaultInjector* fi, uint32_t size_in_bytes, const uint32_t* mask);
+void clear_areas(FaultInjector* fi);
+uint32_t add_area(FaultInjector* fi, uint32_t* base);
+void enable_area(FaultInjector* fi, uint32_t index, uint32_t flag);
+/// Aims the cluster's injector at the interfaces (TARGET_CNI) or the registers (TARGET_REG) of O1 (and
+/// M1, disabled); any other value changes only the recorded target.
+void set_fault_target(Cluster* cluster, uint32_t target);
+bool armed(const FaultInjector* fi);
+/// One fault now.
+void inject(FaultInjector* fi);
+/// A new rate (values below 0 or not a number are ignored): an armed injector is planned from now.
+void set_fault_rate(FaultInjector* fi, double rate);
+void set_fault_effect(FaultInjector* fi, uint8_t effect);
+void fault_injector_body(SimProcess* process);
+/// The name of the field that word `word` of a target holds ("cstate.membership[3]", "frame_buffer[1].crc").
+const char* fault_word_name(uint32_t target, uint32_t word, char* buffer, unsigned size);
