@@ -1,0 +1,196 @@
+// The whole cluster on the default configuration, run through the same code as pelorin-sim.
+#include "cli/runner.h"
+
+#include "kernel/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+RunOptions default_run(uint32_t cycles) {
+    RunOptions options;
+    options.directory = PELORIN_DEFAULT_DATA_DIR;
+    options.cycles = cycles;
+    options.trace = false;
+    return options;
+}
+
+::testing::AssertionResult healthy(const RunSummary& s) {
+    if (s.end != RunEnd::COMPLETED) {
+        return ::testing::AssertionFailure() << "run ended early: " << s.message;
+    }
+    for (const NodeSummary& n : s.nodes) {
+        if (n.protocol_state != PS_APPLICATION) {
+            return ::testing::AssertionFailure() << n.name << " is in " << n.state_name;
+        }
+        for (uint32_t bit : n.membership) {
+            if (bit != 1) {
+                return ::testing::AssertionFailure() << n.name << " lacks full membership";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(ClusterRun, DefaultConfigurationRunsAThousandCyclesInTheApplicationMode) {
+    RunSummary s = run_simulation(default_run(1000));
+    EXPECT_TRUE(healthy(s));
+    EXPECT_EQ(s.cluster_cycles, 1000u);
+    EXPECT_EQ(s.cluster_mode, 2u);
+    EXPECT_EQ(s.kernel_errors, 0u);
+    EXPECT_GE(s.laser_hits, 100u);
+    EXPECT_LE(s.laser_misses, 2u);
+    for (const NodeSummary& n : s.nodes) {
+        EXPECT_EQ(n.bus_guardian_failures, 0u) << n.name;
+        EXPECT_EQ(n.controller_starts, 1u) << n.name;
+    }
+    EXPECT_EQ(memory_count(), 0u);
+}
+
+/// Faults into O1 at 200 per second for 500 cycles, then none: the cluster heals within 300 cycles.
+void expect_healing(uint32_t target) {
+    std::vector<std::string> unhealed;
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        RunOptions options = default_run(800);
+        options.inject_rate = 200.0;
+        options.inject_until_us = 500 * 2000.0;
+        options.target = target;
+        options.seed = seed;
+        RunSummary s = run_simulation(options);
+        EXPECT_GT(s.injections, 100u) << "seed " << seed;
+        if (!healthy(s)) {
+            unhealed.push_back("seed " + std::to_string(seed) + ": " + healthy(s).message());
+        }
+    }
+    for (const std::string& line : unhealed) {
+        std::printf("not healed: %s\n", line.c_str());
+    }
+    EXPECT_LE(unhealed.size(), 1u);
+}
+
+TEST(ClusterRun, FlipsInOnesInterfaceHealWithinThreeHundredCycles) {
+    expect_healing(TARGET_CNI);
+}
+TEST(ClusterRun, FlipsInOnesRegistersHealWithinThreeHundredCycles) {
+    expect_healing(TARGET_REG);
+}
+
+// A short fault-free run's trace, hashed. A change of the protocol's behaviour or its trace texts shows here;
+// update the value on purpose when behaviour changes.
+constexpr uint64_t FINGERPRINT_20_CYCLES = 0x98e711cb94b198e3ull;
+
+TEST(ClusterRun, TraceFingerprintOfAShortRunIsStable) {
+    RunOptions options = default_run(20);
+    options.fingerprint = true;
+    RunSummary first = run_simulation(options);
+    RunSummary second = run_simulation(options);
+    EXPECT_EQ(first.trace_fingerprint, second.trace_fingerprint);
+    EXPECT_EQ(first.events, second.events);
+    EXPECT_EQ(first.trace_fingerprint, FINGERPRINT_20_CYCLES) << std::hex << first.trace_fingerprint;
+}
+
+// --- Configurations that cannot run ----------------------------------------------------------------------
+
+class BadConfiguration : public ::testing::Test {
+  protected:
+    std::filesystem::path directory;
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    (std::string("pelorin-config-") +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory);
+        std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+    int assemble(std::string* why) {
+        trace_off();
+        inic_kernel();
+        auto cluster = std::make_unique<Cluster>();
+        int result = assemble_cluster(cluster.get(), directory.c_str(), why);
+        dispose_all();
+        return result;
+    }
+    void append(const std::string& file, const std::string& line) {
+        std::ofstream(directory / file, std::ios::app) << line << "\n";
+    }
+};
+
+TEST_F(BadConfiguration, MissingListIsCodeOneNamingTheFile) {
+    std::filesystem::remove(directory / "medl02.txt");
+    std::string why;
+    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
+    EXPECT_NE(why.find("medl02.txt"), std::string::npos) << why;
+}
+
+TEST_F(BadConfiguration, ShortOrMissingDriftFileIsCodeTwo) {
+    std::ofstream(directory / "clkdrift.txt") << "0 0\n0\n";
+    std::string why;
+    EXPECT_EQ(assemble(&why), ASSEMBLY_DRIFT_FAILED);
+    EXPECT_NE(why.find("drift 4 of 4"), std::string::npos) << why;
+    std::ofstream(directory / "clkdrift.txt") << "0 0 0 0"; // one line, blanks between: fine
+    EXPECT_EQ(assemble(&why), ASSEMBLY_OK) << why;
+    std::filesystem::remove(directory / "clkdrift.txt");
+    EXPECT_EQ(assemble(&why), ASSEMBLY_DRIFT_FAILED);
+}
+
+TEST_F(BadConfiguration, ListsTheProtocolCannotRunAreRefusedWithTheReason) {
+    append("medl01.txt", "0 controller_cfg_params.micro_to_macro");
+    std::string why;
+    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
+    EXPECT_NE(why.find("medl01.txt: controller_cfg_params.micro_to_macro"), std::string::npos) << why;
+
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR "/medl01.txt", directory / "medl01.txt",
+                          std::filesystem::copy_options::overwrite_existing);
+    append("medl03.txt", "9 role_list.logical_name.slot_position");
+    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
+    EXPECT_NE(why.find("role_list.logical_name"), std::string::npos) << why;
+
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR "/medl03.txt", directory / "medl03.txt",
+                          std::filesystem::copy_options::overwrite_existing);
+    append("medl00.txt", "0 slot_control_entry[7].eot");
+    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED); // no cycle end: slot 8 has no duration
+    EXPECT_NE(why.find("sru_slot_duration"), std::string::npos) << why;
+}
+
+// --- The command line ------------------------------------------------------------------------------------
+
+int run_command(const std::string& arguments, std::string* output) {
+    std::string command = std::string(PELORIN_SIM) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output->append(buffer, n);
+    }
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PelorinSim, PrintsJsonAndReportsUsageAndStartupErrors) {
+    std::string out;
+    EXPECT_EQ(run_command(std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --cycles 30 --no-trace --json",
+                          &out),
+              0);
+    EXPECT_NE(out.find("\"cluster_cycles\": 30"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"state_name\": \"APPLICATION\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"laser\""), std::string::npos) << out;
+
+    out.clear();
+    EXPECT_EQ(run_command("--cycles -3", &out), 2);
+    out.clear();
+    EXPECT_EQ(run_command("--effect melt", &out), 2);
+    out.clear();
+    EXPECT_EQ(run_command("--dir /nonexistent-pelorin --no-trace", &out), 255);
+    EXPECT_NE(out.find("Probably one or more MEDL tables could not be read from file."), std::string::npos);
+    EXPECT_NE(out.find("clkdrift.txt"), std::string::npos) << out;
+}
+
+} // namespace
