@@ -93,7 +93,7 @@ void link_after(SimProcess* process, SimProcess* x) {
 
 /// Below this many planned processes a walk from the end of the list is cheaper than the search index;
 /// such processes stand in the list only (level 1), which keeps the index valid.
-constexpr uint32_t SQS_SHORT_SET = 16;
+constexpr uint32_t SQS_SHORT_SET = 48;
 
 /// Inserts an unplanned process by its event time after every member with an equal or earlier time.
 void sqs_insert(SimProcess* process) {

@@ -82,18 +82,13 @@ bool cstate_equal(const CState& a, const CState& b, unsigned L);
 constexpr uint16_t CRC_INITIAL_VALUE = 0xFFFF;
 constexpr unsigned CRC_WIDTH = 16;
 
-/// Feeds the low `bit_count` bits of value (at most 32), least significant first.
-inline void crc_feed_bits(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator) {
-    uint16_t r = *crc_register;
-    for (unsigned i = 0; i < bit_count; ++i) {
-        const unsigned f = ((r >> (CRC_WIDTH - 1)) ^ (value >> i)) & 1u;
-        r = static_cast<uint16_t>(r << 1);
-        if (f != 0) {
-            r ^= generator;
-        }
-    }
-    *crc_register = r;
-}
+/// The two generators of the frame CRC (polynomials 0x13613 and 0x11931, x^16 implied).
+constexpr uint16_t CRC_GENERATOR_SHORT = 0x3613;
+constexpr uint16_t CRC_GENERATOR_LONG = 0x1931;
+
+/// Feeds the low `bit_count` bits of value (at most 32), least significant first. Whole bytes go through a
+/// table of the generator (for the two frame generators), the rest bit by bit; the result is the same.
+void crc_feed_bits(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator);
 
 /// Feeds the significant C-state of L: global_time (16 bits), medl_position (9), cluster_mode (5),
 /// dmc (2), then the significant membership flags, one bit each. Every field is read masked.

@@ -466,6 +466,9 @@ int32_t limit_correction(const TtpController* c, double elapsed) {
 
 void update_local_time(TtpController* c) {
     const double now = sim_time();
+    if (now == c->last_tick_time && c->working_status.clock_correction == 0) {
+        return; // no time has passed and no correction waits: the clock reads as it did
+    }
     int32_t applied = limit_correction(c, now - c->correction_ref_time);
     add_clock_correction(c->working_status, -applied);
     c->correction_ref_time += std::abs(applied) * local_to_real(c, get_free_running_macroticks(c->medl));

@@ -13,7 +13,6 @@ constexpr unsigned MCR_MODE_LOW = 1;
 constexpr unsigned MCR_MODE_HIGH = 2;
 
 /// The header spare bits fed after frame_type and the mode change request.
-constexpr unsigned HEADER_SPARE_BITS = FRAME_HEADER_BITS - 1 - FRAME_MCR_COUNT;
 
 /// The c_state_length an I-frame is measured with: the stored value brought into 2..6.
 unsigned i_frame_length_units(const Frame& frame) {
@@ -34,11 +33,12 @@ unsigned cstate_bits(unsigned L) {
 }
 
 void feed_header(const Frame& frame, uint16_t* crc_register, uint16_t generator) {
-    crc_feed_bits(crc_register, get_frame_type(frame), FRAME_FLAG_WIDTH, generator);
+    // frame_type and the three mcr bits, one after the other, then the spare bits: one byte.
+    uint32_t header = get_frame_type(frame);
     for (unsigned i = 0; i < FRAME_MCR_COUNT; ++i) {
-        crc_feed_bits(crc_register, get_mcr(frame, i), FRAME_FLAG_WIDTH, generator);
+        header |= get_mcr(frame, i) << (1 + i);
     }
-    crc_feed_bits(crc_register, 0, HEADER_SPARE_BITS, generator);
+    crc_feed_bits(crc_register, header, FRAME_HEADER_BITS, generator);
 }
 
 } // namespace

@@ -72,8 +72,6 @@ constexpr unsigned FRAME_HEADER_BITS = 8;
 /// Bits of a frame's length beyond header and payload: 4 header, 4 spare header, 16 CRC.
 constexpr unsigned FRAME_OVERHEAD_BITS = 24;
 
-constexpr uint16_t CRC_GENERATOR_SHORT = 0x3613;
-constexpr uint16_t CRC_GENERATOR_LONG = 0x1931;
 constexpr unsigned CRC_LONG_FROM_BITS = 151;
 
 constexpr uint32_t VERDICT_CORRECT = 8;

@@ -316,11 +316,11 @@ TEST_F(OrvikThreadTest, AnErrorThatPersistsIsReportedInEveryCycle) {
 TEST_F(OrvikThreadTest, OutsideAccessNeverFallsBetweenAStepAndItsAfterStep) {
     Make([] { plan(1.0)->yields = 20; });
     thread->Run();
-    // Check at every chance until 200 steps have run: a step whose body ran outside the lock would be
+    // Check at every chance until 100 steps have run: a step whose body ran outside the lock would be
     // seen in the middle (the kernel's step count ahead of the last AfterStep).
     while (thread->WithModelLocked([&] {
         EXPECT_EQ(thread->steps_at_after_step, step_count());
-        return step_count() < 200;
+        return step_count() < 100;
     })) {
     }
 }
