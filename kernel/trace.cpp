@@ -168,12 +168,20 @@ const char* object_name(const SimObject* object) {
 
 } // namespace
 
+bool trace_lines_wanted = true;
+
 bool trace_active() {
-    return sink.to_file || sink.hashing;
+    return trace_lines_wanted;
 }
 
-void trace(const SimObject* object, const char* format, ...) {
-    if (!trace_active() || kernel.time < 0.0) {
+namespace {
+
+void update_wanted() {
+    trace_lines_wanted = sink.to_file || sink.hashing;
+}
+
+void write_line(const SimObject* object, const char* format, va_list arguments) {
+    if (!trace_lines_wanted || kernel.time < 0.0) {
         return;
     }
     // Many lines share one simulated time: its text is formatted once and reused.
@@ -195,11 +203,26 @@ void trace(const SimObject* object, const char* format, ...) {
     size_t prefix = sink.stamp_length + name_length;
     sink.line[prefix++] = ':';
     sink.line[prefix++] = ' ';
+    emit_formatted(prefix, format, arguments);
+}
+
+} // namespace
+
+void trace_line(const SimObject* object, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    emit_formatted(prefix, format, arguments);
+    write_line(object, format, arguments);
     va_end(arguments);
 }
+
+#if !(defined(__GNUC__) && !defined(__clang__))
+void trace(const SimObject* object, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    write_line(object, format, arguments);
+    va_end(arguments);
+}
+#endif
 
 void trace_raw(const char* format, ...) {
     if (!trace_active() || kernel.time < 0.0) {
@@ -215,21 +238,25 @@ void trace_to_file(const char* path) {
     close_sink();
     sink.path = path;
     sink.to_file = true;
+    update_wanted();
 }
 
 void trace_off() {
     close_sink();
     sink.to_file = false;
+    update_wanted();
 }
 
 void trace_fingerprint_start() {
     sink.hashing = true;
     sink.hash = FNV_OFFSET;
     sink.lines = 0;
+    update_wanted();
 }
 
 void trace_fingerprint_stop() {
     sink.hashing = false;
+    update_wanted();
 }
 uint64_t trace_fingerprint() {
     return sink.hash;

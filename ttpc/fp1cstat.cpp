@@ -95,78 +95,6 @@ bool cstate_equal(const CState& a, const CState& b, unsigned L) {
     return true;
 }
 
-namespace {
-
-constexpr unsigned BYTE_BITS = 8;
-constexpr unsigned TABLE_SIZE = 256;
-
-/// The register after feeding the 8 bits of index, most significant first, into a register whose high
-/// byte was zero and whose low byte is ignored: one table step of a byte.
-std::array<uint16_t, TABLE_SIZE> make_crc_table(uint16_t generator) {
-    std::array<uint16_t, TABLE_SIZE> table{};
-    for (unsigned index = 0; index < TABLE_SIZE; ++index) {
-        auto r = static_cast<uint16_t>(index << BYTE_BITS);
-        for (unsigned bit = 0; bit < BYTE_BITS; ++bit) {
-            const bool top = (r & 0x8000u) != 0;
-            r = static_cast<uint16_t>(r << 1);
-            if (top) {
-                r ^= generator;
-            }
-        }
-        table[index] = r;
-    }
-    return table;
-}
-
-const std::array<uint16_t, TABLE_SIZE> SHORT_TABLE = make_crc_table(CRC_GENERATOR_SHORT);
-const std::array<uint16_t, TABLE_SIZE> LONG_TABLE = make_crc_table(CRC_GENERATOR_LONG);
-
-/// Bits of a byte in reverse order: a byte fed least significant bit first is the table's index reversed.
-constexpr std::array<uint8_t, TABLE_SIZE> make_reversed() {
-    std::array<uint8_t, TABLE_SIZE> reversed{};
-    for (unsigned value = 0; value < TABLE_SIZE; ++value) {
-        unsigned r = 0;
-        for (unsigned bit = 0; bit < BYTE_BITS; ++bit) {
-            r |= ((value >> bit) & 1u) << (BYTE_BITS - 1 - bit);
-        }
-        reversed[value] = static_cast<uint8_t>(r);
-    }
-    return reversed;
-}
-
-constexpr std::array<uint8_t, TABLE_SIZE> REVERSED = make_reversed();
-
-void feed_bits_one_by_one(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator) {
-    uint16_t r = *crc_register;
-    for (unsigned i = 0; i < bit_count; ++i) {
-        const unsigned f = ((r >> (CRC_WIDTH - 1)) ^ (value >> i)) & 1u;
-        r = static_cast<uint16_t>(r << 1);
-        if (f != 0) {
-            r ^= generator;
-        }
-    }
-    *crc_register = r;
-}
-
-} // namespace
-
-void crc_feed_bits(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator) {
-    const uint16_t* table = generator == CRC_GENERATOR_SHORT  ? SHORT_TABLE.data()
-                            : generator == CRC_GENERATOR_LONG ? LONG_TABLE.data()
-                                                              : nullptr;
-    if (table == nullptr) {
-        feed_bits_one_by_one(crc_register, value, bit_count, generator);
-        return;
-    }
-    uint16_t r = *crc_register;
-    for (; bit_count >= BYTE_BITS; bit_count -= BYTE_BITS, value >>= BYTE_BITS) {
-        const unsigned index = ((r >> BYTE_BITS) ^ REVERSED[value & 0xFFu]) & 0xFFu;
-        r = static_cast<uint16_t>((r << BYTE_BITS) ^ table[index]);
-    }
-    *crc_register = r;
-    feed_bits_one_by_one(crc_register, value, bit_count, generator);
-}
-
 void cstate_crc(const CState& cstate, uint16_t* crc_register, uint16_t generator, unsigned L) {
     crc_feed_bits(crc_register, get_global_time(cstate), CSTATE_GLOBAL_TIME_WIDTH, generator);
     // medl_position, cluster_mode and dmc follow one another bit by bit: 16 bits in all.
@@ -176,11 +104,12 @@ void cstate_crc(const CState& cstate, uint16_t* crc_register, uint16_t generator
     crc_feed_bits(crc_register, fields,
                   CSTATE_MEDL_POSITION_WIDTH + CSTATE_CLUSTER_MODE_WIDTH + CSTATE_DMC_WIDTH, generator);
     const unsigned count = significant_membership_count(L);
+    constexpr unsigned BYTE_BITS = crc_detail::BYTE_BITS;
     for (unsigned position = 0; position < count; position += BYTE_BITS) {
         uint32_t flags = 0;
         const unsigned in_byte = count - position < BYTE_BITS ? count - position : BYTE_BITS;
         for (unsigned i = 0; i < in_byte; ++i) {
-            flags |= get_membership(cstate, position + i) << i;
+            flags |= (cstate.membership[position + i] & 1u) << i; // count <= 64: inside the array
         }
         crc_feed_bits(crc_register, flags, in_byte, generator);
     }

@@ -19,6 +19,7 @@
 // significant flags is clamped to 0..64, so a corrupted L never takes a loop past membership[63].
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 constexpr unsigned CSTATE_GLOBAL_TIME_WIDTH = 16;
@@ -86,9 +87,76 @@ constexpr unsigned CRC_WIDTH = 16;
 constexpr uint16_t CRC_GENERATOR_SHORT = 0x3613;
 constexpr uint16_t CRC_GENERATOR_LONG = 0x1931;
 
+namespace crc_detail {
+
+constexpr unsigned BYTE_BITS = 8;
+constexpr unsigned TABLE_SIZE = 256;
+constexpr uint16_t TOP_BIT = 0x8000;
+
+/// One table step of a byte: the register after feeding the 8 bits of index, most significant first,
+/// into a register whose high byte was zero (its low byte is combined by the caller).
+constexpr std::array<uint16_t, TABLE_SIZE> make_table(uint16_t generator) {
+    std::array<uint16_t, TABLE_SIZE> table{};
+    for (unsigned index = 0; index < TABLE_SIZE; ++index) {
+        auto r = static_cast<uint16_t>(index << BYTE_BITS);
+        for (unsigned bit = 0; bit < BYTE_BITS; ++bit) {
+            const bool top = (r & TOP_BIT) != 0;
+            r = static_cast<uint16_t>(r << 1);
+            if (top) {
+                r ^= generator;
+            }
+        }
+        table[index] = r;
+    }
+    return table;
+}
+
+/// Bits of a byte in reverse order: a byte fed least significant bit first indexes the table reversed.
+constexpr std::array<uint8_t, TABLE_SIZE> make_reversed() {
+    std::array<uint8_t, TABLE_SIZE> reversed{};
+    for (unsigned value = 0; value < TABLE_SIZE; ++value) {
+        unsigned r = 0;
+        for (unsigned bit = 0; bit < BYTE_BITS; ++bit) {
+            r |= ((value >> bit) & 1u) << (BYTE_BITS - 1 - bit);
+        }
+        reversed[value] = static_cast<uint8_t>(r);
+    }
+    return reversed;
+}
+
+inline constexpr std::array<uint16_t, TABLE_SIZE> SHORT_TABLE = make_table(CRC_GENERATOR_SHORT);
+inline constexpr std::array<uint16_t, TABLE_SIZE> LONG_TABLE = make_table(CRC_GENERATOR_LONG);
+inline constexpr std::array<uint8_t, TABLE_SIZE> REVERSED = make_reversed();
+
+inline uint16_t feed_one_by_one(uint16_t r, uint32_t value, unsigned bit_count, uint16_t generator) {
+    for (unsigned i = 0; i < bit_count; ++i) {
+        const unsigned f = ((r >> (CRC_WIDTH - 1)) ^ (value >> i)) & 1u;
+        r = static_cast<uint16_t>(r << 1);
+        if (f != 0) {
+            r ^= generator;
+        }
+    }
+    return r;
+}
+
+} // namespace crc_detail
+
 /// Feeds the low `bit_count` bits of value (at most 32), least significant first. Whole bytes go through a
 /// table of the generator (for the two frame generators), the rest bit by bit; the result is the same.
-void crc_feed_bits(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator);
+inline void crc_feed_bits(uint16_t* crc_register, uint32_t value, unsigned bit_count, uint16_t generator) {
+    using namespace crc_detail;
+    const uint16_t* table = generator == CRC_GENERATOR_SHORT  ? SHORT_TABLE.data()
+                            : generator == CRC_GENERATOR_LONG ? LONG_TABLE.data()
+                                                              : nullptr;
+    uint16_t r = *crc_register;
+    if (table != nullptr) {
+        for (; bit_count >= BYTE_BITS; bit_count -= BYTE_BITS, value >>= BYTE_BITS) {
+            const unsigned index = ((r >> BYTE_BITS) ^ REVERSED[value & 0xFFu]) & 0xFFu;
+            r = static_cast<uint16_t>((r << BYTE_BITS) ^ table[index]);
+        }
+    }
+    *crc_register = feed_one_by_one(r, value, bit_count, generator);
+}
 
 /// Feeds the significant C-state of L: global_time (16 bits), medl_position (9), cluster_mode (5),
 /// dmc (2), then the significant membership flags, one bit each. Every field is read masked.
