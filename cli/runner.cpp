@@ -39,6 +39,62 @@ struct InjectionWindow {
     }
 };
 
+/// Applies the logged injections at their step numbers. A periodic injection stands for the injector's own
+/// event, which the replay does not run: the time moves to that event's time and the step is counted.
+struct Replay {
+    const std::vector<InjectionRecord>& rows;
+    size_t next = 0;
+    uint64_t standins = 0;
+
+    /// Applies every row due now; false with a reason when the log and the run part ways.
+    bool apply_due(Cluster& cluster, std::string* why) {
+        FaultInjector* fi = cluster.fault_injector;
+        while (next < rows.size() && rows[next].step == step_count() + standins) {
+            const InjectionRecord& r = rows[next];
+            if (r.target != cluster.fault_target) {
+                set_fault_target(&cluster, r.target);
+            }
+            if (r.source == SOURCE_PERIODIC && !advance_time(r.time)) {
+                *why = "replay: row " + std::to_string(next + 1) + " at " + std::to_string(r.time) +
+                       " us does not fall between the run's events at step " + std::to_string(r.step);
+                return false;
+            }
+            const uint32_t present =
+                fi->areas.empty() ? 0 : fi->areas[0][r.word < fi->word_count ? r.word : 0];
+            if (present != r.before || !inject_bit(fi, r.word, r.bit, r.effect, r.source)) {
+                char text[200];
+                std::snprintf(
+                    text, sizeof text,
+                    "replay: row %zu (step %llu, word %u) finds 0x%08x where the log has 0x%08x: the log "
+                    "belongs to another configuration or run",
+                    next + 1, static_cast<unsigned long long>(r.step), r.word, present, r.before);
+                *why = text;
+                return false;
+            }
+            standins += r.source == SOURCE_PERIODIC ? 1 : 0;
+            next += 1;
+        }
+        if (next < rows.size() && rows[next].step < step_count() + standins) {
+            *why = "replay: row " + std::to_string(next + 1) + " names step " +
+                   std::to_string(rows[next].step) + ", which the run has passed";
+            return false;
+        }
+        return true;
+    }
+};
+
+struct LogContext {
+    InjectionCsvWriter* writer;
+    bool failed;
+};
+
+void log_injection(void* context, const InjectionRecord& record) {
+    auto* log = static_cast<LogContext*>(context);
+    if (!log->writer->append(record, "O1")) {
+        log->failed = true;
+    }
+}
+
 } // namespace
 
 RunSummary summarise(const Cluster& cluster) {
@@ -96,6 +152,22 @@ RunSummary run_simulation(const RunOptions& options) {
     seed_random(fi->rng, options.seed);
     set_fault_effect(fi, options.effect);
     set_fault_target(cluster.get(), options.target);
+    InjectionCsvWriter writer;
+    LogContext log{&writer, false};
+    if (!options.injection_log.empty()) {
+        std::string reason;
+        if (!writer.open(options.injection_log, &reason)) {
+            dispose_all();
+            trace_fingerprint_stop();
+            RunSummary failed;
+            failed.end = RunEnd::OUTPUT_FAILED;
+            failed.message = reason;
+            return failed;
+        }
+        fi->listener = log_injection;
+        fi->listener_context = &log;
+    }
+    Replay replay{options.replay};
 
     const bool by_time = options.until_us >= 0.0;
     const double horizon =
@@ -108,7 +180,17 @@ RunSummary run_simulation(const RunOptions& options) {
     RunEnd end = RunEnd::COMPLETED;
     std::string message;
     for (;;) {
-        window.update(fi);
+        if (options.replay.empty()) {
+            window.update(fi);
+        } else if (!replay.apply_due(*cluster, &message)) {
+            end = RunEnd::REPLAY_DIVERGED;
+            break;
+        }
+        if (log.failed) {
+            end = RunEnd::OUTPUT_FAILED;
+            message = options.injection_log + ": an injection could not be written";
+            break;
+        }
         if (!by_time && cluster->apps[NODE_O2].os->cycle_count >= options.cycles) {
             break;
         }
@@ -146,6 +228,7 @@ RunSummary run_simulation(const RunOptions& options) {
         }
     }
     RunSummary summary = summarise(*cluster);
+    summary.events += replay.standins; // each replayed periodic injection stands for the injector's event
     summary.end = end;
     summary.message = message;
     summary.kernel_errors = kernel_errors;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/cluster.h"
+#include "host/injection_log.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,9 @@ struct RunOptions {
     double inject_from_us = 0.0;
     double inject_until_us = -1.0; // < 0: no end
     uint32_t seed = FAULT_INJECTOR_SEED;
+    std::string injection_log; // append every injection to this CSV file ("" = none)
+    /// Injections to apply instead of drawing them: each at the kernel step number it was made at.
+    std::vector<InjectionRecord> replay;
     /// Called between kernel steps (progress display, replays); return false to stop the run.
     std::function<bool(const Cluster&)> between_steps;
     /// Called for every kernel error with its message (the run goes on).
@@ -46,6 +50,8 @@ enum class RunEnd {
     HORIZON,         // the cycles were not reached within the safety horizon of simulated time
     TIME_STUCK,      // simulated time stopped advancing
     STOPPED,         // between_steps asked to stop
+    REPLAY_DIVERGED, // the replayed log does not match this run (another configuration or log)
+    OUTPUT_FAILED,   // the injection log could not be written
     ASSEMBLY_FAILED, // the cluster could not be built
 };
 

@@ -10,7 +10,8 @@ namespace {
 
 constexpr const char* EFFECT_NAMES[] = {"set", "reset", "flip"};
 constexpr const char* TARGET_NAMES[] = {"CNI", "Reg"};
-constexpr unsigned CSV_COLUMNS = 10;
+constexpr unsigned CSV_COLUMNS = 11;
+constexpr const char* SOURCE_NAMES[] = {"now", "periodic"};
 constexpr unsigned FIELD_NAME_BYTES = 64;
 
 bool parse_unsigned(const std::string& text, uint64_t* value, int base = 10) {
@@ -38,16 +39,20 @@ int index_of(const char* const* names, unsigned count, const std::string& name) 
 
 } // namespace
 
-const char* fault_effect_name(uint8_t effect) { return effect < 3 ? EFFECT_NAMES[effect] : "none"; }
-const char* fault_target_name(uint32_t target) { return target < 2 ? TARGET_NAMES[target] : "none"; }
+const char* fault_effect_name(uint8_t effect) {
+    return effect < 3 ? EFFECT_NAMES[effect] : "none";
+}
+const char* fault_target_name(uint32_t target) {
+    return target < 2 ? TARGET_NAMES[target] : "none";
+}
 
 std::string injection_csv_row(const InjectionRecord& r, const char* controller) {
     char field[FIELD_NAME_BYTES];
     fault_word_name(r.target, r.word, field, sizeof field);
     char row[256];
-    std::snprintf(row, sizeof row, "%.4f,%" PRIu64 ",%s,%s,%u,%s,%u,%s,0x%08x,0x%08x", r.time, r.step,
+    std::snprintf(row, sizeof row, "%.17g,%" PRIu64 ",%s,%s,%u,%s,%u,%s,0x%08x,0x%08x,%s", r.time, r.step,
                   fault_target_name(r.target), controller, r.word, field, r.bit, fault_effect_name(r.effect),
-                  r.before, r.after);
+                  r.before, r.after, SOURCE_NAMES[r.source == SOURCE_PERIODIC ? 1 : 0]);
     return row;
 }
 
@@ -115,8 +120,8 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
             cells.push_back(cell);
         }
         if (cells.size() != CSV_COLUMNS) {
-            return refuse(line, "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
-                                    "), found " + std::to_string(cells.size()));
+            return refuse(line, "expected " + std::to_string(CSV_COLUMNS) + " columns (" +
+                                    INJECTION_CSV_HEADER + "), found " + std::to_string(cells.size()));
         }
         InjectionRecord r{};
         uint64_t step = 0;
@@ -128,6 +133,7 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
         r.time = std::strtod(cells[0].c_str(), &end);
         const int target = index_of(TARGET_NAMES, 2, cells[2]);
         const int effect = index_of(EFFECT_NAMES, 3, cells[7]);
+        const int source = index_of(SOURCE_NAMES, 2, cells[10]);
         if (end == cells[0].c_str() || *end != '\0' || !(r.time >= 0)) {
             return refuse(line, "time_us '" + cells[0] + "' is not a time");
         }
@@ -135,12 +141,14 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
             return refuse(line, "step '" + cells[1] + "' is not a step number");
         }
         if (step < last_step) {
-            return refuse(line, "steps must not decrease (" + cells[1] + " after " + std::to_string(last_step) + ")");
+            return refuse(line, "steps must not decrease (" + cells[1] + " after " +
+                                    std::to_string(last_step) + ")");
         }
         if (target < 0) {
             return refuse(line, "target '" + cells[2] + "' is neither CNI nor Reg");
         }
-        if (!parse_unsigned(cells[4], &word) || word >= (target == TARGET_CNI ? CNI_MASK_WORDS : REG_MASK_WORDS)) {
+        if (!parse_unsigned(cells[4], &word) ||
+            word >= (target == TARGET_CNI ? CNI_MASK_WORDS : REG_MASK_WORDS)) {
             return refuse(line, "word '" + cells[4] + "' is outside the target area");
         }
         if (!parse_unsigned(cells[6], &bit) || bit > 31) {
@@ -149,11 +157,15 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
         if (effect < 0) {
             return refuse(line, "effect '" + cells[7] + "' is not set, reset or flip");
         }
-        if (!parse_unsigned(cells[8], &before, 16) || !parse_unsigned(cells[9], &after, 16) || before > UINT32_MAX ||
-            after > UINT32_MAX) {
+        if (!parse_unsigned(cells[8], &before, 16) || !parse_unsigned(cells[9], &after, 16) ||
+            before > UINT32_MAX || after > UINT32_MAX) {
             return refuse(line, "before/after must be 32-bit hexadecimal values");
         }
+        if (source < 0) {
+            return refuse(line, "source '" + cells[10] + "' is neither now nor periodic");
+        }
         last_step = step;
+        r.source = static_cast<uint8_t>(source);
         r.step = step;
         r.target = static_cast<uint32_t>(target);
         r.word = static_cast<uint32_t>(word);

@@ -1,13 +1,15 @@
 // The injection log: one CSV row per injected fault, so a run with faults can be studied and replayed.
 //
-// Columns: time_us, step, target, controller, word, field, bit, effect, before, after
-//     time_us     simulated time of the injection (microseconds, %.4f)
-//     step        kernel steps executed before it (the point between two steps where it happened)
+// Columns: time_us, step, target, controller, word, field, bit, effect, before, after, source
+//     time_us     simulated time of the injection (microseconds, exact: %.17g)
+//     step        kernel steps executed before it (the point between two steps where it happened; for a
+//                 periodic injection, the steps before the injector's own event)
 //     target      "CNI" or "Reg"
 //     controller  the controller whose memory changed ("O1")
 //     word, bit   position in the target area; field names the word ("membership[2]", "frame_buffer[1].crc")
 //     effect      "set", "reset" or "flip"
 //     before, after  the word's value, hexadecimal (0x...)
+//     source      "now" (between two steps: Inject now, campaigns) or "periodic" (the injector's own event)
 #pragma once
 
 #include "host/sa1fault.h"
@@ -16,7 +18,8 @@
 #include <string>
 #include <vector>
 
-constexpr const char* INJECTION_CSV_HEADER = "time_us,step,target,controller,word,field,bit,effect,before,after";
+constexpr const char* INJECTION_CSV_HEADER =
+    "time_us,step,target,controller,word,field,bit,effect,before,after,source";
 
 const char* fault_effect_name(uint8_t effect);
 const char* fault_target_name(uint32_t target);

@@ -93,6 +93,32 @@ uint32_t apply(uint32_t word, uint32_t bit, uint8_t effect) {
     }
 }
 
+/// Applies the effect to one bit of every enabled area and tells the listener what happened to the first.
+void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect, uint8_t source) {
+    const uint64_t steps_before = source == SOURCE_PERIODIC ? step_count() - 1 : step_count();
+    InjectionRecord record = {
+        sim_time(), steps_before, fi->target, 0, w, static_cast<uint32_t>(std::countr_zero(bit)), effect, 0,
+        0,          source};
+    bool recorded = false;
+    for (size_t i = 0; i < fi->areas.size(); ++i) {
+        if (fi->enabled[i] == 0) {
+            continue;
+        }
+        uint32_t& word = fi->areas[i][w];
+        const uint32_t before = word;
+        word = apply(word, bit, effect);
+        if (!recorded) {
+            record.area = static_cast<uint32_t>(i);
+            record.before = before;
+            record.after = word;
+            recorded = true;
+        }
+    }
+    if (recorded && fi->listener != nullptr) {
+        fi->listener(fi->listener_context, record);
+    }
+}
+
 } // namespace
 
 const uint32_t* cni_fault_mask() {
@@ -209,29 +235,19 @@ void inject(FaultInjector* fi) {
         bit = x & (~x + 1); // lowest set bit
         x &= x - 1;
     }
-    InjectionRecord record = {sim_time(), step_count(),
-                              fi->target, 0,
-                              w,          static_cast<uint32_t>(std::countr_zero(bit)),
-                              fi->effect, 0,
-                              0};
-    bool recorded = false;
-    for (size_t i = 0; i < fi->areas.size(); ++i) {
-        if (fi->enabled[i] == 0) {
-            continue;
-        }
-        uint32_t& word = fi->areas[i][w];
-        const uint32_t before = word;
-        word = apply(word, bit, fi->effect);
-        if (!recorded) {
-            record.area = static_cast<uint32_t>(i);
-            record.before = before;
-            record.after = word;
-            recorded = true;
-        }
+    const bool periodic = current() == fi && fi->state == ACTIVE;
+    apply_to_areas(fi, w, bit, fi->effect, periodic ? SOURCE_PERIODIC : SOURCE_NOW);
+}
+
+bool inject_bit(FaultInjector* fi, uint32_t word, uint32_t bit, uint8_t effect, uint8_t source) {
+    constexpr uint32_t WORD_BITS = 32;
+    if (word >= fi->word_count || bit >= WORD_BITS || (fi->mask[word] & (1u << bit)) == 0) {
+        return false;
     }
-    if (recorded && fi->listener != nullptr) {
-        fi->listener(fi->listener_context, record);
-    }
+    trace(fi, "Injektuji chyby.\n");
+    fi->injections += 1;
+    apply_to_areas(fi, word, 1u << bit, effect, source);
+    return true;
 }
 
 void set_fault_rate(FaultInjector* fi, double rate) {
@@ -241,6 +257,8 @@ void set_fault_rate(FaultInjector* fi, double rate) {
     fi->rate = rate;
     if (armed(fi)) {
         (void)schedule_after(fi, random_exponential(fi->rng, rate * PER_SECOND));
+    } else {
+        (void)unschedule(fi); // no wake-up that would only find nothing to do
     }
 }
 

@@ -14,7 +14,7 @@
 //
 // Periodic injection: while the rate (faults per second) is above 0 and an area is enabled, the process
 // injects and then holds an exponentially distributed time with mean 1/rate seconds. Setting a rate plans
-// the process from now; a rate of 0 lets it passivate.
+// the process from now; a rate of 0 unplans it.
 #pragma once
 
 #include "kernel/random_stream.h"
@@ -32,10 +32,14 @@ constexpr uint32_t FAULT_INJECTOR_SEED = 111;
 constexpr unsigned CNI_MASK_WORDS = 4828;
 constexpr unsigned REG_MASK_WORDS = 184;
 
+/// Where an injection came from: the injector's own periodic event, or a call between two kernel steps
+/// ("Inject now", campaigns, replays).
+enum InjectionSource : uint8_t { SOURCE_NOW = 0, SOURCE_PERIODIC = 1 };
+
 /// What one injection did (to the first enabled area).
 struct InjectionRecord {
     double time;
-    uint64_t step;   // kernel steps executed before the injection
+    uint64_t step;   // kernel steps executed before it (before the injector's own event if periodic)
     uint32_t target; // FaultTarget
     uint32_t area;   // index of the area (0: O1)
     uint32_t word;   // word index in the area
@@ -43,6 +47,7 @@ struct InjectionRecord {
     uint8_t effect;
     uint32_t before;
     uint32_t after;
+    uint8_t source; // InjectionSource
 };
 
 using InjectionListener = void (*)(void* context, const InjectionRecord& record);
@@ -78,7 +83,11 @@ void set_fault_target(Cluster* cluster, uint32_t target);
 bool armed(const FaultInjector* fi);
 /// One fault now.
 void inject(FaultInjector* fi);
-/// A new rate (values below 0 or not a number are ignored): an armed injector is planned from now.
+/// One given fault now (replays): the bit `bit` of word `word` of every enabled area, with `effect`; traced
+/// like a drawn one. False when word or bit lies outside the present target's mask.
+bool inject_bit(FaultInjector* fi, uint32_t word, uint32_t bit, uint8_t effect, uint8_t source);
+/// A new rate (values below 0 or not a number are ignored): an armed injector is planned from now; one
+/// that is not armed (rate 0) is taken out of the sequencing set.
 void set_fault_rate(FaultInjector* fi, double rate);
 void set_fault_effect(FaultInjector* fi, uint8_t effect);
 void fault_injector_body(SimProcess* process);

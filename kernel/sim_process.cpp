@@ -439,3 +439,12 @@ bool next_event() {
                KERNEL_SOURCE);
     return !kernel.error_flag;
 }
+
+bool advance_time(double t) {
+    const SimProcess* next = kernel.calendar->suc_in_sqs;
+    if (kernel.body_running || !(t >= kernel.time) || (next != nullptr && t > next->evtime)) {
+        return false;
+    }
+    kernel.time = t;
+    return true;
+}

@@ -53,6 +53,9 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
     }
     const unsigned count = registered_count(channel);
     trace(channel->process, "Receiver count %d.\n", static_cast<int>(count));
+    if (channel->delivery_observer != nullptr) {
+        channel->delivery_observer(channel->observer_context, channel, channel->frame);
+    }
 
     // The list is released before anyone is called back: callbacks may register or unregister.
     TtpController* receivers[MAX_SRU_COUNT];

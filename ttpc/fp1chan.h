@@ -73,6 +73,9 @@ struct TtpChannel {
     SimProcess* process;                              // owned; named by `name`
     uint32_t pending_bit_flips; // bit flips still to apply, one per frame that reaches its end
     uint32_t bit_flips;         // bit flips applied so far
+    /// Told of every frame the channel delivers (experiment observers); may be null.
+    void (*delivery_observer)(void* context, const TtpChannel* channel, const Frame& frame);
+    void* observer_context;
     char name[CHANNEL_NAME_BYTES];
 };
 

@@ -1,0 +1,73 @@
+// Fault-injection campaigns: many experiments, each one (or a few) injections into an otherwise fault-free
+// run at random moments of a time window, compared with the golden run of the same configuration.
+//
+// What the comparison looks at. Every 250 us (one slot) both runs are sampled: the protocol state and the
+// membership vector each node publishes, a hash of the frames the channels delivered since the last sample,
+// and the laser's hits and misses. At the horizon the whole controller state (interfaces, working status,
+// registers) is hashed as well. Outcome classes, in order of precedence:
+//     not-healed           at the horizon some node is not back in APPLICATION with full membership
+//     application-failure  the laser scored fewer hits or more misses than in the golden run
+//     detected-healed      a node left membership or froze (or was otherwise out of APPLICATION), and all
+//                          were back before the horizon
+//     masked               frames, states or the final state differed, but no node lost membership
+//     no-effect            nothing sampled differed and the final state equals the golden run's
+// Time to detection: from the injection to the first sample with a node out of membership or APPLICATION;
+// time to heal: from the injection to the first sample from which the cluster stays whole again.
+//
+// Experiments are numbered from 0; experiment k's moments and bits come from the campaign seed and k alone,
+// so any subset (a shard, a resumed campaign, another number of jobs) gives the same rows.
+#pragma once
+
+#include "host/sa1fault.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CampaignOptions {
+    std::string directory;
+    uint32_t runs = 100;
+    unsigned jobs = 1;
+    uint32_t seed = 1;
+    uint32_t target = TARGET_CNI;
+    uint8_t effect = FAULT_FLIP;
+    uint32_t injections = 1; // per experiment
+    double window_from_us = 100000.0;
+    double window_to_us = 300000.0;
+    double horizon_us = 1000000.0;
+    std::string out = "campaign.csv";
+    std::string svg; // chart of the classes per field ("" = out with .svg)
+    bool resume = false;
+    uint32_t shard_index = 0;
+    uint32_t shard_count = 1;
+};
+
+enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };
+const char* outcome_name(Outcome outcome);
+
+struct ExperimentResult {
+    uint32_t experiment = 0;
+    std::vector<InjectionRecord> injections;
+    Outcome outcome = Outcome::NO_EFFECT;
+    bool converged = true;
+    double detection_us = -1.0; // < 0: not applicable
+    double heal_us = -1.0;
+};
+
+/// One CSV row of an experiment (without the line end), and the header.
+extern const char* const CAMPAIGN_CSV_HEADER;
+std::string campaign_csv_row(const ExperimentResult& result);
+
+/// Runs a campaign; writes the CSV and the chart, prints the summary tables to `report`. Returns 0, or
+/// non-zero with a message on stderr for bad options or files.
+int run_campaign(const CampaignOptions& options, std::FILE* report);
+/// One experiment with a given fault (word and bit of the target, with the campaign's effect) right after
+/// the last event at or before `time_us`, classified against the golden run. False with a reason when the
+/// configuration cannot be built or the bit lies outside the target's mask.
+bool experiment_with(const CampaignOptions& options, double time_us, uint32_t word, uint32_t bit,
+                     ExperimentResult* result, std::string* why);
+
+/// Parses "FROM:TO" in microseconds; false when it is not two numbers with 0 <= FROM < TO.
+bool parse_window(const std::string& text, double* from, double* to);
+/// Parses "I/N" with 0 <= I < N.
+bool parse_shard(const std::string& text, uint32_t* index, uint32_t* count);

@@ -1,0 +1,199 @@
+// Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
+#include "cli/campaign.h"
+#include "cli/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+class ExperimentTest : public ::testing::Test {
+  protected:
+    std::filesystem::path directory;
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    (std::string("pelorin-experiment-") +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory);
+        std::filesystem::create_directories(directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+    std::string path(const char* name) const { return (directory / name).string(); }
+    static std::string read(const std::string& file) {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    CampaignOptions campaign(uint32_t runs) const {
+        CampaignOptions options;
+        options.directory = PELORIN_DEFAULT_DATA_DIR;
+        options.runs = runs;
+        options.seed = 5;
+        options.window_from_us = 100000;
+        options.window_to_us = 200000;
+        options.horizon_us = 300000;
+        options.out = path("campaign.csv");
+        return options;
+    }
+    int run(const CampaignOptions& options) {
+        std::FILE* report = std::fopen(path("report.txt").c_str(), "w");
+        int status = run_campaign(options, report);
+        std::fclose(report);
+        return status;
+    }
+};
+
+RunOptions faulty_run() {
+    RunOptions options;
+    options.directory = PELORIN_DEFAULT_DATA_DIR;
+    options.cycles = 150;
+    options.trace = false;
+    options.fingerprint = true;
+    options.inject_rate = 300.0;
+    options.inject_until_us = 200000.0;
+    return options;
+}
+
+TEST_F(ExperimentTest, ReplayedLogReproducesTraceAndSummary) {
+    RunOptions original = faulty_run();
+    original.injection_log = path("injections.csv");
+    RunSummary first = run_simulation(original);
+    ASSERT_GT(first.injections, 10u);
+
+    RunOptions replay = faulty_run();
+    replay.inject_rate = 0.0;
+    std::string why;
+    ASSERT_TRUE(read_injection_csv(original.injection_log, &replay.replay, &why)) << why;
+    ASSERT_EQ(replay.replay.size(), first.injections);
+    RunSummary second = run_simulation(replay);
+    EXPECT_EQ(second.end, RunEnd::COMPLETED) << second.message;
+    EXPECT_EQ(second.trace_fingerprint, first.trace_fingerprint);
+    EXPECT_EQ(second.events, first.events);
+    EXPECT_EQ(summary_json(second).substr(0, 60), summary_json(first).substr(0, 60));
+    EXPECT_EQ(second.injections, first.injections);
+    EXPECT_EQ(second.laser_hits, first.laser_hits);
+}
+
+TEST_F(ExperimentTest, LogOfAnotherRunIsRefusedAtTheFirstMismatch) {
+    RunOptions original = faulty_run();
+    original.injection_log = path("injections.csv");
+    run_simulation(original);
+    std::string text = read(original.injection_log);
+    size_t row = text.find('\n') + 1;
+    size_t before = text.find(",0x", row); // the first row's "before" value
+    text[before + 3] = text[before + 3] == '0' ? '1' : '0';
+    std::ofstream(original.injection_log) << text;
+
+    RunOptions replay = faulty_run();
+    replay.inject_rate = 0.0;
+    std::string why;
+    ASSERT_TRUE(read_injection_csv(original.injection_log, &replay.replay, &why)) << why;
+    RunSummary s = run_simulation(replay);
+    EXPECT_EQ(s.end, RunEnd::REPLAY_DIVERGED);
+    EXPECT_NE(s.message.find("row 1"), std::string::npos) << s.message;
+}
+
+TEST_F(ExperimentTest, MalformedLogsAreRefusedWithFileAndLine) {
+    std::vector<InjectionRecord> rows;
+    std::string why;
+    std::ofstream(path("bad.csv")) << INJECTION_CSV_HEADER
+                                   << "\n1.0,3,CNI,O1,2,global_time,0,flip,0x0,0x1,now\n"
+                                   << "2.0,2,CNI,O1,2,global_time,0,flip,0x0,0x1,now\n";
+    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
+    EXPECT_NE(why.find("bad.csv:3: steps must not decrease"), std::string::npos) << why;
+    std::ofstream(path("bad.csv")) << "1.0,3,CNI,O1,9999,x,0,flip,0x0,0x1,now\n";
+    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
+    EXPECT_NE(why.find("word '9999' is outside"), std::string::npos) << why;
+    std::ofstream(path("bad.csv")) << "1.0,3,CNI,O1\n";
+    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
+    EXPECT_FALSE(read_injection_csv(path("missing.csv"), &rows, &why));
+}
+
+TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndResumes) {
+    CampaignOptions options = campaign(12);
+    ASSERT_EQ(run(options), 0);
+    const std::string first = read(options.out);
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 13);
+    ASSERT_EQ(run(options), 0);
+    EXPECT_EQ(read(options.out), first);
+    options.jobs = 2;
+    ASSERT_EQ(run(options), 0);
+    EXPECT_EQ(read(options.out), first);
+
+    options.jobs = 1;
+    options.shard_index = 1;
+    options.shard_count = 3;
+    ASSERT_EQ(run(options), 0);
+    const std::string shard = read(options.out);
+    EXPECT_EQ(std::count(shard.begin(), shard.end(), '\n'), 5); // the header and experiments 1, 4, 7, 10
+    options.shard_index = 0;
+    options.shard_count = 1;
+    options.resume = true;
+    ASSERT_EQ(run(options), 0);
+    EXPECT_EQ(read(options.out), first); // the rest ran once each, in experiment order
+    EXPECT_TRUE(std::filesystem::exists(path("campaign.svg")));
+    EXPECT_NE(read(path("report.txt")).find("95% confidence interval"), std::string::npos);
+}
+
+TEST_F(ExperimentTest, EveryOutcomeClassHasACase) {
+    CampaignOptions options = campaign(1);
+    struct Case {
+        double time;
+        uint32_t word;
+        uint32_t bit;
+        Outcome expected;
+    } cases[] = {
+        {150000, 1, 0, Outcome::NO_EFFECT},         // spare word: overwritten by the next publication
+        {150000, 197, 3, Outcome::MASKED},          // timer2: nobody reads it, it stays flipped
+        {150000, 218, 0, Outcome::DETECTED_HEALED}, // controller_on: O1 freezes, its host restarts it
+        {201800, 224, 3,
+         Outcome::APPLICATION_FAILURE},        // O1's copy of M2's time to shoot, just before the shot
+        {299000, 218, 0, Outcome::NOT_HEALED}, // controller_on too close to the horizon to heal
+    };
+    for (const Case& c : cases) {
+        ExperimentResult result;
+        std::string why;
+        ASSERT_TRUE(experiment_with(options, c.time, c.word, c.bit, &result, &why)) << why;
+        EXPECT_EQ(outcome_name(result.outcome), std::string(outcome_name(c.expected))) << "word " << c.word;
+        if (c.expected == Outcome::DETECTED_HEALED) {
+            EXPECT_GT(result.detection_us, 0.0);
+            EXPECT_GT(result.heal_us, result.detection_us);
+        }
+    }
+    ExperimentResult result;
+    std::string why;
+    EXPECT_FALSE(experiment_with(options, 150000, 196, 0, &result, &why)); // timer1 carries no mask bits
+}
+
+TEST_F(ExperimentTest, BadCampaignInputsAreRefused) {
+    double from = 0;
+    double to = 0;
+    EXPECT_FALSE(parse_window("300:100", &from, &to));
+    EXPECT_FALSE(parse_window("abc", &from, &to));
+    EXPECT_TRUE(parse_window("100:300", &from, &to));
+    uint32_t index = 0;
+    uint32_t count = 0;
+    EXPECT_FALSE(parse_shard("3/3", &index, &count));
+    EXPECT_TRUE(parse_shard("2/3", &index, &count));
+
+    CampaignOptions options = campaign(2);
+    options.window_to_us = options.horizon_us + 1;
+    EXPECT_NE(run(options), 0);
+    options = campaign(2);
+    options.out = path("missing-directory/campaign.csv");
+    EXPECT_NE(run(options), 0);
+    options = campaign(2);
+    std::ofstream(options.out) << "not a campaign\n1,2\n";
+    options.resume = true;
+    EXPECT_NE(run(options), 0);
+    EXPECT_EQ(read(options.out), "not a campaign\n1,2\n"); // left as it was
+}
+
+} // namespace
