@@ -84,7 +84,9 @@ void collect_injection(void* context, const InjectionRecord& record) {
 Sample take_sample(const Cluster& cluster, uint64_t* frames) {
     Sample s{};
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
-        const CniStatus& status = cluster.controllers[n]->cni.status;
+        // The protocol's own view (the working status), not the published copy in the interface, where a
+        // flipped bit lives only until the next publication without the protocol ever acting on it.
+        const CniStatus& status = cluster.controllers[n]->working_status;
         s.state[n] = static_cast<uint8_t>(get_protocol_state(status));
         for (unsigned p = 0; p < NODE_COUNT; ++p) {
             s.membership[n] |= static_cast<uint8_t>(get_membership(status.cstate, p) << p);

@@ -2,7 +2,7 @@
 // run at random moments of a time window, compared with the golden run of the same configuration.
 //
 // What the comparison looks at. Every 250 us (one slot) both runs are sampled: the protocol state and the
-// membership vector each node publishes, a hash of the frames the channels delivered since the last sample,
+// membership vector of each node's controller, a hash of the frames the channels delivered since the last sample,
 // and the laser's hits and misses. At the horizon the whole controller state (interfaces, working status,
 // registers) is hashed as well. Outcome classes, in order of precedence:
 //     not-healed           at the horizon some node is not back in APPLICATION with full membership
