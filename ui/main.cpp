@@ -1,0 +1,119 @@
+// pelorin: the desktop program. Builds the cluster from the configuration directory, then shows the main
+// window. When the cluster cannot be built it shows why and ends with status -1 before any window appears.
+//
+//     pelorin [--dir DIR]
+//
+// Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
+// O2's host has counted N cluster cycles, stops, saves a picture of the window to FILE and ends.
+#include "host/cluster.h"
+#include "ui/main_form.h"
+#include "ui/sine_wave_thread.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+constexpr const char* APPLICATION_NAME = "TTP/C - Pelorin";
+constexpr int SCREENSHOT_POLL_MS = 20;
+constexpr auto SCREENSHOT_TIME_LIMIT = std::chrono::minutes(5);
+constexpr int FULL_SPEED = 1000;
+
+/// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window.
+void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles) {
+    form->findChild<QSlider*>("SlowTrackBar")->setValue(FULL_SPEED);
+    form->RunButtonClick();
+    const auto deadline = std::chrono::steady_clock::now() + SCREENSHOT_TIME_LIMIT;
+    auto* poll = new QTimer(form);
+    QObject::connect(poll, &QTimer::timeout, form, [form, file, cycles, deadline, poll] {
+        SineSnapshot snapshot;
+        form->Thread()->ReadSnapshot(&snapshot);
+        if (snapshot.cluster_cycles < cycles) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                std::fprintf(stderr, "pelorin: %u cluster cycles not reached in time\n", cycles);
+                QCoreApplication::exit(1);
+            }
+            return;
+        }
+        poll->stop();
+        form->StopButtonClick();
+        form->Refresh();
+        const bool saved = form->grab().save(file);
+        if (!saved) {
+            std::fprintf(stderr, "pelorin: cannot write %s\n", qPrintable(file));
+        }
+        QCoreApplication::exit(saved ? 0 : 1);
+    });
+    poll->start(SCREENSHOT_POLL_MS);
+}
+
+int run(QApplication& app) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Simulator of a four-node TTP/C cluster with fault injection.");
+    parser.addHelpOption();
+    const QCommandLineOption dir_option("dir", "Directory of medl00.txt .. medl03.txt and clkdrift.txt.",
+                                        "DIR");
+    QCommandLineOption screenshot_option("screenshot", "Save a picture of the window to FILE and end.",
+                                         "FILE");
+    QCommandLineOption cycles_option("after-cycles", "Cluster cycles to run before the picture.", "N", "300");
+    screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
+    cycles_option.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(dir_option);
+    parser.addOption(screenshot_option);
+    parser.addOption(cycles_option);
+    parser.process(app);
+
+    bool cycles_ok = false;
+    const uint32_t cycles = parser.value(cycles_option).toUInt(&cycles_ok);
+    if (!cycles_ok) {
+        std::fprintf(stderr, "pelorin: --after-cycles wants a number of cluster cycles\n");
+        return 2;
+    }
+    const std::string explicit_dir = parser.value(dir_option).toStdString();
+    const std::string executable = QCoreApplication::arguments().value(0).toStdString();
+
+    SineThreadOptions options;
+    options.directory = find_configuration_directory(explicit_dir.empty() ? nullptr : explicit_dir.c_str(),
+                                                     executable.c_str());
+
+    std::error_code ignored; // nothing writes it; a file left by another program is removed
+    std::filesystem::remove("ttpc.out", ignored);
+
+    auto thread = TOrvikThread::Create<TSineWaveThread>(options);
+    if (thread->BuildFailed()) {
+        const std::string why = thread->BuildError();
+        thread.reset(); // disposes of the half-built model
+        show_startup_error(nullptr, why);
+        return -1;
+    }
+    TMainForm form(options, std::move(thread));
+    form.show();
+    if (parser.isSet(screenshot_option)) {
+        take_screenshot_after(&form, parser.value(screenshot_option), cycles);
+    }
+    return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(APPLICATION_NAME);
+    QApplication::setStyle("Fusion");
+    try {
+        return run(app);
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, APPLICATION_NAME, QString::fromUtf8(e.what()));
+        return 1;
+    }
+}

@@ -1,0 +1,178 @@
+// The main window: the cluster view (laser scene, node panels with their state, membership, null-frame and
+// slot-offset indicators, node data, bus guardians, channels, laser counters and results) and the controls
+// (run, stop, trace, rewind, speed, visualisation switches, the hidden cluster-cycle limit, the fault
+// injector, About).
+//
+// The window owns the simulation thread. It never reads the model: every 200 ms it copies the thread's
+// snapshot and shows it (Refresh), and its commands reach the model through the thread. Waiting for the
+// simulation to park (Stop, Trace, Rewind, the cycle limit) keeps the window painting, and returns at once
+// while a kernel error box is open (the simulation is still then).
+//
+// Kernel errors arrive from the simulation thread as a posted call; each opens an "Orvik Error" box that
+// does not block the window, and closing it acknowledges the error so the simulation goes on. A box of a
+// simulation that Rewind has replaced acknowledges nothing.
+//
+// The client area is 792 x 573 (an outer size of 800 x 600 with the usual frame), laid out by fixed
+// coordinates.
+#pragma once
+
+#include "ui/display_format.h"
+#include "ui/sine_wave_thread.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+class QSpinBox;
+class QTimer;
+class TCircle;
+class TColourLabel;
+class TColourPanel;
+class TSceneBox;
+
+constexpr int FORM_CLIENT_WIDTH = 792;
+constexpr int FORM_CLIENT_HEIGHT = 573;
+constexpr int REFRESH_INTERVAL_MS = 200;
+constexpr const char* FORM_CAPTION = "TTP/C Cluster - Sine Wave Application";
+constexpr const char* ACCESS_CODE = "QZKV";
+
+/// Shows the start-up error box (the fixed text, then the precise reason) over `parent` (may be null).
+void show_startup_error(QWidget* parent, const std::string& reason);
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    /// Takes over a thread whose model was built; Rewind builds new ones with the same options.
+    TMainForm(SineThreadOptions options, TSineWaveThread::Ptr thread, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    TSineWaveThread* Thread() const { return thread_.get(); }
+
+    /// Copies the snapshot and shows it.
+    void Refresh();
+    /// Shows a snapshot as Refresh does, at wall-clock time `now`.
+    void ShowSnapshot(const SineSnapshot& snapshot, std::chrono::steady_clock::time_point now);
+    /// The wall clock of the speed display (tests give their own); restarts the speed reference.
+    void SetClock(Clock clock);
+
+    const QImage& SceneImage() const { return scene_; }
+    bool HitFlag() const { return hit_flag_; }
+
+  public slots:
+    void RunButtonClick();
+    void StopButtonClick();
+    void TraceButtonClick();
+    void RestartButtonClick();
+    void AboutButtonClick();
+    void InjectNowClick();
+    void AllOnClick();
+    void AllOffClick();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    struct NodeWidgets {
+        TColourPanel* colour_panel;
+        QLabel* state_label;
+        TCircle* membership[NODE_COUNT];
+        TCircle* null_frame[NODE_COUNT];
+        QSlider* slot_bar;
+        QLabel* data[3][2]; // [column][row]; O2 has only column 2
+        TColourLabel* bus_guardian;
+    };
+
+    void BuildView();
+    void BuildNodePanel(unsigned node);
+    void BuildControlColumn();
+    void BuildFaultInjectorBox();
+    void ConnectThread();
+    void ApplySettings();
+
+    void SlowTrackBarChange();
+    void GraphSwitchClick();
+    void MembershipSwitchClick();
+    void StateSwitchClick();
+    void DataSwitchClick();
+    void ResultsSwitchClick();
+    void CCLimitChange();
+    void EffectClick();
+    void RateChange();
+    void TargetClick();
+
+    /// Waits until the simulation is parked (or awaits acknowledgement of an error), painting meanwhile.
+    void WaitUntilStopped();
+    void ShowKernelError(uint64_t generation, const QString& message);
+    void AcknowledgeWhenWaiting(uint64_t generation);
+    void CloseErrorBox();
+    void ResetReferences();
+
+    void ShowNodeState(const SineSnapshot& s);
+    void ShowMembership(const SineSnapshot& s);
+    void ShowNodeData(const SineSnapshot& s);
+    void SetFieldColour(QWidget* field, QColor colour);
+
+    SineThreadOptions options_;
+    TSineWaveThread::Ptr thread_;
+    uint64_t generation_ = 0; // counts the threads this window has had
+    Clock clock_;
+
+    SineSnapshot snapshot_{};
+    uint32_t last_hits_ = 0;
+    bool hit_flag_ = false;
+    uint32_t last_cycles_ = 0;
+    std::chrono::steady_clock::time_point speed_wall_{};
+    double speed_sim_ = 0.0;
+    bool in_refresh_ = false;
+    AccessCode access_code_{ACCESS_CODE};
+    bool key_filter_installed_ = false;
+    bool placed_on_screen_ = false;
+    QImage scene_;
+
+    // The fault injector settings chosen so far (none at start), applied again to a rewound model.
+    std::optional<uint8_t> effect_;
+    std::optional<double> rate_;
+    std::optional<uint32_t> target_;
+
+    QTimer* update_timer_ = nullptr;
+    QPointer<QMessageBox> error_box_;
+
+    TSceneBox* graph_ = nullptr;
+    QLabel* generator_label_ = nullptr;
+    QLineEdit* hits_edit_ = nullptr;
+    QLineEdit* misses_edit_ = nullptr;
+    QLineEdit* result_edit_ = nullptr;
+    NodeWidgets nodes_[NODE_COUNT] = {};
+
+    QLineEdit* time_edit_ = nullptr;
+    QLabel* cc_limit_label_ = nullptr;
+    QSpinBox* cc_limit_ = nullptr;
+    QPushButton* run_button_ = nullptr;
+    QPushButton* stop_button_ = nullptr;
+    QPushButton* trace_button_ = nullptr;
+    QPushButton* rewind_button_ = nullptr;
+    QLineEdit* speed_edit_ = nullptr;
+    QSlider* speed_slider_ = nullptr;
+    QCheckBox* switch_boxes_[SWITCH_COUNT] = {};
+
+    QRadioButton* effect_buttons_[3] = {};
+    QRadioButton* target_buttons_[2] = {};
+    QLineEdit* rate_edit_ = nullptr;
+};

@@ -1,0 +1,249 @@
+#include "ui/sine_wave_thread.h"
+
+#include "kernel/trace.h"
+#include "ttpc/fp1busg.h"
+#include "ttpc/fp1cni.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+/// Messages per sender in the interface: the pair at 6 * sender (channel A) and 6 * sender + 3 (B).
+constexpr uint32_t SENDER_ADDRESS_STRIDE = 6;
+constexpr uint32_t PAIR_ADDRESS_STRIDE = 3;
+constexpr uint32_t FLOAT_EXPONENT_BITS = 0x7f800000u;
+/// How much further the simulation thread is niced than the window's thread.
+constexpr int SIMULATION_NICE_INCREMENT = 4;
+
+/// The controllers named by the injector's areas: area 0 is O1's, area 1 M1's.
+const char* area_controller_name(uint32_t area) {
+    return area == 0 ? "O1" : "M1";
+}
+
+} // namespace
+
+double slot_offset_of(double action_time, double reference_action_time) {
+    double offset = action_time - reference_action_time;
+    if (offset > SLOT_OFFSET_FOLD / 2) {
+        offset -= SLOT_OFFSET_FOLD;
+    } else if (offset < -SLOT_OFFSET_FOLD / 2) {
+        offset += SLOT_OFFSET_FOLD;
+    }
+    return offset * SLOT_OFFSET_SCALE;
+}
+
+TSineWaveThread::TSineWaveThread(SineThreadOptions options) : options_(std::move(options)) {}
+
+TSineWaveThread::~TSineWaveThread() {
+    // The model is gone already (disposed of before any destructor runs); the trace belonged to it.
+    trace_off();
+}
+
+// --- Building -------------------------------------------------------------------------------------------
+
+void TSineWaveThread::BuildModel() {
+    if (options_.trace_file.empty()) {
+        trace_off();
+    } else {
+        trace_to_file(options_.trace_file.c_str());
+    }
+    inic_kernel();
+    build_result_ = assemble_cluster(&cluster_, options_.directory.c_str(), &build_error_);
+    if (BuildFailed()) {
+        if (build_error_.empty()) {
+            build_error_ = "the cluster could not be assembled (code " + std::to_string(build_result_) + ")";
+        }
+        return; // the half-built model stays in the kernel until the thread is destroyed
+    }
+    build_error_.clear();
+    cluster_.fault_injector->listener = &TSineWaveThread::OnInjection;
+    cluster_.fault_injector->listener_context = this;
+    snapshot_ = SineSnapshot{};
+    for (auto& s : switches_) {
+        s = 1;
+    }
+    Gather(); // the first snapshot exists before the first event
+}
+
+// --- Gathering the snapshot -----------------------------------------------------------------------------
+
+void TSineWaveThread::AfterStep() {
+    LowerPriorityOnce();
+    Gather();
+}
+
+void TSineWaveThread::Gather() {
+    if (BuildFailed()) {
+        return;
+    }
+    snapshot_.laser_hits = cluster_.laser->hits;
+    snapshot_.laser_misses = cluster_.laser->misses;
+    snapshot_.shoot_time = cluster_.apps[NODE_O2].received_c;
+    snapshot_.sim_time = sim_time();
+    if (GetSwitch(SWITCH_NODE_DATA)) {
+        GatherNodeData();
+    }
+    if (GetSwitch(SWITCH_RESULTS)) {
+        snapshot_.vote_o2 = cluster_.vote_slot[0];
+    }
+    if (GetSwitch(SWITCH_NODE_STATE)) {
+        GatherNodeState();
+    }
+    if (GetSwitch(SWITCH_MEMBERSHIP)) {
+        GatherMembership();
+    }
+    snapshot_.cluster_cycles = cluster_.apps[NODE_O2].os->cycle_count;
+}
+
+void TSineWaveThread::GatherNodeData() {
+    snapshot_.motor_angle = motor_angle(&cluster_);
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        Cni& cni = cluster_.controllers[node]->cni;
+        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
+            for (uint32_t k = 0; k < 2; ++k) {
+                uint8_t* message = message_at(cni, SENDER_ADDRESS_STRIDE * sender + PAIR_ADDRESS_STRIDE * k);
+                uint8_t* data = message + MESSAGE_HEADER_BYTES;
+                uint32_t bits = 0;
+                std::memcpy(&bits, data, sizeof bits);
+                if ((bits & FLOAT_EXPONENT_BITS) == FLOAT_EXPONENT_BITS) {
+                    bits &= NON_FINITE_REPAIR_MASK;
+                    std::memcpy(data, &bits, sizeof bits);
+                }
+                std::memcpy(&snapshot_.message_values[node][sender][k], &bits, sizeof bits);
+            }
+        }
+    }
+}
+
+void TSineWaveThread::GatherNodeState() {
+    const double reference = cluster_.controllers[NODE_O2]->action_time;
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        const TtpController* c = cluster_.controllers[node];
+        const uint32_t state = get_protocol_state(c->cni.status);
+        snapshot_.protocol_state[node] =
+            state > SNAPSHOT_MAX_PROTOCOL_STATE ? 0 : static_cast<uint8_t>(state);
+        snapshot_.slot_offset[node] = node == NODE_O2 ? 0.0 : slot_offset_of(c->action_time, reference);
+        snapshot_.bus_guardian_state[node] = c->bus_guardian->bg_state;
+    }
+}
+
+void TSineWaveThread::GatherMembership() {
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        const CniStatus& status = cluster_.controllers[node]->cni.status;
+        for (unsigned position = 0; position < NODE_COUNT; ++position) {
+            snapshot_.membership[node][position] = get_membership(status.cstate, position);
+            snapshot_.null_frame[node][position] = get_null_frame(status, position);
+        }
+    }
+}
+
+void TSineWaveThread::ReadSnapshot(SineSnapshot* destination) {
+    auto lock = LockModel();
+    *destination = snapshot_;
+}
+
+void TSineWaveThread::LowerPriorityOnce() {
+    if (priority_lowered_) {
+        return;
+    }
+    priority_lowered_ = true;
+#ifdef __linux__
+    // Below the window's thread, so the window stays responsive at full speed. On Linux the nice value
+    // of one thread is set through its thread id. The very first gathering runs on the creating thread,
+    // inside BuildModel, which does not come here.
+    const auto tid = static_cast<id_t>(gettid());
+    const int nice_now = getpriority(PRIO_PROCESS, tid);
+    (void)setpriority(PRIO_PROCESS, tid, nice_now + SIMULATION_NICE_INCREMENT); // best effort
+#endif
+}
+
+// --- Commands from the window ---------------------------------------------------------------------------
+
+void TSineWaveThread::InjectNow() {
+    if (BuildFailed()) {
+        return;
+    }
+    WithModelLocked([this] {
+        inject(cluster_.fault_injector);
+        Gather();
+    });
+}
+
+void TSineWaveThread::SetFaultEffect(uint8_t effect) {
+    if (BuildFailed()) {
+        return;
+    }
+    WithModelLocked([&] { set_fault_effect(cluster_.fault_injector, effect); });
+}
+
+void TSineWaveThread::SetFaultRate(double rate) {
+    if (BuildFailed() || !(rate >= 0.0) || !std::isfinite(rate)) {
+        return;
+    }
+    WithModelLocked([&] { set_fault_rate(cluster_.fault_injector, rate); });
+}
+
+void TSineWaveThread::SetFaultTarget(uint32_t target) {
+    if (BuildFailed()) {
+        return;
+    }
+    WithModelLocked([&] {
+        if (target != cluster_.fault_target) {
+            set_fault_target(&cluster_, target);
+        }
+    });
+}
+
+void TSineWaveThread::OnInjection(void* context, const InjectionRecord& record) {
+    // Called from inside inject, which always runs under the model lock.
+    auto* self = static_cast<TSineWaveThread*>(context);
+    if (self->options_.injection_log.empty() || self->injection_log_failed_) {
+        return;
+    }
+    if (!self->injection_log_open_) {
+        std::string why;
+        if (!self->injection_log_.open(self->options_.injection_log, &why)) {
+            self->injection_log_failed_ = true; // said once; the simulation goes on without the log
+            std::fprintf(stderr, "pelorin: injections are not logged: %s\n", why.c_str());
+            return;
+        }
+        self->injection_log_open_ = true;
+    }
+    (void)self->injection_log_.append(record,
+                                      area_controller_name(record.area)); // best effort, like the trace
+}
+
+// --- Kernel errors --------------------------------------------------------------------------------------
+
+void TSineWaveThread::SetErrorListener(ErrorListener listener) {
+    std::lock_guard<std::mutex> lock(listener_lock_);
+    error_listener_ = std::move(listener);
+}
+
+void TSineWaveThread::ReportKernelError(uint8_t code, const char* message) {
+    ErrorListener listener;
+    {
+        std::lock_guard<std::mutex> lock(listener_lock_);
+        listener = error_listener_;
+    }
+    if (listener) {
+        listener(code, message);
+    }
+    TOrvikThread::ReportKernelError(code, message); // waits for the acknowledgement or termination
+}
+
+bool TSineWaveThread::AcknowledgeKernelError() {
+    if (!PendingError()) {
+        return false;
+    }
+    AcknowledgeError();
+    return true;
+}

@@ -1,0 +1,161 @@
+// The application's simulation thread: builds the four-node cluster, gathers after every kernel step the
+// values the window shows into a snapshot, and carries the window's commands (visualisation switches,
+// "Inject now", the fault injector's effect, rate and target) into the model between kernel steps.
+// No user interface code, so it is tested without a display.
+//
+// Snapshot. AfterStep fills the snapshot under the model lock after every step; ReadSnapshot copies it
+// under the same lock. Five switches gate groups of fields; a group whose switch is off keeps the values of
+// the last step in which it was on:
+//
+//     always                     sim_time, laser_hits, laser_misses, shoot_time, cluster_cycles
+//     node data                  motor_angle, message_values
+//     results                    vote_o2
+//     node state                 protocol_state, slot_offset, bus_guardian_state
+//     membership and null frame  membership, null_frame
+//
+// Gathering the message values repairs the interfaces: a value whose exponent bits are all ones (infinity
+// or not a number) is overwritten in place, in that node's interface, by the float whose bits are its bits
+// AND 0x7f000000, and that value is what the snapshot carries.
+//
+// Fault injector. The effect, rate and target given here reach the injector at once, under the model lock
+// and so between two kernel steps: a new rate plans the injector process from now (0 lets it passivate),
+// a new target re-aims it (O1's interface or registers). Every injection, periodic or "Inject now", is
+// appended to the injection log (a CSV file) as an injection into controller O1.
+//
+// Build failure. BuildModel never ends the program: when the cluster cannot be assembled it records the
+// result code and the reason, and the thread must then only be destroyed (nothing of the half-built model
+// may run). The caller shows the start-up message and ends the program.
+#pragma once
+
+#include "host/cluster.h"
+#include "host/injection_log.h"
+#include "ui/orvik_thread.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+/// What the window shows of the cluster, as of the last kernel step. Nodes are indexed M1, M2, O1, O2.
+struct SineSnapshot {
+    double sim_time;         // us
+    uint32_t laser_hits;     // laser counters
+    uint32_t laser_misses;   //
+    float shoot_time;        // received_c of O2's application
+    uint32_t cluster_cycles; // transmission cycles counted by O2's host
+    float motor_angle;       // fraction of a revolution, [0, 1)
+    /// [node][sender][k]: in the node's interface, the float at the start of the data of the message at
+    /// address 6 * sender + 3 * k.
+    float message_values[NODE_COUNT][NODE_COUNT][2];
+    float vote_o2;                      // vote_slot[0], written by O2
+    uint8_t protocol_state[NODE_COUNT]; // from each interface; values above 12 are stored as 0
+    /// (action_time of the node - action_time of O2), folded once by 250 into -125..125, times 100; O2's
+    /// own entry is 0.
+    double slot_offset[NODE_COUNT];
+    uint32_t bus_guardian_state[NODE_COUNT];     // BgState, 0..6
+    uint32_t membership[NODE_COUNT][NODE_COUNT]; // [node][position]: membership flag in its C-state
+    uint32_t null_frame[NODE_COUNT][NODE_COUNT]; // [node][position]: null-frame flag in its interface
+};
+
+/// The visualisation switches, in the order of the window's check boxes.
+enum SineSwitch : unsigned {
+    SWITCH_SINE_GRAPH,
+    SWITCH_MEMBERSHIP,
+    SWITCH_NODE_STATE,
+    SWITCH_NODE_DATA,
+    SWITCH_RESULTS,
+    SWITCH_COUNT
+};
+
+/// Where a simulation thread finds its input and writes its logs.
+struct SineThreadOptions {
+    std::string directory;                        // configuration directory; "" = the working directory
+    std::string trace_file = "debug.txt";         // appended; "" = no trace
+    std::string injection_log = "injections.csv"; // appended; "" = no log
+};
+
+/// The highest protocol state the window names; higher values are stored as 0.
+constexpr uint8_t SNAPSHOT_MAX_PROTOCOL_STATE = 12;
+/// Slot offsets are folded into -SLOT_OFFSET_FOLD / 2 .. SLOT_OFFSET_FOLD / 2 before scaling.
+constexpr double SLOT_OFFSET_FOLD = 250.0;
+constexpr double SLOT_OFFSET_SCALE = 100.0;
+/// Bits of a non-finite float kept by the repair of the interfaces (the result is 2^127).
+constexpr uint32_t NON_FINITE_REPAIR_MASK = 0x7f000000u;
+
+/// The slot offset of a node from the two action times (see SineSnapshot::slot_offset).
+double slot_offset_of(double action_time, double reference_action_time);
+
+class TSineWaveThread : public TOrvikThread {
+  public:
+    using Ptr = TOrvikThread::Ptr<TSineWaveThread>;
+    /// Told of every kernel error on the simulation thread, before it waits for acknowledgement. It must
+    /// not block; the window posts the error to its own thread and acknowledges when its box is closed.
+    using ErrorListener = std::function<void(uint8_t code, const char* message)>;
+
+    explicit TSineWaveThread(SineThreadOptions options);
+    ~TSineWaveThread() override;
+
+    /// True when BuildModel could not assemble the cluster; the thread must then only be destroyed.
+    bool BuildFailed() const { return build_result_ != ASSEMBLY_OK; }
+    /// ASSEMBLY_OK or the assembly's failure code.
+    int BuildResult() const { return build_result_; }
+    /// Why the cluster could not be built (file, line, what to fix); empty after success.
+    const std::string& BuildError() const { return build_error_; }
+
+    /// Copies the whole snapshot under the model lock.
+    void ReadSnapshot(SineSnapshot* destination);
+
+    /// One fault now, between two kernel steps; the snapshot is gathered again at once, so a stopped
+    /// simulation shows the fault too.
+    void InjectNow();
+
+    void SetSwitch(SineSwitch which, bool on) { switches_[which] = on ? 1u : 0u; }
+    bool GetSwitch(SineSwitch which) const { return switches_[which].load() != 0; }
+
+    /// The fault injector's settings (FaultEffect; faults per second, values below 0 or not finite are
+    /// ignored; FaultTarget). Each reaches the injector at once, between two kernel steps.
+    void SetFaultEffect(uint8_t effect);
+    void SetFaultRate(double rate);
+    void SetFaultTarget(uint32_t target);
+
+    void SetErrorListener(ErrorListener listener);
+
+    /// Acknowledges the kernel error the thread waits on; false when none is waiting yet (the error was
+    /// announced but the thread has not begun to wait), so the caller tries again shortly.
+    bool AcknowledgeKernelError();
+
+    /// The model, for inspection under WithModelLocked (tests).
+    const Cluster& GetCluster() const { return cluster_; }
+
+  protected:
+    void BuildModel() override;
+    void AfterStep() override;
+    void ReportKernelError(uint8_t code, const char* message) override;
+
+  private:
+    static void OnInjection(void* context, const InjectionRecord& record);
+    /// The snapshot from the model; model lock held.
+    void Gather();
+    void GatherNodeData();
+    void GatherNodeState();
+    void GatherMembership();
+    void LowerPriorityOnce();
+
+    const SineThreadOptions options_;
+    Cluster cluster_{};
+    SineSnapshot snapshot_{}; // model lock
+    std::array<std::atomic<uint32_t>, SWITCH_COUNT> switches_{};
+    int build_result_ = ASSEMBLY_OK;
+    std::string build_error_;
+
+    InjectionCsvWriter injection_log_; // model lock; opened at the first injection
+    bool injection_log_open_ = false;
+    bool injection_log_failed_ = false;
+
+    std::mutex listener_lock_;
+    ErrorListener error_listener_;
+
+    bool priority_lowered_ = false; // simulation thread only
+};
