@@ -108,6 +108,21 @@ uint64_t step_count();
 /// code 45 and returns null; a null record returns null.
 SimProcess* inic_process(SimProcess* process, SimProgram program);
 
+/// A process owned by a model record that is not itself a process (controller, channel, bus guardian):
+/// the process runs `program`, is named `name` (the record's text), carries the record as its user data,
+/// and frees the record (delete) when the kernel disposes of the process.
+template <class Record>
+SimProcess* create_owned_process(Record* record, SimProgram program, const char* name) {
+    SimProcess* process = sim_new<SimProcess>();
+    inic_process(process, program);
+    process->name = name;
+    process->user_data = record;
+    process->destructor = [](SimObject* object) {
+        delete static_cast<Record*>(static_cast<SimProcess*>(object)->user_data);
+    };
+    return process;
+}
+
 void rank(SimProcess* process);    // codes 65-68; a TERMINATED process is ignored
 void sqs_out(SimProcess* process); // codes 69-71; a process that is not planned is left unchanged
 void cancel(SimProcess* process);  // codes 84-89

@@ -18,10 +18,6 @@ enum GuardianResume : uint32_t {
     BG_ROUND_ELAPSED,            // Disable: remaining_round has passed
 };
 
-void release_guardian(SimObject* object) {
-    delete static_cast<BusGuardian*>(static_cast<SimProcess*>(object)->user_data);
-}
-
 /// Node Failure: the window closes, the trigger is dropped, and the controller hears of it.
 void fail(BusGuardian* bg, uint32_t code) {
     set_guardian_failure_state(bg, get_guardian_state(bg));
@@ -177,12 +173,7 @@ const char* bg_state_name(uint32_t state) {
 BusGuardian* create_bus_guardian(const char* name) {
     auto* bg = new BusGuardian{};
     std::snprintf(bg->name, sizeof bg->name, "%s", name != nullptr ? name : "");
-    SimProcess* process = sim_new<SimProcess>();
-    inic_process(process, guardian_body);
-    process->name = bg->name;
-    process->user_data = bg;
-    process->destructor = release_guardian;
-    bg->process = process;
+    bg->process = create_owned_process(bg, guardian_body, bg->name);
     bg->drift = 0.0;
     reset(bg);
     return bg;

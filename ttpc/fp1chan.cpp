@@ -17,10 +17,6 @@ constexpr const char* SOURCE = "ttpc\\fp1chan";
 /// frame's end.
 constexpr uint32_t CHANNEL_FRAME_ENDED = SIM_START;
 
-void release_channel(SimObject* object) {
-    delete static_cast<TtpChannel*>(static_cast<SimProcess*>(object)->user_data);
-}
-
 unsigned registered_count(const TtpChannel* channel) {
     return std::min<unsigned>(channel->receiver_count, MAX_SRU_COUNT);
 }
@@ -116,12 +112,7 @@ void channel_body(SimProcess* process) {
 TtpChannel* create_channel(const char* name) {
     auto* channel = new TtpChannel{};
     std::snprintf(channel->name, sizeof channel->name, "%s", name != nullptr ? name : "");
-    SimProcess* process = sim_new<SimProcess>();
-    inic_process(process, channel_body);
-    process->name = channel->name;
-    process->user_data = channel;
-    process->destructor = release_channel;
-    channel->process = process;
+    channel->process = create_owned_process(channel, channel_body, channel->name);
     return channel;
 }
 

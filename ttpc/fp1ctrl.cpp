@@ -125,10 +125,6 @@ void timer_body(SimProcess* process) {
     passivate(SIM_START + 1);
 }
 
-void free_controller_record(SimObject* process) {
-    delete static_cast<TtpController*>(static_cast<SimProcess*>(process)->user_data);
-}
-
 // --- The slot of the synchronised states -----------------------------------------------------------------
 
 uint32_t transmission_phase_end(const TtpController* c) {
@@ -334,12 +330,7 @@ void install_cni_hooks() {
 TtpController* create_controller(const char* name) {
     auto* c = new TtpController{};
     std::snprintf(c->name, sizeof c->name, "%s", name);
-    auto* process = sim_new<SimProcess>();
-    inic_process(process, controller_body);
-    process->name = c->name;
-    process->user_data = c;
-    process->destructor = free_controller_record;
-    c->process = process;
+    c->process = create_owned_process(c, controller_body, c->name);
     c->cni_view = &c->cni;
     c->status_view = &c->working_status;
     c->time_update_hook = update_local_time;
