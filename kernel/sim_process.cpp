@@ -101,8 +101,20 @@ void sqs_insert(SimProcess* process) {
     process->sqs_sequence = ++kernel.sqs_sequence;
     if (kernel.sqs_count < SQS_SHORT_SET) {
         process->sqs_level = 1;
-        SimProcess* x = kernel.calendar->pred_in_sqs;
         SimProcess* first_member = kernel.calendar->suc_in_sqs;
+        SimProcess* last_member = kernel.calendar->pred_in_sqs;
+        if (first_member != nullptr && t - first_member->evtime < last_member->evtime - t) {
+            // Nearer the front: walk forward to the first member planned later, insert before it.
+            SimProcess* later = first_member;
+            while (later != nullptr && later->evtime <= t) {
+                later = later == last_member ? nullptr : later->suc_in_sqs;
+            }
+            link_after(process, later == nullptr        ? last_member
+                                : later == first_member ? nullptr
+                                                        : later->pred_in_sqs);
+            return;
+        }
+        SimProcess* x = last_member;
         while (x != nullptr && x->evtime > t) {
             x = x == first_member ? nullptr : x->pred_in_sqs;
         }
