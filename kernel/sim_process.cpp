@@ -94,6 +94,8 @@ void link_after(SimProcess* process, SimProcess* x) {
 /// Below this many planned processes a walk from the end of the list is cheaper than the search index;
 /// such processes stand in the list only (level 1), which keeps the index valid.
 constexpr uint32_t SQS_SHORT_SET = 48;
+/// From this many planned processes on, the walk starts at whichever end is nearer the new time.
+constexpr uint32_t SQS_TWO_ENDED = 12;
 
 /// Inserts an unplanned process by its event time after every member with an equal or earlier time.
 void sqs_insert(SimProcess* process) {
@@ -103,7 +105,7 @@ void sqs_insert(SimProcess* process) {
         process->sqs_level = 1;
         SimProcess* first_member = kernel.calendar->suc_in_sqs;
         SimProcess* last_member = kernel.calendar->pred_in_sqs;
-        if (first_member != nullptr && t - first_member->evtime < last_member->evtime - t) {
+        if (kernel.sqs_count >= SQS_TWO_ENDED && t - first_member->evtime < last_member->evtime - t) {
             // Nearer the front: walk forward to the first member planned later, insert before it.
             SimProcess* later = first_member;
             while (later != nullptr && later->evtime <= t) {
