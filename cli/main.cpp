@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
         ->excludes(cycles);
     auto* trace_option = app.add_option("--trace", trace_file, "trace file, appended (default debug.txt)");
     app.add_flag("--no-trace", no_trace, "write no trace")->excludes(trace_option);
-    app.add_option("--inject-rate", options.inject_rate, "faults per second")->check(CLI::NonNegativeNumber);
+    // Up to one fault per microsecond: beyond that the injector alone would fill the run with events.
+    app.add_option("--inject-rate", options.inject_rate, "faults per second (0 to 1000000)")
+        ->check(CLI::Range(0.0, 1.0e6));
     app.add_option("--effect", effect, "bit fault effect")->check(CLI::IsMember({"set", "reset", "flip"}));
     app.add_option("--target", target, "fault target")->check(CLI::IsMember({"cni", "reg"}));
     app.add_option("--inject-from-us", options.inject_from_us, "start of periodic injection")
