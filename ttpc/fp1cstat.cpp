@@ -96,21 +96,42 @@ bool cstate_equal(const CState& a, const CState& b, unsigned L) {
 }
 
 void cstate_crc(const CState& cstate, uint16_t* crc_register, uint16_t generator, unsigned L) {
-    crc_feed_bits(crc_register, get_global_time(cstate), CSTATE_GLOBAL_TIME_WIDTH, generator);
     // medl_position, cluster_mode and dmc follow one another bit by bit: 16 bits in all.
     const uint32_t fields = get_medl_position(cstate) |
                             get_cluster_mode(cstate) << CSTATE_MEDL_POSITION_WIDTH |
                             get_dmc(cstate) << (CSTATE_MEDL_POSITION_WIDTH + CSTATE_CLUSTER_MODE_WIDTH);
-    crc_feed_bits(crc_register, fields,
-                  CSTATE_MEDL_POSITION_WIDTH + CSTATE_CLUSTER_MODE_WIDTH + CSTATE_DMC_WIDTH, generator);
-    const unsigned count = significant_membership_count(L);
+    // The whole significant C-state as bytes in feeding order: two of global_time, two of the fields, then
+    // the membership flags eight at a time (L - 2 is a whole number of bytes' worth: 16 flags per unit).
     constexpr unsigned BYTE_BITS = crc_detail::BYTE_BITS;
-    for (unsigned position = 0; position < count; position += BYTE_BITS) {
+    constexpr unsigned MAX_BYTES = 4 + CSTATE_MEMBERSHIP_COUNT / BYTE_BITS;
+    uint8_t bytes[MAX_BYTES];
+    const uint32_t global_time = get_global_time(cstate);
+    unsigned n = 0;
+    bytes[n++] = static_cast<uint8_t>(global_time);
+    bytes[n++] = static_cast<uint8_t>(global_time >> BYTE_BITS);
+    bytes[n++] = static_cast<uint8_t>(fields);
+    bytes[n++] = static_cast<uint8_t>(fields >> BYTE_BITS);
+    const unsigned count = significant_membership_count(L);
+    for (unsigned position = 0; position + BYTE_BITS <= count; position += BYTE_BITS) {
         uint32_t flags = 0;
-        const unsigned in_byte = count - position < BYTE_BITS ? count - position : BYTE_BITS;
-        for (unsigned i = 0; i < in_byte; ++i) {
+        for (unsigned i = 0; i < BYTE_BITS; ++i) {
             flags |= (cstate.membership[position + i] & 1u) << i; // count <= 64: inside the array
         }
-        crc_feed_bits(crc_register, flags, in_byte, generator);
+        bytes[n++] = static_cast<uint8_t>(flags);
     }
+    const uint16_t* table = generator == CRC_GENERATOR_SHORT  ? crc_detail::SHORT_TABLE.data()
+                            : generator == CRC_GENERATOR_LONG ? crc_detail::LONG_TABLE.data()
+                                                              : nullptr;
+    if (table == nullptr) {
+        for (unsigned i = 0; i < n; ++i) {
+            crc_feed_bits(crc_register, bytes[i], BYTE_BITS, generator);
+        }
+        return;
+    }
+    uint16_t r = *crc_register;
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned index = ((r >> BYTE_BITS) ^ crc_detail::REVERSED[bytes[i]]) & 0xFFu;
+        r = static_cast<uint16_t>((r << BYTE_BITS) ^ table[index]);
+    }
+    *crc_register = r;
 }

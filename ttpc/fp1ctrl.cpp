@@ -237,6 +237,9 @@ bool freeze_step(TtpController* c) {
 }
 
 void trace_status_line(TtpController* c) {
+    if (!trace_active()) {
+        return; // its twenty arguments would be read for nothing
+    }
     const CniStatus& s = c->working_status;
     const CState& cs = s.cstate;
     trace(trace_object(c), "%s MV=[%u%u%u%u] NFV=[%u%u%u%u] A=%u F=%u I=%u, TI1=%u, Timer1=%u\n",
@@ -362,6 +365,7 @@ void attach_channel(TtpController* c, unsigned index, TtpChannel* channel) {
 }
 void set_drift(TtpController* c, double drift) {
     c->drift = drift;
+    c->drift_ratio = drift / (1.0 + drift);
 }
 
 void attach_host(TtpController* c, void* arg, HostHandler handler) {
@@ -425,7 +429,7 @@ bool medl_runnable(const Medl& medl, char* why, size_t why_size) {
 // --- Local clock -----------------------------------------------------------------------------------------
 
 double local_to_real(const TtpController* c, double x) {
-    return x - x * (c->drift / (1.0 + c->drift));
+    return x - x * c->drift_ratio;
 }
 double real_to_local(const TtpController* c, double x) {
     return x * c->drift + x;
@@ -438,7 +442,7 @@ double real_to_microticks(const TtpController* c, double x) {
 
 double microticks_to_real(const TtpController* c, double microticks) {
     double macroticks = microticks / microticks_per_macrotick(c);
-    return macroticks - macroticks * (c->drift / (1.0 + c->drift));
+    return macroticks - macroticks * c->drift_ratio;
 }
 
 int32_t limit_correction(const TtpController* c, double elapsed) {

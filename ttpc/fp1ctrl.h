@@ -99,6 +99,7 @@ struct TtpController {
 
     void* host_handler_arg;
     HostHandler host_handler;                 // null: no host
+    double drift_ratio;                       // drift / (1 + drift), kept by set_drift for the conversions
     BusGuardian* bus_guardian;                // owned
     TtpChannel* channel[CHANNEL_COUNT];       // not owned
     void (*time_update_hook)(TtpController*); // update_local_time
