@@ -97,6 +97,30 @@ TEST(ClusterRun, TraceFingerprintOfAShortRunIsStable) {
     EXPECT_EQ(first.trace_fingerprint, FINGERPRINT_20_CYCLES) << std::hex << first.trace_fingerprint;
 }
 
+/// A process that holds 0 forever: simulated time stops advancing.
+void spinner_body(SimProcess*) {
+    hold(0.0, SIM_START + 1);
+}
+
+TEST(ClusterRun, RunWhoseTimeStopsAdvancingEndsWithAMessage) {
+    RunOptions options = default_run(100);
+    bool planted = false;
+    options.between_steps = [&](const Cluster&) {
+        if (!planted && sim_time() > 5000) {
+            auto* spinner = sim_new<SimProcess>();
+            inic_process(spinner, spinner_body);
+            reactivate_at(spinner, sim_time());
+            planted = true;
+        }
+        return true;
+    };
+    RunSummary s = run_simulation(options);
+    EXPECT_EQ(s.end, RunEnd::TIME_STUCK);
+    EXPECT_NE(s.message.find("simulated time stopped advancing"), std::string::npos) << s.message;
+    EXPECT_LT(s.sim_time_us, 6000.0);
+    EXPECT_EQ(memory_count(), 0u);
+}
+
 // --- Configurations that cannot run ----------------------------------------------------------------------
 
 class BadConfiguration : public ::testing::Test {
