@@ -113,11 +113,10 @@ void cstate_crc(const CState& cstate, uint16_t* crc_register, uint16_t generator
     bytes[n++] = static_cast<uint8_t>(fields >> BYTE_BITS);
     const unsigned count = significant_membership_count(L);
     for (unsigned position = 0; position + BYTE_BITS <= count; position += BYTE_BITS) {
-        uint32_t flags = 0;
-        for (unsigned i = 0; i < BYTE_BITS; ++i) {
-            flags |= (cstate.membership[position + i] & 1u) << i; // count <= 64: inside the array
-        }
-        bytes[n++] = static_cast<uint8_t>(flags);
+        const uint32_t* flag = &cstate.membership[position]; // count <= 64: inside the array
+        bytes[n++] = static_cast<uint8_t>((flag[0] & 1u) | (flag[1] & 1u) << 1 | (flag[2] & 1u) << 2 |
+                                          (flag[3] & 1u) << 3 | (flag[4] & 1u) << 4 | (flag[5] & 1u) << 5 |
+                                          (flag[6] & 1u) << 6 | (flag[7] & 1u) << 7);
     }
     const uint16_t* table = generator == CRC_GENERATOR_SHORT  ? crc_detail::SHORT_TABLE.data()
                             : generator == CRC_GENERATOR_LONG ? crc_detail::LONG_TABLE.data()

@@ -10,6 +10,12 @@ void require_process(const SimProcess* process) {
     sim_assert(process != nullptr, "process != NULL", SOURCE);
 }
 
+/// A process that is plainly alive (its stamp is right and it is not TERMINATED): the planning operation's
+/// own check then reports anything else, and a second check here would only repeat it.
+bool plainly_alive(const SimProcess* process) {
+    return process->self == process && process->state != TERMINATED;
+}
+
 } // namespace
 
 bool is_planned(const SimProcess* process) {
@@ -42,7 +48,7 @@ int schedule_at(SimProcess* process, double t) {
     if (is_active(process)) {
         return SCHEDULE_TARGET_IS_RUNNING;
     }
-    if (is_terminated(process)) {
+    if (!plainly_alive(process) && is_terminated(process)) {
         return SCHEDULE_TARGET_TERMINATED;
     }
     reactivate_at(process, t);
@@ -53,7 +59,7 @@ int schedule_after(SimProcess* process, double del_t) {
     if (is_active(process)) {
         return SCHEDULE_TARGET_IS_RUNNING;
     }
-    if (is_terminated(process)) {
+    if (!plainly_alive(process) && is_terminated(process)) {
         return SCHEDULE_TARGET_TERMINATED;
     }
     reactivate_delay(process, del_t);

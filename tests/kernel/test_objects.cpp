@@ -169,6 +169,11 @@ TEST_F(ObjectsTest, DisposeProcessRefusesAnyStateButTerminated) {
     EXPECT_EQ(memory_count(), 1u);
     dispose_process(nullptr);
     EXPECT_EQ(last_error(), 55);
+    p->state = TERMINATED; // now it may go (and its destructor runs while `destroyed` still exists)
+    dispose_process(p);
+    EXPECT_EQ(last_error(), -1);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(memory_count(), 0u);
 }
 
 TEST_F(ObjectsTest, DisposeAllFreesProcessesInEveryStateAndCallsDestructors) {
