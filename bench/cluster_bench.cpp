@@ -1,6 +1,7 @@
 // Whole-cluster speed on the default configuration, unpaced: simulated cluster cycles per wall-clock second
 // once the cluster runs in its application mode (the steady state a user watches), with the trace off and
-// with the trace written to a file; and a whole pelorin-sim run of 2000 cycles, start-up included.
+// with the trace written to a file, stepped by the shared run driver as every front end steps it; and a
+// whole pelorin-sim run of 2000 cycles, start-up included.
 #include "cli/runner.h"
 #include "kernel/trace.h"
 
@@ -16,38 +17,36 @@ constexpr uint32_t WARM_UP_CYCLES = 20;
 constexpr uint32_t WHOLE_RUN_CYCLES = 2000;
 const char* const BENCH_TRACE_FILE = "/tmp/pelorin-cluster-bench-trace.txt";
 
-/// Runs the kernel until O2's host has counted `cycles` more cluster cycles.
-void run_cycles(const Cluster& cluster, uint32_t cycles) {
-    const uint32_t goal = cluster.apps[NODE_O2].os->cycle_count + cycles;
-    while (cluster.apps[NODE_O2].os->cycle_count < goal && next_event()) {
-    }
+/// Runs until O2's host has counted `cycles` more cluster cycles.
+void run_cycles(ClusterRun* run, uint32_t cycles) {
+    RunLimit limit;
+    limit.cycles = run->cluster.apps[NODE_O2].os->cycle_count + cycles;
+    run_until(run, limit);
 }
 
 void steady_state(benchmark::State& state, bool with_trace) {
     std::remove(BENCH_TRACE_FILE);
-    if (with_trace) {
-        trace_to_file(BENCH_TRACE_FILE);
-    } else {
-        trace_off();
-    }
-    inic_kernel();
-    auto cluster = std::make_unique<Cluster>();
-    if (assemble_cluster(cluster.get(), PELORIN_DEFAULT_DATA_DIR) != ASSEMBLY_OK) {
-        state.SkipWithError("the default configuration cannot be assembled");
+    ClusterConfig config;
+    if (read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config) != ASSEMBLY_OK) {
+        state.SkipWithError("the default configuration cannot be read");
         return;
     }
-    run_cycles(*cluster, WARM_UP_CYCLES);
+    RunSettings settings;
+    settings.trace = with_trace;
+    settings.trace_file = BENCH_TRACE_FILE;
+    auto run = std::make_unique<ClusterRun>();
+    start_run(run.get(), config, settings);
+    run_cycles(run.get(), WARM_UP_CYCLES);
     uint64_t events = step_count();
     for (auto _ : state) {
-        run_cycles(*cluster, CYCLES_PER_ITERATION);
+        run_cycles(run.get(), CYCLES_PER_ITERATION);
     }
     events = step_count() - events;
     state.counters["cycles_per_second"] = benchmark::Counter(
         static_cast<double>(state.iterations() * CYCLES_PER_ITERATION), benchmark::Counter::kIsRate);
     state.counters["events_per_second"] =
         benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
-    dispose_all();
-    trace_off();
+    finish_run(run.get());
     std::remove(BENCH_TRACE_FILE);
 }
 

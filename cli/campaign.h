@@ -16,8 +16,18 @@
 //
 // Experiments are numbered from 0; experiment k's moments and bits come from the campaign seed and k alone,
 // so any subset (a shard, a resumed campaign, another number of jobs) gives the same rows.
+//
+// Files and outputs. The configuration is read and checked before any output is touched, so a mistyped
+// --dir leaves an earlier campaign's CSV and chart as they were. A fresh campaign replaces the CSV by
+// renaming a new file with the header over it; rows are then appended as they finish, so an interrupted
+// campaign keeps them for --resume, and at the end the CSV is rewritten in experiment order and the chart
+// written, each through a temporary file renamed over the old one.
+//
+// The parts: cli/campaign_csv.h (the CSV), cli/campaign_report.h (tables, intervals, chart),
+// cli/campaign_experiments.h (golden run, experiments, classification, worker processes).
 #pragma once
 
+#include "host/cluster_config.h"
 #include "host/sa1fault.h"
 
 #include <cstdint>
@@ -26,6 +36,7 @@
 
 struct CampaignOptions {
     std::string directory;
+    ConfigOverrides overrides; // values given instead of the files'
     uint32_t runs = 100;
     unsigned jobs = 1;
     uint32_t seed = 1;
@@ -58,8 +69,8 @@ struct ExperimentResult {
 extern const char* const CAMPAIGN_CSV_HEADER;
 std::string campaign_csv_row(const ExperimentResult& result);
 
-/// Runs a campaign; writes the CSV and the chart, prints the summary tables to `report`. Returns 0, or
-/// non-zero with a message on stderr for bad options or files.
+/// Runs a campaign; writes the CSV and the chart, prints the summary tables to `report`. Returns an exit
+/// status of cli/exit_status.h: EXIT_DONE, or another with a message on stderr.
 int run_campaign(const CampaignOptions& options, std::FILE* report);
 /// One experiment with a given fault (word and bit of the target, with the campaign's effect) right after
 /// the last event at or before `time_us`, classified against the golden run. False with a reason when the

@@ -1,42 +1,116 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
+#include "cli/exit_status.h"
 #include "cli/runner.h"
+#include "cli/startup.h"
 
 #include <CLI/CLI.hpp>
 
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <map>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
 
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_STUCK = 3;
-constexpr int EXIT_REPLAY = 4;
-constexpr int EXIT_OUTPUT = 5;
-constexpr int EXIT_ASSEMBLY = 255;
 constexpr double PROGRESS_PERIOD_S = 0.5;
+constexpr const char* PROGRAM = "pelorin-sim";
+
+/// The options both a single run and a campaign take: the configuration, a drift override, the fault kind.
+struct SharedOptions {
+    std::string directory;
+    std::vector<std::string> drifts;
+    std::string effect = FAULT_EFFECT_NAMES[FAULT_FLIP];
+    std::string target = "cni";
+};
+
+void add_shared_options(CLI::App* app, SharedOptions* shared) {
+    app->add_option("--dir", shared->directory, "directory with medl00.txt .. medl03.txt and clkdrift.txt");
+    app->add_option("--drift", shared->drifts,
+                    "NODE=VALUE: relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's "
+                    "(repeatable)");
+    app->add_option("--effect", shared->effect, "bit fault effect")
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(FAULT_EFFECT_NAMES), std::end(FAULT_EFFECT_NAMES))));
+    app->add_option("--target", shared->target, "fault target")
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(FAULT_TARGET_NAMES), std::end(FAULT_TARGET_NAMES)),
+                              CLI::ignore_case));
+}
+
+/// The shared options in the injector's and the configuration's terms; false with a message for a bad one.
+bool resolve_shared_options(const SharedOptions& shared, const char* executable, std::string* directory,
+                            ConfigOverrides* overrides, uint8_t* effect, uint32_t* target) {
+    for (const std::string& drift : shared.drifts) {
+        std::string why;
+        if (!parse_drift_override(drift, overrides, &why)) {
+            std::cerr << PROGRAM << ": " << why << "\n";
+            return false;
+        }
+    }
+    *directory = find_configuration_directory(shared.directory.c_str(), executable);
+    return fault_effect_by_name(shared.effect, effect) && fault_target_by_name(shared.target, target);
+}
+
+/// A progress line on a terminal, every PROGRESS_PERIOD_S of wall time.
+std::function<bool(const Cluster&)> progress_display(uint32_t goal, double until_us) {
+    auto last = std::chrono::steady_clock::now();
+    return [last, goal, until_us](const Cluster& cluster) mutable {
+        auto now = std::chrono::steady_clock::now();
+        if (std::chrono::duration<double>(now - last).count() >= PROGRESS_PERIOD_S) {
+            last = now;
+            if (until_us >= 0) {
+                std::fprintf(stderr, "\r%.0f / %.0f us", sim_time(), until_us);
+            } else {
+                std::fprintf(stderr, "\rcluster cycle %u / %u", cluster.apps[NODE_O2].os->cycle_count, goal);
+            }
+        }
+        return true;
+    };
+}
+
+/// The exit status of a single run that was made, with the reason of a failure on stderr.
+int run_status(const RunSummary& summary) {
+    int status = EXIT_DONE;
+    switch (summary.end) {
+    case RunEnd::COMPLETED:
+    case RunEnd::STOPPED:
+        return EXIT_DONE;
+    case RunEnd::HORIZON:
+        status = EXIT_HORIZON;
+        break;
+    case RunEnd::TIME_STUCK:
+        status = EXIT_STUCK;
+        break;
+    case RunEnd::REPLAY_DIVERGED:
+        status = EXIT_REPLAY;
+        break;
+    case RunEnd::OUTPUT_FAILED:
+        status = EXIT_OUTPUT;
+        break;
+    case RunEnd::ASSEMBLY_FAILED:
+        status = EXIT_ASSEMBLY;
+        break;
+    }
+    std::cerr << PROGRAM << ": " << summary.message << "\n";
+    return status;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"pelorin-sim: the TTP/C cluster simulator without a window"};
+    app.footer(EXIT_STATUS_HELP);
     RunOptions options;
-    std::string directory;
+    SharedOptions shared;
     std::string trace_file = "debug.txt";
     bool no_trace = false;
     bool json = false;
-    double until_us = -1.0;
-    std::string effect = "flip";
-    std::string target = "cni";
-    app.add_option("--dir", directory, "directory with medl00.txt .. medl03.txt and clkdrift.txt");
+    add_shared_options(&app, &shared);
     auto* cycles =
         app.add_option("--cycles", options.cycles, "stop after this many cluster cycles (O2's host)")
             ->default_val(1000)
             ->check(CLI::PositiveNumber);
-    app.add_option("--until-us", until_us, "stop at this simulated time in microseconds instead")
+    app.add_option("--until-us", options.until_us, "stop at this simulated time in microseconds instead")
         ->check(CLI::NonNegativeNumber)
         ->excludes(cycles);
     auto* trace_option = app.add_option("--trace", trace_file, "trace file, appended (default debug.txt)");
@@ -44,8 +118,6 @@ int main(int argc, char** argv) {
     // Up to one fault per microsecond: beyond that the injector alone would fill the run with events.
     app.add_option("--inject-rate", options.inject_rate, "faults per second (0 to 1000000)")
         ->check(CLI::Range(0.0, 1.0e6));
-    app.add_option("--effect", effect, "bit fault effect")->check(CLI::IsMember({"set", "reset", "flip"}));
-    app.add_option("--target", target, "fault target")->check(CLI::IsMember({"cni", "reg"}));
     app.add_option("--inject-from-us", options.inject_from_us, "start of periodic injection")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--inject-until-us", options.inject_until_us, "end of periodic injection")
@@ -57,22 +129,17 @@ int main(int argc, char** argv) {
     app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
         ->excludes("--inject-rate");
     CampaignOptions campaign;
+    SharedOptions campaign_shared;
     std::string window = "100000:300000";
     std::string shard = "0/1";
-    std::string campaign_effect = "flip";
-    std::string campaign_target = "cni";
     CLI::App* campaign_command = app.add_subcommand(
         "campaign", "run many single-fault experiments and compare each with the golden run");
-    campaign_command->add_option("--dir", directory, "configuration directory");
+    add_shared_options(campaign_command, &campaign_shared);
     campaign_command->add_option("--runs", campaign.runs, "number of experiments")->default_val(100);
     campaign_command->add_option("--jobs", campaign.jobs, "parallel worker processes")
         ->default_val(1)
         ->check(CLI::Range(1, 64));
     campaign_command->add_option("--seed", campaign.seed, "campaign seed")->default_val(1);
-    campaign_command->add_option("--target", campaign_target, "fault target")
-        ->check(CLI::IsMember({"cni", "reg"}));
-    campaign_command->add_option("--effect", campaign_effect, "bit fault effect")
-        ->check(CLI::IsMember({"set", "reset", "flip"}));
     campaign_command->add_option("--injections", campaign.injections, "injections per experiment")
         ->default_val(1)
         ->check(CLI::Range(1, 1000));
@@ -88,7 +155,7 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int status = app.exit(error);
-        return status == 0 ? 0 : EXIT_USAGE;
+        return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
     if (*campaign_command) {
         if (!parse_window(window, &campaign.window_from_us, &campaign.window_to_us)) {
@@ -99,12 +166,15 @@ int main(int argc, char** argv) {
             std::cerr << "pelorin-sim campaign: --shard must be I/N with 0 <= I < N\n";
             return EXIT_USAGE;
         }
-        campaign.directory = find_configuration_directory(directory.c_str(), argv[0]);
-        campaign.target = campaign_target == "reg" ? TARGET_REG : TARGET_CNI;
-        campaign.effect = static_cast<uint8_t>(campaign_effect == "set"     ? 0
-                                               : campaign_effect == "reset" ? 1
-                                                                            : 2);
+        if (!resolve_shared_options(campaign_shared, argv[0], &campaign.directory, &campaign.overrides,
+                                    &campaign.effect, &campaign.target)) {
+            return EXIT_USAGE;
+        }
         return run_campaign(campaign, stdout);
+    }
+    if (!resolve_shared_options(shared, argv[0], &options.directory, &options.overrides, &options.effect,
+                                &options.target)) {
+        return EXIT_USAGE;
     }
     if (options.inject_until_us >= 0 && options.inject_until_us < options.inject_from_us) {
         std::cerr << "pelorin-sim: --inject-until-us must not be before --inject-from-us\n";
@@ -117,58 +187,23 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
     }
-    options.directory = find_configuration_directory(directory.c_str(), argv[0]);
-    options.until_us = until_us;
+    ClusterConfig config;
+    if (!load_configuration(options.directory, options.overrides, &config, PROGRAM)) {
+        return EXIT_ASSEMBLY;
+    }
     options.trace = !no_trace;
     options.trace_file = trace_file;
-    options.effect =
-        static_cast<uint8_t>(std::map<std::string, int>{{"set", 0}, {"reset", 1}, {"flip", 2}}[effect]);
-    options.target = target == "reg" ? TARGET_REG : TARGET_CNI;
     options.on_kernel_error = [](uint8_t code, const char* message) {
         std::cerr << "pelorin-sim: kernel error " << static_cast<int>(code) << ": " << message << "\n";
     };
-    if (isatty(STDERR_FILENO) != 0) {
-        auto last = std::chrono::steady_clock::now();
-        const uint32_t goal = options.cycles;
-        const bool by_time = until_us >= 0;
-        options.between_steps = [last, goal, by_time, until_us](const Cluster& cluster) mutable {
-            auto now = std::chrono::steady_clock::now();
-            if (std::chrono::duration<double>(now - last).count() >= PROGRESS_PERIOD_S) {
-                last = now;
-                if (by_time) {
-                    std::fprintf(stderr, "\r%.0f / %.0f us", sim_time(), until_us);
-                } else {
-                    std::fprintf(stderr, "\rcluster cycle %u / %u", cluster.apps[NODE_O2].os->cycle_count,
-                                 goal);
-                }
-            }
-            return true;
-        };
+    const bool on_terminal = isatty(STDERR_FILENO) != 0;
+    if (on_terminal) {
+        options.between_steps = progress_display(options.cycles, options.until_us);
     }
-
-    RunSummary summary = run_simulation(options);
-    if (isatty(STDERR_FILENO) != 0) {
+    RunSummary summary = run_simulation(config, options);
+    if (on_terminal) {
         std::fprintf(stderr, "\r%60s\r", "");
     }
-    if (summary.end == RunEnd::ASSEMBLY_FAILED) {
-        std::cerr << STARTUP_ERROR_TEXT << "\n\nReason: " << summary.message << "\n";
-        return EXIT_ASSEMBLY;
-    }
     std::cout << (json ? summary_json(summary) + "\n" : summary_text(summary));
-    if (summary.end == RunEnd::OUTPUT_FAILED) {
-        std::cerr << "pelorin-sim: " << summary.message << "\n";
-        return EXIT_OUTPUT;
-    }
-    if (summary.end == RunEnd::REPLAY_DIVERGED) {
-        std::cerr << "pelorin-sim: " << summary.message << "\n";
-        return EXIT_REPLAY;
-    }
-    if (summary.end == RunEnd::TIME_STUCK) {
-        std::cerr << "pelorin-sim: " << summary.message << "\n";
-        return EXIT_STUCK;
-    }
-    if (summary.end == RunEnd::HORIZON) {
-        std::cerr << "pelorin-sim: " << summary.message << "\n";
-    }
-    return 0;
+    return run_status(summary);
 }

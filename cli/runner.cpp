@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 
 namespace {
@@ -20,79 +19,23 @@ std::string trimmed_state_name(uint32_t state) {
     return name;
 }
 
-/// Switches periodic injection on and off at the edges of the injection window.
-struct InjectionWindow {
-    const RunOptions& options;
-    bool active = false;
+/// The injection log of a run: rows appended as injections happen; a row that cannot be written ends the run.
+struct InjectionLog {
+    const std::string& path;
+    InjectionCsvWriter writer;
 
-    void update(FaultInjector* fi) {
-        if (options.inject_rate <= 0.0) {
-            return;
-        }
-        const double now = sim_time();
-        const bool inside =
-            now >= options.inject_from_us && (options.inject_until_us < 0 || now < options.inject_until_us);
-        if (inside != active) {
-            active = inside;
-            set_fault_rate(fi, inside ? options.inject_rate : 0.0);
+    void append(ClusterRun& run, const InjectionRecord& record) {
+        if (!writer.append(record, fault_area_node_name(record.area))) {
+            stop_run(&run, RunEnd::OUTPUT_FAILED, path + ": an injection could not be written");
         }
     }
 };
 
-/// Applies the logged injections at their step numbers. A periodic injection stands for the injector's own
-/// event, which the replay does not run: the time moves to that event's time and the step is counted.
-struct Replay {
-    const std::vector<InjectionRecord>& rows;
-    size_t next = 0;
-    uint64_t standins = 0;
-
-    /// Applies every row due now; false with a reason when the log and the run part ways.
-    bool apply_due(Cluster& cluster, std::string* why) {
-        FaultInjector* fi = cluster.fault_injector;
-        while (next < rows.size() && rows[next].step == step_count() + standins) {
-            const InjectionRecord& r = rows[next];
-            if (r.target != cluster.fault_target) {
-                set_fault_target(&cluster, r.target);
-            }
-            if (r.source == SOURCE_PERIODIC && !advance_time(r.time)) {
-                *why = "replay: row " + std::to_string(next + 1) + " at " + std::to_string(r.time) +
-                       " us does not fall between the run's events at step " + std::to_string(r.step);
-                return false;
-            }
-            const uint32_t present =
-                fi->areas.empty() ? 0 : fi->areas[0][r.word < fi->word_count ? r.word : 0];
-            if (present != r.before || !inject_bit(fi, r.word, r.bit, r.effect, r.source)) {
-                char text[200];
-                std::snprintf(
-                    text, sizeof text,
-                    "replay: row %zu (step %llu, word %u) finds 0x%08x where the log has 0x%08x: the log "
-                    "belongs to another configuration or run",
-                    next + 1, static_cast<unsigned long long>(r.step), r.word, present, r.before);
-                *why = text;
-                return false;
-            }
-            standins += r.source == SOURCE_PERIODIC ? 1 : 0;
-            next += 1;
-        }
-        if (next < rows.size() && rows[next].step < step_count() + standins) {
-            *why = "replay: row " + std::to_string(next + 1) + " names step " +
-                   std::to_string(rows[next].step) + ", which the run has passed";
-            return false;
-        }
-        return true;
-    }
-};
-
-struct LogContext {
-    InjectionCsvWriter* writer;
-    bool failed;
-};
-
-void log_injection(void* context, const InjectionRecord& record) {
-    auto* log = static_cast<LogContext*>(context);
-    if (!log->writer->append(record, "O1")) {
-        log->failed = true;
-    }
+RunSummary failed_before_the_run(RunEnd end, const std::string& message) {
+    RunSummary failed;
+    failed.end = end;
+    failed.message = message;
+    return failed;
 }
 
 } // namespace
@@ -110,9 +53,7 @@ RunSummary summarise(const Cluster& cluster) {
         const TtpController* c = cluster.controllers[n];
         const CniStatus& status = c->cni.status;
         NodeSummary node{};
-        const std::string full = c->name; // "Controller M1" -> "M1"
-        const size_t space = full.rfind(' ');
-        node.name = space == std::string::npos ? full : full.substr(space + 1);
+        node.name = CLUSTER_NODES[n].name;
         node.protocol_state = get_protocol_state(status);
         node.state_name = trimmed_state_name(node.protocol_state);
         for (unsigned p = 0; p < NODE_COUNT; ++p) {
@@ -127,118 +68,50 @@ RunSummary summarise(const Cluster& cluster) {
     return summary;
 }
 
-RunSummary run_simulation(const RunOptions& options) {
+RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options) {
     const auto wall_start = std::chrono::steady_clock::now();
-    if (options.trace) {
-        trace_to_file(options.trace_file.c_str());
-    } else {
-        trace_off();
-    }
-    if (options.fingerprint) {
-        trace_fingerprint_start();
-    }
-    inic_kernel();
-    auto cluster = std::make_unique<Cluster>();
+    InjectionLog log{options.injection_log, {}};
     std::string why;
-    if (assemble_cluster(cluster.get(), options.directory.c_str(), &why) != ASSEMBLY_OK) {
-        dispose_all();
-        trace_fingerprint_stop();
-        RunSummary failed;
-        failed.end = RunEnd::ASSEMBLY_FAILED;
-        failed.message = why;
-        return failed;
+    if (!options.injection_log.empty() && !log.writer.open(options.injection_log, &why)) {
+        return failed_before_the_run(RunEnd::OUTPUT_FAILED, why);
     }
-    FaultInjector* fi = cluster->fault_injector;
-    seed_random(fi->rng, options.seed);
-    set_fault_effect(fi, options.effect);
-    set_fault_target(cluster.get(), options.target);
-    InjectionCsvWriter writer;
-    LogContext log{&writer, false};
+    RunHooks hooks;
     if (!options.injection_log.empty()) {
-        std::string reason;
-        if (!writer.open(options.injection_log, &reason)) {
-            dispose_all();
-            trace_fingerprint_stop();
-            RunSummary failed;
-            failed.end = RunEnd::OUTPUT_FAILED;
-            failed.message = reason;
-            return failed;
-        }
-        fi->listener = log_injection;
-        fi->listener_context = &log;
+        hooks.on_injection = [&log](ClusterRun& run, const InjectionRecord& record) { log.append(run, record); };
     }
-    Replay replay{options.replay};
-
-    const bool by_time = options.until_us >= 0.0;
-    const double horizon =
-        by_time ? options.until_us
-                : HORIZON_ALLOWANCE_US + HORIZON_PER_CYCLE_US * static_cast<double>(options.cycles);
-    InjectionWindow window{options};
-    uint32_t kernel_errors = 0;
-    uint64_t same_time_steps = 0;
-    double last_time = sim_time();
-    RunEnd end = RunEnd::COMPLETED;
-    std::string message;
-    for (;;) {
-        if (options.replay.empty()) {
-            window.update(fi);
-        } else if (!replay.apply_due(*cluster, &message)) {
-            end = RunEnd::REPLAY_DIVERGED;
-            break;
-        }
-        if (log.failed) {
-            end = RunEnd::OUTPUT_FAILED;
-            message = options.injection_log + ": an injection could not be written";
-            break;
-        }
-        if (!by_time && cluster->apps[NODE_O2].os->cycle_count >= options.cycles) {
-            break;
-        }
-        const SimProcess* next = calendar()->suc_in_sqs;
-        if (next == nullptr || next->evtime > horizon) {
-            if (!by_time) {
-                end = RunEnd::HORIZON;
-                message = "the cluster did not complete " + std::to_string(options.cycles) +
-                          " cluster cycles within " + std::to_string(horizon) + " us of simulated time";
-            }
-            break;
-        }
-        if (!next_event()) {
-            SimErrorRecord error{};
-            get_error(&error);
-            kernel_errors += 1;
-            if (options.on_kernel_error) {
-                options.on_kernel_error(error.code, sim_error_message(error.code));
-            }
-        }
-        if (sim_time() == last_time) {
-            if (++same_time_steps >= STUCK_STEPS) {
-                end = RunEnd::TIME_STUCK;
-                message = "simulated time stopped advancing at " + std::to_string(sim_time()) + " us (" +
-                          std::to_string(STUCK_STEPS) + " events at the same time)";
-                break;
-            }
-        } else {
-            same_time_steps = 0;
-            last_time = sim_time();
-        }
-        if (options.between_steps && !options.between_steps(*cluster)) {
-            end = RunEnd::STOPPED;
-            break;
-        }
+    if (options.between_steps) {
+        hooks.after_step = [&options](ClusterRun& run) { return options.between_steps(run.cluster); };
     }
-    RunSummary summary = summarise(*cluster);
-    summary.events += replay.standins; // each replayed periodic injection stands for the injector's event
-    summary.end = end;
-    summary.message = message;
-    summary.kernel_errors = kernel_errors;
+    hooks.on_kernel_error = options.on_kernel_error;
+    ClusterRun run;
+    start_run(&run, config, options, std::move(hooks));
+    RunLimit limit;
+    if (options.until_us >= 0.0) {
+        limit.until_us = options.until_us;
+    } else {
+        limit.cycles = options.cycles;
+        limit.until_us = cycle_horizon_us(options.cycles);
+    }
+    run_until(&run, limit);
+    RunSummary summary = summarise(run.cluster);
+    summary.events += run.replay_standins; // each replayed periodic injection stands for the injector's event
+    summary.end = run.end;
+    summary.message = run.message;
+    summary.kernel_errors = run.kernel_errors;
     summary.trace_fingerprint = trace_fingerprint();
-    trace_fingerprint_stop();
-    dispose_all();
-    trace_off();
+    finish_run(&run);
     summary.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     return summary;
+}
+
+RunSummary run_simulation(const RunOptions& options) {
+    ClusterConfig config;
+    std::string why;
+    if (read_cluster_config(options.directory, options.overrides, &config, &why) != ASSEMBLY_OK) {
+        return failed_before_the_run(RunEnd::ASSEMBLY_FAILED, why);
+    }
+    return run_simulation(config, options);
 }
 
 std::string summary_json(const RunSummary& s) {

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr const char* EFFECT_NAMES[] = {"set", "reset", "flip"};
-constexpr const char* TARGET_NAMES[] = {"CNI", "Reg"};
 constexpr unsigned CSV_COLUMNS = 11;
 constexpr const char* SOURCE_NAMES[] = {"now", "periodic"};
 constexpr unsigned FIELD_NAME_BYTES = 64;
@@ -38,13 +36,6 @@ int index_of(const char* const* names, unsigned count, const std::string& name) 
 }
 
 } // namespace
-
-const char* fault_effect_name(uint8_t effect) {
-    return effect < 3 ? EFFECT_NAMES[effect] : "none";
-}
-const char* fault_target_name(uint32_t target) {
-    return target < 2 ? TARGET_NAMES[target] : "none";
-}
 
 std::string injection_csv_row(const InjectionRecord& r, const char* controller) {
     char field[FIELD_NAME_BYTES];
@@ -131,8 +122,10 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
         uint64_t after = 0;
         char* end = nullptr;
         r.time = std::strtod(cells[0].c_str(), &end);
-        const int target = index_of(TARGET_NAMES, 2, cells[2]);
-        const int effect = index_of(EFFECT_NAMES, 3, cells[7]);
+        uint32_t target = 0;
+        uint8_t effect = 0;
+        const bool target_named = fault_target_by_name(cells[2], &target);
+        const bool effect_named = fault_effect_by_name(cells[7], &effect);
         const int source = index_of(SOURCE_NAMES, 2, cells[10]);
         if (end == cells[0].c_str() || *end != '\0' || !(r.time >= 0)) {
             return refuse(line, "time_us '" + cells[0] + "' is not a time");
@@ -144,7 +137,7 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
             return refuse(line, "steps must not decrease (" + cells[1] + " after " +
                                     std::to_string(last_step) + ")");
         }
-        if (target < 0) {
+        if (!target_named) {
             return refuse(line, "target '" + cells[2] + "' is neither CNI nor Reg");
         }
         if (!parse_unsigned(cells[4], &word) ||
@@ -154,7 +147,7 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
         if (!parse_unsigned(cells[6], &bit) || bit > 31) {
             return refuse(line, "bit '" + cells[6] + "' is not 0-31");
         }
-        if (effect < 0) {
+        if (!effect_named) {
             return refuse(line, "effect '" + cells[7] + "' is not set, reset or flip");
         }
         if (!parse_unsigned(cells[8], &before, 16) || !parse_unsigned(cells[9], &after, 16) ||
@@ -167,10 +160,10 @@ bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* r
         last_step = step;
         r.source = static_cast<uint8_t>(source);
         r.step = step;
-        r.target = static_cast<uint32_t>(target);
+        r.target = target;
         r.word = static_cast<uint32_t>(word);
         r.bit = static_cast<uint32_t>(bit);
-        r.effect = static_cast<uint8_t>(effect);
+        r.effect = effect;
         r.before = static_cast<uint32_t>(before);
         r.after = static_cast<uint32_t>(after);
         records->push_back(r);

@@ -9,13 +9,12 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <strings.h>
 
 namespace {
 
 constexpr const char* SOURCE = "sa1fault";
 constexpr double PER_SECOND = 1e-6; // rates per second, time in microseconds
-constexpr uint32_t O1 = 2;
-constexpr uint32_t M1 = 0;
 
 enum : uint32_t { INJECTOR_START = SIM_START, INJECTOR_WAITED };
 
@@ -188,10 +187,10 @@ void set_fault_target(Cluster* cluster, uint32_t target) {
     }
     fi->target = target;
     clear_areas(fi);
-    for (uint32_t node : {O1, M1}) {
-        TtpController* c = cluster->controllers[node];
+    for (uint32_t area = 0; area < FAULT_AREA_COUNT; ++area) {
+        TtpController* c = cluster->controllers[FAULT_AREA_NODES[area]];
         uint32_t* base = target == TARGET_CNI ? cni_words(c->cni) : controller_register_words(c);
-        enable_area(fi, add_area(fi, base), node == O1 ? 1 : 0);
+        enable_area(fi, add_area(fi, base), area == FAULT_ENABLED_AREA ? 1 : 0);
     }
 }
 
@@ -393,4 +392,53 @@ const char* fault_word_name(uint32_t target, uint32_t word, char* buffer, unsign
         std::snprintf(buffer, size, "spare[%u]", word);
     }
     return buffer;
+}
+
+// --- Names of effects, targets and areas ------------------------------------------------------------------
+
+namespace {
+
+/// The index of `name` in `names`, compared without regard to case; -1 when none matches.
+template <size_t N>
+int index_by_name(const char* const (&names)[N], std::string_view name) {
+    for (size_t i = 0; i < N; ++i) {
+        const std::string_view candidate = names[i];
+        if (candidate.size() == name.size() &&
+            strncasecmp(candidate.data(), name.data(), candidate.size()) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+const char* fault_effect_name(uint8_t effect) {
+    return effect < FAULT_EFFECT_COUNT ? FAULT_EFFECT_NAMES[effect] : "none";
+}
+
+const char* fault_target_name(uint32_t target) {
+    return target < FAULT_TARGET_COUNT ? FAULT_TARGET_NAMES[target] : "none";
+}
+
+bool fault_effect_by_name(std::string_view name, uint8_t* effect) {
+    const int index = index_by_name(FAULT_EFFECT_NAMES, name);
+    if (index < 0) {
+        return false;
+    }
+    *effect = static_cast<uint8_t>(index);
+    return true;
+}
+
+bool fault_target_by_name(std::string_view name, uint32_t* target) {
+    const int index = index_by_name(FAULT_TARGET_NAMES, name);
+    if (index < 0) {
+        return false;
+    }
+    *target = static_cast<uint32_t>(index);
+    return true;
+}
+
+const char* fault_area_node_name(uint32_t area) {
+    return area < FAULT_AREA_COUNT ? CLUSTER_NODES[FAULT_AREA_NODES[area]].name : "?";
 }

@@ -17,16 +17,39 @@
 // the process from now; a rate of 0 unplans it.
 #pragma once
 
+#include "host/nodes.h"
 #include "kernel/random_stream.h"
 #include "kernel/sim_process.h"
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 struct Cluster;
 
 enum FaultEffect : uint8_t { FAULT_SET = 0, FAULT_RESET = 1, FAULT_FLIP = 2 };
 enum FaultTarget : uint32_t { TARGET_CNI = 0, TARGET_REG = 1 };
+constexpr unsigned FAULT_EFFECT_COUNT = 3;
+constexpr unsigned FAULT_TARGET_COUNT = 2;
+
+/// The names of the effects and targets, indexed by FaultEffect and FaultTarget: what logs, campaign CSVs,
+/// summaries and the command line say.
+inline constexpr const char* FAULT_EFFECT_NAMES[FAULT_EFFECT_COUNT] = {"set", "reset", "flip"};
+inline constexpr const char* FAULT_TARGET_NAMES[FAULT_TARGET_COUNT] = {"CNI", "Reg"};
+/// The name of an effect or target; "none" for a value that is neither.
+const char* fault_effect_name(uint8_t effect);
+const char* fault_target_name(uint32_t target);
+/// The effect or target called `name`, compared without regard to case ("flip", "CNI" or "cni"); false when
+/// no effect or target is called so.
+bool fault_effect_by_name(std::string_view name, uint8_t* effect);
+bool fault_target_by_name(std::string_view name, uint32_t* target);
+
+/// The injector's areas belong to these nodes: area 0 to O1, area 1 to M1; only area 0 is enabled.
+constexpr unsigned FAULT_AREA_COUNT = 2;
+inline constexpr unsigned FAULT_AREA_NODES[FAULT_AREA_COUNT] = {NODE_O1, NODE_M1};
+constexpr unsigned FAULT_ENABLED_AREA = 0;
+/// The name of the node whose memory area `area` is ("O1"); "?" for an area that does not exist.
+const char* fault_area_node_name(uint32_t area);
 
 constexpr uint32_t FAULT_INJECTOR_SEED = 111;
 constexpr unsigned CNI_MASK_WORDS = 4828;

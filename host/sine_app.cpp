@@ -1,5 +1,6 @@
 #include "host/sine_app.h"
 
+#include "host/nodes.h"
 #include "kernel/trace.h"
 #include "ttpc/sl1func.h"
 
@@ -38,12 +39,16 @@ SineApp* as_app(void* app) {
     return static_cast<SineApp*>(app);
 }
 
+bool runs_on(const SineApp* app, unsigned node) {
+    return std::strcmp(app->os->host_name, CLUSTER_NODES[node].host) == 0;
+}
+
 bool is_output_node(const SineApp* app) {
-    return std::strcmp(app->os->host_name, "HO1") == 0 || std::strcmp(app->os->host_name, "HO2") == 0;
+    return runs_on(app, NODE_O1) || runs_on(app, NODE_O2);
 }
 
 bool is_measurement_node(const SineApp* app) {
-    return std::strcmp(app->os->host_name, "HM1") == 0 || std::strcmp(app->os->host_name, "HM2") == 0;
+    return runs_on(app, NODE_M1) || runs_on(app, NODE_M2);
 }
 
 void write_own_messages(SineApp* app, float value) {

@@ -515,8 +515,8 @@ enum class Piece { text, end, error };
 
 class MedlReader {
   public:
-    MedlReader(Medl& medl, std::FILE* stream, const char* name, MedlError* why)
-        : medl_(medl), stream_(stream), name_(name), why_(why) {}
+    MedlReader(Medl& medl, std::FILE* stream, const char* name, MedlError* why, MedlLines* lines)
+        : medl_(medl), stream_(stream), name_(name), why_(why), lines_(lines) {}
 
     uint8_t run() {
         for (;;) {
@@ -644,12 +644,15 @@ class MedlReader {
 
     void store(const char* value, const Target& target) {
         if (target.real != nullptr) {
-            (void)convert_real(value, *target.real); // a value that does not convert leaves the field
+            if (convert_real(value, *target.real)) { // a value that does not convert leaves the field
+                note_line(target.real);
+            }
             return;
         }
         if (!convert_integer(value, *target.integer)) {
             return;
         }
+        note_line(target.integer);
         switch (target.tracked) {
         case Tracked::none:
             break;
@@ -663,6 +666,14 @@ class MedlReader {
             area_settings_.push_back({static_cast<uint16_t>(target.mode),
                                       static_cast<uint16_t>(target.position), target.tracked, line_});
             break;
+        }
+    }
+
+    void note_line(const void* field) {
+        if (lines_ != nullptr) {
+            const auto offset = static_cast<size_t>(static_cast<const char*>(field) -
+                                                    reinterpret_cast<const char*>(&medl_));
+            lines_->by_field[offset] = MedlKeyLine{line_, path_};
         }
     }
 
@@ -758,6 +769,7 @@ class MedlReader {
     std::FILE* stream_;
     const char* name_;
     MedlError* why_;
+    MedlLines* lines_;
     char buffer_[MEDL_LINE_MAX + 1];
     size_t length_ = 0;
     unsigned line_ = 1;
@@ -777,7 +789,14 @@ uint8_t report(MedlError* why, uint8_t code, const std::string& message) {
 
 } // namespace
 
-uint8_t read_medl(Medl* medl, unsigned node_index, const char* directory, MedlError* why) {
+const MedlKeyLine* medl_field_line(const Medl& medl, const MedlLines& lines, const void* field) {
+    const auto offset =
+        static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(&medl));
+    const auto found = lines.by_field.find(offset);
+    return found == lines.by_field.end() ? nullptr : &found->second;
+}
+
+uint8_t read_medl(Medl* medl, unsigned node_index, const char* directory, MedlError* why, MedlLines* lines) {
     if (node_index > 99) {
         return report(why, MEDL_INDEX_TOO_HIGH, "node index " + std::to_string(node_index) + " is above 99");
     }
@@ -791,10 +810,10 @@ uint8_t read_medl(Medl* medl, unsigned node_index, const char* directory, MedlEr
         }
     }
     path += name;
-    return read_medl_file(medl, path.c_str(), why);
+    return read_medl_file(medl, path.c_str(), why, lines);
 }
 
-uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why) {
+uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why, MedlLines* lines) {
     if (medl == nullptr) {
         return report(why, MEDL_NO_RECORD, "no record given");
     }
@@ -807,12 +826,13 @@ uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why) {
         return report(why, MEDL_CANNOT_OPEN,
                       std::string(path) + ": cannot open for reading: " + std::strerror(error));
     }
-    const uint8_t code = read_medl_stream(medl, stream, path, why);
+    const uint8_t code = read_medl_stream(medl, stream, path, why, lines);
     std::fclose(stream);
     return code;
 }
 
-uint8_t read_medl_stream(Medl* medl, std::FILE* stream, const char* display_name, MedlError* why) {
+uint8_t read_medl_stream(Medl* medl, std::FILE* stream, const char* display_name, MedlError* why,
+                         MedlLines* lines) {
     if (medl == nullptr) {
         return report(why, MEDL_NO_RECORD, "no record given");
     }
@@ -822,7 +842,10 @@ uint8_t read_medl_stream(Medl* medl, std::FILE* stream, const char* display_name
     }
     (void)report(why, MEDL_OK, {});
     std::memset(static_cast<void*>(medl), 0, sizeof *medl);
-    return MedlReader(*medl, stream, name, why).run();
+    if (lines != nullptr) {
+        lines->by_field.clear();
+    }
+    return MedlReader(*medl, stream, name, why, lines).run();
 }
 
 const char* medl_result_text(uint8_t code) {

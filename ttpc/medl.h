@@ -76,9 +76,11 @@
 //     medl02.txt:57: key 'slot_control_entry[600].eot': slot index 600 is outside 0-511
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 /// A bus guardian window: offset and duration of the window in the slot, and the rest of the round.
 /// The three window values are 16 bits wide; `crc` is stored only.
@@ -256,16 +258,34 @@ struct MedlError {
     std::string message;
 };
 
+/// Where the lines of a file set the fields of its list, so that a check made after reading (whether the
+/// controller can run the list, warnings about masked values) can name the line to look at. A field that
+/// several lines set is named by the last of them, whose value it holds.
+struct MedlKeyLine {
+    unsigned line;   // 1-based line of the file
+    std::string key; // the key as resolved on that line
+};
+struct MedlLines {
+    std::unordered_map<size_t, MedlKeyLine> by_field; // by the field's byte offset in the Medl record
+};
+
+/// The line that set `field`, a field of `medl` (the record the lines were read into, or a copy of it);
+/// null when no line set it (the field is 0 from the clearing before the read).
+const MedlKeyLine* medl_field_line(const Medl& medl, const MedlLines& lines, const void* field);
+
 /// Reads "medl%02d.txt" for `node_index` from `directory` (the working directory when null) into `medl`.
-/// Returns a result code (above); `why`, if given, receives the details.
-uint8_t read_medl(Medl* medl, unsigned node_index, const char* directory = nullptr, MedlError* why = nullptr);
+/// Returns a result code (above); `why`, if given, receives the details; `lines`, if given, where each
+/// field was set.
+uint8_t read_medl(Medl* medl, unsigned node_index, const char* directory = nullptr, MedlError* why = nullptr,
+                  MedlLines* lines = nullptr);
 
 /// Reads the list at `path` (named by that path in messages).
-uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why = nullptr);
+uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why = nullptr, MedlLines* lines = nullptr);
 
 /// Reads a list from an open stream, naming it `display_name` in messages. The stream stays open.
 /// A null stream gives 3.
-uint8_t read_medl_stream(Medl* medl, std::FILE* stream, const char* display_name, MedlError* why = nullptr);
+uint8_t read_medl_stream(Medl* medl, std::FILE* stream, const char* display_name, MedlError* why = nullptr,
+                         MedlLines* lines = nullptr);
 
 /// A short text for a result code ("unknown result code" for codes that do not exist).
 const char* medl_result_text(uint8_t code);

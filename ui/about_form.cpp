@@ -1,5 +1,6 @@
 #include "ui/about_form.h"
 
+#include "host/nodes.h"
 #include "ui/panel_widgets.h"
 
 #include <QDesktopServices>
@@ -28,21 +29,20 @@ QPixmap cluster_logo() {
     p.setRenderHint(QPainter::Antialiasing);
     p.fillRect(QRect(10, 70, 116, 4), LOGO_CHANNEL);
     p.fillRect(QRect(10, 82, 116, 4), LOGO_CHANNEL);
-    const QColor node_colours[4] = {QColor(0x00, 0xFF, 0x00), QColor(0x00, 0xFF, 0x00),
+    const QColor node_colours[NODE_COUNT] = {QColor(0x00, 0xFF, 0x00), QColor(0x00, 0xFF, 0x00),
                                     QColor(0x40, 0xC0, 0xFF), QColor(0xFF, 0xFF, 0x00)};
-    const char* names[4] = {"M1", "M2", "O1", "O2"};
     QFont font = p.font();
     font.setPixelSize(10);
     font.setBold(true);
     p.setFont(font);
-    for (int i = 0; i < 4; ++i) {
+    for (unsigned i = 0; i < NODE_COUNT; ++i) {
         const int x = 14 + 28 * i;
         p.fillRect(QRect(x + 10, 48, 3, 38), LOGO_CHANNEL);
         p.setPen(Qt::NoPen);
         p.setBrush(node_colours[i]);
         p.drawRoundedRect(QRect(x, 22, 24, 28), 4, 4);
         p.setPen(Qt::black);
-        p.drawText(QRect(x, 22, 24, 28), Qt::AlignCenter, names[i]);
+        p.drawText(QRect(x, 22, 24, 28), Qt::AlignCenter, CLUSTER_NODES[i].name);
     }
     p.setPen(QColor(0xC0, 0xC0, 0xC0));
     p.drawText(QRect(0, 88, LOGO_SIZE.width(), 14), Qt::AlignCenter, "Pelorin");

@@ -96,6 +96,9 @@ int run(QApplication& app) {
         show_startup_error(nullptr, why);
         return -1;
     }
+    for (const std::string& warning : thread->BuildWarnings()) {
+        std::fprintf(stderr, "pelorin: warning: %s\n", warning.c_str());
+    }
     TMainForm form(options, std::move(thread));
     form.show();
     if (parser.isSet(screenshot_option)) {

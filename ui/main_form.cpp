@@ -79,7 +79,6 @@ constexpr int DATA_LEFT = 20, DATA_COLUMN_STEP = 37, DATA_TOP = 108, DATA_ROW_ST
 constexpr QSize DATA_LABEL_SIZE(26, 13);
 constexpr int NAME_FONT_PX = 32, STATE_FONT_PX = 15, FORM_FONT_PX = 11, ROW_FONT_PX = 10;
 
-constexpr const char* NODE_NAMES[NODE_COUNT] = {"M1", "M2", "O1", "O2"};
 constexpr const char* SWITCH_CAPTIONS[SWITCH_COUNT] = {"Sine Graph", "Memb./Null.", "Node State", "Node Data",
                                                        "Results"};
 constexpr const char* SWITCH_NAMES[SWITCH_COUNT] = {"chb_vis_graph", "chb_vis_membnull", "chb_vis_state",
@@ -253,7 +252,7 @@ void TMainForm::BuildNodePanel(unsigned node) {
     w.colour_panel = new TColourPanel(panel, protocol_state_display(PS_FREEZE).colour);
     w.colour_panel->setObjectName(QString("ColourPanel%1").arg(node + 1));
     w.colour_panel->setGeometry(COLOUR_PANEL_PLACE);
-    auto* name = new QLabel(NODE_NAMES[node], w.colour_panel);
+    auto* name = new QLabel(CLUSTER_NODES[node].name, w.colour_panel);
     name->setFont(pixel_font(font(), NAME_FONT_PX, true));
     name->setAlignment(Qt::AlignCenter);
     name->setGeometry(0, 0, COLOUR_PANEL_PLACE.width(), NODE_NAME_HEIGHT);

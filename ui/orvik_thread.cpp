@@ -150,7 +150,17 @@ int64_t TOrvikThread::TakePacingSleep(double& accumulator, double sleep_per_cycl
     return ms;
 }
 
-// --- Kernel errors --------------------------------------------------------------------------------------
+// --- Stepping and kernel errors --------------------------------------------------------------------------------------
+
+bool TOrvikThread::Step(uint8_t* error_code) {
+    if (next_event()) {
+        return true;
+    }
+    SimErrorRecord error{};
+    (void)get_error(&error); // a failed step always leaves the error flag set
+    *error_code = error.code;
+    return false;
+}
 
 void TOrvikThread::ReportKernelError(uint8_t /*code*/, const char* /*message*/) {
     std::unique_lock<std::mutex> lock(control_);
@@ -236,20 +246,18 @@ void TOrvikThread::RunCycle() {
     for (int budget = STEP_BUDGET;;) {
         bool stepped = false;
         double now = 0.0;
-        SimErrorRecord error{};
+        uint8_t error_code = 0;
         {
             std::lock_guard<std::mutex> lock(model_lock_);
-            stepped = next_event();
+            stepped = Step(&error_code);
             if (stepped) {
                 AfterStep();
-            } else {
-                (void)get_error(&error); // a failed step always leaves the error flag set
             }
             now = sim_time();
         }
         if (!stepped) {
             // Reported outside the model lock, so the window can still copy its snapshot meanwhile.
-            HandOverError(error.code);
+            HandOverError(error_code);
             return;
         }
         if (terminated_ || now != t0 || --budget == 0) {

@@ -7,7 +7,7 @@
 //     1. sleep: accumulator += sleep per cycle; ms = trunc(accumulator); if ms > 0: accumulator -= ms,
 //        sleep ms milliseconds (cut short by Stop, SetPaused(true) and destruction);
 //     2. t0 = sim_time(), budget = 1000;
-//     3. repeat: one kernel step (next_event) and, if it succeeded, AfterStep, both under the model lock;
+//     3. repeat: one kernel step (Step) and, if it succeeded, AfterStep, both under the model lock;
 //        on a failed step the error goes to ReportKernelError and the cycle ends; otherwise the cycle ends
 //        when the thread is terminated, when sim_time() != t0 (exact comparison), or after the 1000th step;
 //     4. if the pause request is set: park until Run, TraceStep or SetPaused(false) resumes it.
@@ -141,6 +141,10 @@ class TOrvikThread {
 
     /// Builds the model (starting with inic_kernel); called once, by Create, on the creating thread.
     virtual void BuildModel() = 0;
+    /// One kernel step, on the simulation thread, under the model lock: true when it succeeded, else false
+    /// with the kernel's error code. The default is the scheduler step itself (next_event); a model with
+    /// its own run driver steps through it.
+    virtual bool Step(uint8_t* error_code);
     /// Called after every successful kernel step, on the simulation thread, under the model lock.
     virtual void AfterStep() {}
     /// Called on the simulation thread, without the model lock, when a step failed. The default awaits

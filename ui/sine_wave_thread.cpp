@@ -23,11 +23,6 @@ constexpr uint32_t FLOAT_EXPONENT_BITS = 0x7f800000u;
 /// How much further the simulation thread is niced than the window's thread.
 constexpr int SIMULATION_NICE_INCREMENT = 4;
 
-/// The controllers named by the injector's areas: area 0 is O1's, area 1 M1's.
-const char* area_controller_name(uint32_t area) {
-    return area == 0 ? "O1" : "M1";
-}
-
 } // namespace
 
 double slot_offset_of(double action_time, double reference_action_time) {
@@ -43,34 +38,42 @@ double slot_offset_of(double action_time, double reference_action_time) {
 TSineWaveThread::TSineWaveThread(SineThreadOptions options) : options_(std::move(options)) {}
 
 TSineWaveThread::~TSineWaveThread() {
-    // The model is gone already (disposed of before any destructor runs); the trace belonged to it.
+    // The model is gone already (the base disposed of it before any destructor runs); the trace belonged to
+    // it.
     trace_off();
 }
 
 // --- Building -------------------------------------------------------------------------------------------
 
 void TSineWaveThread::BuildModel() {
-    if (options_.trace_file.empty()) {
-        trace_off();
-    } else {
-        trace_to_file(options_.trace_file.c_str());
-    }
-    inic_kernel();
-    build_result_ = assemble_cluster(&cluster_, options_.directory.c_str(), &build_error_);
+    ClusterConfig config;
+    build_result_ = read_cluster_config(options_.directory, ConfigOverrides{}, &config, &build_error_);
     if (BuildFailed()) {
-        if (build_error_.empty()) {
-            build_error_ = "the cluster could not be assembled (code " + std::to_string(build_result_) + ")";
-        }
-        return; // the half-built model stays in the kernel until the thread is destroyed
+        return; // nothing is built; the thread is only destroyed
     }
     build_error_.clear();
-    cluster_.fault_injector->listener = &TSineWaveThread::OnInjection;
-    cluster_.fault_injector->listener_context = this;
+    build_warnings_ = config.warnings;
+    RunSettings settings;
+    settings.trace = !options_.trace_file.empty();
+    settings.trace_file = options_.trace_file;
+    RunHooks hooks;
+    hooks.on_injection = [this](ClusterRun&, const InjectionRecord& record) { LogInjection(record); };
+    start_run(&run_, config, std::move(settings), std::move(hooks));
     snapshot_ = SineSnapshot{};
     for (auto& s : switches_) {
         s = 1;
     }
     Gather(); // the first snapshot exists before the first event
+}
+
+bool TSineWaveThread::Step(uint8_t* error_code) {
+    // The window keeps stepping a run whose time stands still (the driver's stall check ends only
+    // unpaced runs): the user sees the clock stop and may rewind.
+    if (run_step(&run_) == StepResult::KERNEL_ERROR) {
+        *error_code = run_.last_error;
+        return false;
+    }
+    return true;
 }
 
 // --- Gathering the snapshot -----------------------------------------------------------------------------
@@ -84,15 +87,15 @@ void TSineWaveThread::Gather() {
     if (BuildFailed()) {
         return;
     }
-    snapshot_.laser_hits = cluster_.laser->hits;
-    snapshot_.laser_misses = cluster_.laser->misses;
-    snapshot_.shoot_time = cluster_.apps[NODE_O2].received_c;
+    snapshot_.laser_hits = run_.cluster.laser->hits;
+    snapshot_.laser_misses = run_.cluster.laser->misses;
+    snapshot_.shoot_time = run_.cluster.apps[NODE_O2].received_c;
     snapshot_.sim_time = sim_time();
     if (GetSwitch(SWITCH_NODE_DATA)) {
         GatherNodeData();
     }
     if (GetSwitch(SWITCH_RESULTS)) {
-        snapshot_.vote_o2 = cluster_.vote_slot[0];
+        snapshot_.vote_o2 = run_.cluster.vote_slot[0];
     }
     if (GetSwitch(SWITCH_NODE_STATE)) {
         GatherNodeState();
@@ -100,13 +103,13 @@ void TSineWaveThread::Gather() {
     if (GetSwitch(SWITCH_MEMBERSHIP)) {
         GatherMembership();
     }
-    snapshot_.cluster_cycles = cluster_.apps[NODE_O2].os->cycle_count;
+    snapshot_.cluster_cycles = run_.cluster.apps[NODE_O2].os->cycle_count;
 }
 
 void TSineWaveThread::GatherNodeData() {
-    snapshot_.motor_angle = motor_angle(&cluster_);
+    snapshot_.motor_angle = motor_angle(&run_.cluster);
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
-        Cni& cni = cluster_.controllers[node]->cni;
+        Cni& cni = run_.cluster.controllers[node]->cni;
         for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
             for (uint32_t k = 0; k < 2; ++k) {
                 uint8_t* message = message_at(cni, SENDER_ADDRESS_STRIDE * sender + PAIR_ADDRESS_STRIDE * k);
@@ -124,9 +127,9 @@ void TSineWaveThread::GatherNodeData() {
 }
 
 void TSineWaveThread::GatherNodeState() {
-    const double reference = cluster_.controllers[NODE_O2]->action_time;
+    const double reference = run_.cluster.controllers[NODE_O2]->action_time;
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
-        const TtpController* c = cluster_.controllers[node];
+        const TtpController* c = run_.cluster.controllers[node];
         const uint32_t state = get_protocol_state(c->cni.status);
         snapshot_.protocol_state[node] =
             state > SNAPSHOT_MAX_PROTOCOL_STATE ? 0 : static_cast<uint8_t>(state);
@@ -137,7 +140,7 @@ void TSineWaveThread::GatherNodeState() {
 
 void TSineWaveThread::GatherMembership() {
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
-        const CniStatus& status = cluster_.controllers[node]->cni.status;
+        const CniStatus& status = run_.cluster.controllers[node]->cni.status;
         for (unsigned position = 0; position < NODE_COUNT; ++position) {
             snapshot_.membership[node][position] = get_membership(status.cstate, position);
             snapshot_.null_frame[node][position] = get_null_frame(status, position);
@@ -172,7 +175,7 @@ void TSineWaveThread::InjectNow() {
         return;
     }
     WithModelLocked([this] {
-        inject(cluster_.fault_injector);
+        inject(run_.cluster.fault_injector);
         Gather();
     });
 }
@@ -181,44 +184,37 @@ void TSineWaveThread::SetFaultEffect(uint8_t effect) {
     if (BuildFailed()) {
         return;
     }
-    WithModelLocked([&] { set_fault_effect(cluster_.fault_injector, effect); });
+    WithModelLocked([&] { set_run_fault_effect(&run_, effect); });
 }
 
 void TSineWaveThread::SetFaultRate(double rate) {
     if (BuildFailed() || !(rate >= 0.0) || !std::isfinite(rate)) {
         return;
     }
-    WithModelLocked([&] { set_fault_rate(cluster_.fault_injector, rate); });
+    WithModelLocked([&] { set_run_fault_rate(&run_, rate); });
 }
 
 void TSineWaveThread::SetFaultTarget(uint32_t target) {
     if (BuildFailed()) {
         return;
     }
-    WithModelLocked([&] {
-        if (target != cluster_.fault_target) {
-            set_fault_target(&cluster_, target);
-        }
-    });
+    WithModelLocked([&] { set_run_fault_target(&run_, target); });
 }
 
-void TSineWaveThread::OnInjection(void* context, const InjectionRecord& record) {
-    // Called from inside inject, which always runs under the model lock.
-    auto* self = static_cast<TSineWaveThread*>(context);
-    if (self->options_.injection_log.empty() || self->injection_log_failed_) {
+void TSineWaveThread::LogInjection(const InjectionRecord& record) {
+    if (options_.injection_log.empty() || injection_log_failed_) {
         return;
     }
-    if (!self->injection_log_open_) {
+    if (!injection_log_open_) {
         std::string why;
-        if (!self->injection_log_.open(self->options_.injection_log, &why)) {
-            self->injection_log_failed_ = true; // said once; the simulation goes on without the log
+        if (!injection_log_.open(options_.injection_log, &why)) {
+            injection_log_failed_ = true; // said once; the simulation goes on without the log
             std::fprintf(stderr, "pelorin: injections are not logged: %s\n", why.c_str());
             return;
         }
-        self->injection_log_open_ = true;
+        injection_log_open_ = true;
     }
-    (void)self->injection_log_.append(record,
-                                      area_controller_name(record.area)); // best effort, like the trace
+    (void)injection_log_.append(record, fault_area_node_name(record.area)); // best effort, like the trace
 }
 
 // --- Kernel errors --------------------------------------------------------------------------------------

@@ -22,12 +22,17 @@
 // a new target re-aims it (O1's interface or registers). Every injection, periodic or "Inject now", is
 // appended to the injection log (a CSV file) as an injection into controller O1.
 //
-// Build failure. BuildModel never ends the program: when the cluster cannot be assembled it records the
-// result code and the reason, and the thread must then only be destroyed (nothing of the half-built model
-// may run). The caller shows the start-up message and ends the program.
+// The model is built and stepped by the shared run driver (host/cluster_run.h): one driver step per kernel
+// step of the pacing cycle, so the window's run sees the same trace, injection settings and stall check as
+// pelorin-sim's.
+//
+// Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
+// result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
+// the start-up message and ends the program. A configuration that reads with warnings is built; the caller
+// shows the warnings (BuildWarnings).
 #pragma once
 
-#include "host/cluster.h"
+#include "host/cluster_run.h"
 #include "host/injection_log.h"
 #include "ui/orvik_thread.h"
 
@@ -37,6 +42,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 /// What the window shows of the cluster, as of the last kernel step. Nodes are indexed M1, M2, O1, O2.
 struct SineSnapshot {
@@ -103,6 +109,8 @@ class TSineWaveThread : public TOrvikThread {
     int BuildResult() const { return build_result_; }
     /// Why the cluster could not be built (file, line, what to fix); empty after success.
     const std::string& BuildError() const { return build_error_; }
+    /// What in the configuration looks wrong but was built anyway (file, line, what), one line each.
+    const std::vector<std::string>& BuildWarnings() const { return build_warnings_; }
 
     /// Copies the whole snapshot under the model lock.
     void ReadSnapshot(SineSnapshot* destination);
@@ -127,15 +135,17 @@ class TSineWaveThread : public TOrvikThread {
     bool AcknowledgeKernelError();
 
     /// The model, for inspection under WithModelLocked (tests).
-    const Cluster& GetCluster() const { return cluster_; }
+    const Cluster& GetCluster() const { return run_.cluster; }
 
   protected:
     void BuildModel() override;
+    bool Step(uint8_t* error_code) override;
     void AfterStep() override;
     void ReportKernelError(uint8_t code, const char* message) override;
 
   private:
-    static void OnInjection(void* context, const InjectionRecord& record);
+    /// Appends an injection to the log; called from inside an injection, under the model lock.
+    void LogInjection(const InjectionRecord& record);
     /// The snapshot from the model; model lock held.
     void Gather();
     void GatherNodeData();
@@ -144,11 +154,12 @@ class TSineWaveThread : public TOrvikThread {
     void LowerPriorityOnce();
 
     const SineThreadOptions options_;
-    Cluster cluster_{};
+    ClusterRun run_;          // the model and its driver; model lock
     SineSnapshot snapshot_{}; // model lock
     std::array<std::atomic<uint32_t>, SWITCH_COUNT> switches_{};
     int build_result_ = ASSEMBLY_OK;
     std::string build_error_;
+    std::vector<std::string> build_warnings_;
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
     bool injection_log_open_ = false;

@@ -33,7 +33,9 @@ class HostTest : public ::testing::Test {
         trace_to_file(trace_file.c_str());
         inic_kernel();
         std::string why;
-        ASSERT_EQ(assemble_cluster(cluster.get(), PELORIN_DEFAULT_DATA_DIR, &why), ASSEMBLY_OK) << why;
+        ClusterConfig config;
+        ASSERT_EQ(read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config, &why), ASSEMBLY_OK) << why;
+        assemble_cluster(cluster.get(), config);
     }
     void TearDown() override {
         trace_off();

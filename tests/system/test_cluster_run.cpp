@@ -121,69 +121,6 @@ TEST(ClusterRun, RunWhoseTimeStopsAdvancingEndsWithAMessage) {
     EXPECT_EQ(memory_count(), 0u);
 }
 
-// --- Configurations that cannot run ----------------------------------------------------------------------
-
-class BadConfiguration : public ::testing::Test {
-  protected:
-    std::filesystem::path directory;
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    (std::string("pelorin-config-") +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(directory);
-        std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, directory);
-    }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-    int assemble(std::string* why) {
-        trace_off();
-        inic_kernel();
-        auto cluster = std::make_unique<Cluster>();
-        int result = assemble_cluster(cluster.get(), directory.c_str(), why);
-        dispose_all();
-        return result;
-    }
-    void append(const std::string& file, const std::string& line) {
-        std::ofstream(directory / file, std::ios::app) << line << "\n";
-    }
-};
-
-TEST_F(BadConfiguration, MissingListIsCodeOneNamingTheFile) {
-    std::filesystem::remove(directory / "medl02.txt");
-    std::string why;
-    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find("medl02.txt"), std::string::npos) << why;
-}
-
-TEST_F(BadConfiguration, ShortOrMissingDriftFileIsCodeTwo) {
-    std::ofstream(directory / "clkdrift.txt") << "0 0\n0\n";
-    std::string why;
-    EXPECT_EQ(assemble(&why), ASSEMBLY_DRIFT_FAILED);
-    EXPECT_NE(why.find("drift 4 of 4"), std::string::npos) << why;
-    std::ofstream(directory / "clkdrift.txt") << "0 0 0 0"; // one line, blanks between: fine
-    EXPECT_EQ(assemble(&why), ASSEMBLY_OK) << why;
-    std::filesystem::remove(directory / "clkdrift.txt");
-    EXPECT_EQ(assemble(&why), ASSEMBLY_DRIFT_FAILED);
-}
-
-TEST_F(BadConfiguration, ListsTheProtocolCannotRunAreRefusedWithTheReason) {
-    append("medl01.txt", "0 controller_cfg_params.micro_to_macro");
-    std::string why;
-    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find("medl01.txt: controller_cfg_params.micro_to_macro"), std::string::npos) << why;
-
-    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR "/medl01.txt", directory / "medl01.txt",
-                          std::filesystem::copy_options::overwrite_existing);
-    append("medl03.txt", "9 role_list.logical_name.slot_position");
-    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find("role_list.logical_name"), std::string::npos) << why;
-
-    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR "/medl03.txt", directory / "medl03.txt",
-                          std::filesystem::copy_options::overwrite_existing);
-    append("medl00.txt", "0 slot_control_entry[7].eot");
-    EXPECT_EQ(assemble(&why), ASSEMBLY_MEDL_FAILED); // no cycle end: slot 8 has no duration
-    EXPECT_NE(why.find("sru_slot_duration"), std::string::npos) << why;
-}
-
 // --- The command line ------------------------------------------------------------------------------------
 
 int run_command(const std::string& arguments, std::string* output) {

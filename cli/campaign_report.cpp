@@ -1,0 +1,150 @@
+#include "cli/campaign_report.h"
+
+#include "cli/campaign_csv.h"
+#include "cli/output_file.h"
+#include "host/injection_log.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iterator>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double Z_95 = 1.959963984540054;
+constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
+constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800", "#f44336"};
+
+std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsigned, OUTCOMES>>>& groups,
+                      const std::string& title) {
+    constexpr int label_width = 230;
+    constexpr int bar_width = 560;
+    constexpr int row_height = 20;
+    constexpr int top = 70;
+    const int height = top + static_cast<int>(groups.size()) * row_height + 20;
+    std::ostringstream svg;
+    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"900\" height=\"" << height
+        << "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg << "<text x=\"10\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" << title << "</text>\n";
+    for (unsigned o = 0; o < OUTCOMES; ++o) {
+        const int x = 10 + static_cast<int>(o) * 170;
+        svg << "<rect x=\"" << x << "\" y=\"36\" width=\"14\" height=\"14\" fill=\"" << OUTCOME_COLOURS[o]
+            << "\"/><text x=\"" << x + 20 << "\" y=\"48\">" << OUTCOME_NAMES[o] << "</text>\n";
+    }
+    int y = top;
+    for (const auto& [name, counts] : groups) {
+        unsigned total = 0;
+        for (unsigned c : counts) {
+            total += c;
+        }
+        svg << "<text x=\"" << label_width - 8 << "\" y=\"" << y + 14 << "\" text-anchor=\"end\">" << name
+            << "</text>\n";
+        double x = label_width;
+        for (unsigned o = 0; o < OUTCOMES; ++o) {
+            if (counts[o] == 0 || total == 0) {
+                continue;
+            }
+            const double w = bar_width * static_cast<double>(counts[o]) / total;
+            svg << "<rect x=\"" << x << "\" y=\"" << y + 2 << "\" width=\"" << w << "\" height=\""
+                << row_height - 4 << "\" fill=\"" << OUTCOME_COLOURS[o] << "\"><title>" << name << ": "
+                << counts[o] << " " << OUTCOME_NAMES[o] << "</title></rect>\n";
+            x += w;
+        }
+        svg << "<text x=\"" << label_width + bar_width + 8 << "\" y=\"" << y + 14 << "\">n = " << total
+            << "</text>\n";
+        y += row_height;
+    }
+    svg << "</svg>\n";
+    return svg.str();
+}
+
+} // namespace
+
+std::string field_group(const std::string& field) {
+    std::string group;
+    bool in_index = false;
+    for (char ch : field) {
+        if (ch == '[') {
+            in_index = true;
+        } else if (ch == ']') {
+            in_index = false;
+        } else if (!in_index) {
+            group += ch;
+        }
+    }
+    return group;
+}
+
+Wilson wilson_interval(unsigned x, unsigned n) {
+    if (n == 0) {
+        return {0.0, 0.0};
+    }
+    const double p = static_cast<double>(x) / n;
+    const double z2 = Z_95 * Z_95;
+    const double centre = (p + z2 / (2.0 * n)) / (1.0 + z2 / n);
+    const double half = Z_95 * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n)) / (1.0 + z2 / n);
+    return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
+}
+
+bool write_campaign_report(const CampaignOptions& options, const std::map<uint32_t, std::string>& rows,
+                           std::FILE* report, std::string* why) {
+    std::array<unsigned, OUTCOMES> totals{};
+    std::map<std::string, std::array<unsigned, OUTCOMES>> by_field;
+    std::vector<std::string> field_order;
+    for (const auto& [experiment, row] : rows) {
+        std::vector<std::string> cells = campaign_csv_cells(row);
+        const std::string& name = cells[CAMPAIGN_CSV_CLASS_COLUMN];
+        const auto found = std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), name);
+        if (found == std::end(OUTCOME_NAMES)) {
+            continue;
+        }
+        const auto o = static_cast<unsigned>(found - std::begin(OUTCOME_NAMES));
+        totals[o] += 1;
+        std::string group = field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN]);
+        if (by_field.find(group) == by_field.end()) {
+            field_order.push_back(group);
+        }
+        by_field[group][o] += 1;
+    }
+    const unsigned n = static_cast<unsigned>(rows.size());
+    std::fprintf(report, "%u experiments (%s, %s)\n\n", n, fault_target_name(options.target),
+                 fault_effect_name(options.effect));
+    std::fprintf(report, "%-20s %7s %8s   %s\n", "class", "count", "percent", "95% confidence interval");
+    for (unsigned o = 0; o < OUTCOMES; ++o) {
+        const Wilson ci = wilson_interval(totals[o], n);
+        std::fprintf(report, "%-20s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", OUTCOME_NAMES[o], totals[o],
+                     n > 0 ? 100.0 * totals[o] / n : 0.0, 100.0 * ci.low, 100.0 * ci.high);
+    }
+    std::fprintf(report, "\n%-32s", "field");
+    for (const char* name : OUTCOME_NAMES) {
+        std::fprintf(report, " %10.10s", name);
+    }
+    std::fprintf(report, "\n");
+    std::vector<std::pair<std::string, std::array<unsigned, OUTCOMES>>> groups;
+    for (const std::string& group : field_order) {
+        std::fprintf(report, "%-32s", group.c_str());
+        for (unsigned count : by_field[group]) {
+            std::fprintf(report, " %10u", count);
+        }
+        std::fprintf(report, "\n");
+        groups.emplace_back(group, by_field[group]);
+    }
+    std::string svg_path = options.svg;
+    if (svg_path.empty()) {
+        const size_t dot = options.out.rfind('.');
+        svg_path = (dot == std::string::npos ? options.out : options.out.substr(0, dot)) + ".svg";
+    }
+    char title[160];
+    std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
+                  fault_effect_name(options.effect), fault_target_name(options.target));
+    if (!write_file_atomically(svg_path, svg_chart(groups, title), why)) {
+        return false;
+    }
+    std::fprintf(report, "\nchart: %s\n", svg_path.c_str());
+    return true;
+}
+

@@ -1,0 +1,234 @@
+#include "host/cluster_run.h"
+
+#include "kernel/trace.h"
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+double next_event_time() {
+    const SimProcess* next = calendar()->suc_in_sqs;
+    return next != nullptr ? next->evtime : INFINITY;
+}
+
+void forward_injection(void* context, const InjectionRecord& record) {
+    auto* run = static_cast<ClusterRun*>(context);
+    if (run->hooks.on_injection) {
+        run->hooks.on_injection(*run, record);
+    }
+}
+
+/// Switches periodic injection on and off at the edges of the injection window.
+void update_injection_window(ClusterRun* run) {
+    const RunSettings& s = run->settings;
+    const double now = sim_time();
+    const bool inside = now >= s.inject_from_us && (s.inject_until_us < 0 || now < s.inject_until_us);
+    if (inside != run->injecting) {
+        run->injecting = inside;
+        set_fault_rate(run->cluster.fault_injector, inside ? s.inject_rate : 0.0);
+    }
+}
+
+/// Applies every logged injection due at this step; false (the run ends) when the log and the run part ways.
+bool apply_replay(ClusterRun* run) {
+    const std::vector<InjectionRecord>& rows = run->settings.replay;
+    Cluster& cluster = run->cluster;
+    FaultInjector* fi = cluster.fault_injector;
+    while (run->replay_next < rows.size() && rows[run->replay_next].step == step_count() + run->replay_standins) {
+        const size_t number = run->replay_next + 1;
+        const InjectionRecord& r = rows[run->replay_next];
+        set_run_fault_target(run, r.target);
+        if (r.source == SOURCE_PERIODIC && !advance_time(r.time)) {
+            stop_run(run, RunEnd::REPLAY_DIVERGED,
+                     "replay: row " + std::to_string(number) + " at " + std::to_string(r.time) +
+                         " us does not fall between the run's events at step " + std::to_string(r.step));
+            return false;
+        }
+        const uint32_t present = fi->areas.empty() ? 0 : fi->areas[0][r.word < fi->word_count ? r.word : 0];
+        if (present != r.before || !inject_bit(fi, r.word, r.bit, r.effect, r.source)) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "replay: row %zu (step %llu, word %u) finds 0x%08x where the log has 0x%08x: the log "
+                          "belongs to another configuration or run",
+                          number, static_cast<unsigned long long>(r.step), r.word, present, r.before);
+            stop_run(run, RunEnd::REPLAY_DIVERGED, text);
+            return false;
+        }
+        run->replay_standins += r.source == SOURCE_PERIODIC ? 1 : 0;
+        run->replay_next += 1;
+    }
+    if (run->replay_next < rows.size() && rows[run->replay_next].step < step_count() + run->replay_standins) {
+        stop_run(run, RunEnd::REPLAY_DIVERGED,
+                 "replay: row " + std::to_string(run->replay_next + 1) + " names step " +
+                     std::to_string(rows[run->replay_next].step) + ", which the run has passed");
+        return false;
+    }
+    return true;
+}
+
+/// Step 1: what happens between two steps. False when the run is to end before the next step.
+bool prepare_step(ClusterRun* run) {
+    RunHooks& hooks = run->hooks;
+    if (hooks.on_sample && hooks.sample_period_us > 0.0) {
+        const double next = next_event_time();
+        while (run->next_sample_us <= hooks.sample_until_us && run->next_sample_us <= next) {
+            hooks.on_sample(*run, run->next_sample_us);
+            run->next_sample_us += hooks.sample_period_us;
+        }
+    }
+    if (!run->settings.replay.empty()) {
+        if (!apply_replay(run)) {
+            return false;
+        }
+    } else if (run->settings.inject_rate > 0.0) {
+        update_injection_window(run);
+    }
+    if (hooks.before_step) {
+        hooks.before_step(*run);
+    }
+    return !run->ending;
+}
+
+/// Steps 2 to 4: the scheduler step, the stall check and the after-step hook.
+StepResult take_step(ClusterRun* run) {
+    StepResult result = StepResult::STEPPED;
+    if (!next_event()) {
+        SimErrorRecord error{};
+        (void)get_error(&error); // a failed step always leaves the error flag set
+        run->kernel_errors += 1;
+        run->last_error = error.code;
+        result = StepResult::KERNEL_ERROR;
+        if (run->hooks.on_kernel_error) {
+            run->hooks.on_kernel_error(error.code, sim_error_message(error.code));
+        }
+    }
+    const double now = sim_time();
+    if (now != run->last_time) {
+        run->same_time_steps = 0;
+        run->last_time = now;
+    } else if (++run->same_time_steps == STUCK_STEPS) {
+        stop_run(run, RunEnd::TIME_STUCK,
+                 "simulated time stopped advancing at " + std::to_string(now) + " us (" +
+                     std::to_string(STUCK_STEPS) + " events at the same time)");
+    }
+    if (!run->ending && run->hooks.after_step && !run->hooks.after_step(*run)) {
+        stop_run(run, RunEnd::STOPPED, "");
+    }
+    return result;
+}
+
+} // namespace
+
+double cycle_horizon_us(uint32_t cycles) {
+    return HORIZON_ALLOWANCE_US + HORIZON_PER_CYCLE_US * static_cast<double>(cycles);
+}
+
+void start_run(ClusterRun* run, const ClusterConfig& config, RunSettings settings, RunHooks hooks) {
+    run->settings = std::move(settings);
+    run->hooks = std::move(hooks);
+    const RunSettings& s = run->settings;
+    if (s.trace) {
+        trace_to_file(s.trace_file.c_str());
+    } else {
+        trace_off();
+    }
+    if (s.fingerprint) {
+        trace_fingerprint_start();
+    }
+    inic_kernel();
+    run->cluster = Cluster{};
+    assemble_cluster(&run->cluster, config);
+    FaultInjector* fi = run->cluster.fault_injector;
+    seed_random(fi->rng, s.seed);
+    set_fault_effect(fi, s.effect);
+    set_run_fault_target(run, s.target);
+    fi->listener = forward_injection;
+    fi->listener_context = run;
+    run->running = true;
+    run->ending = false;
+    run->end = RunEnd::COMPLETED;
+    run->message.clear();
+    run->kernel_errors = 0;
+    run->last_error = 0;
+    run->same_time_steps = 0;
+    run->last_time = sim_time();
+    run->injecting = false;
+    run->next_sample_us = run->hooks.sample_period_us;
+    run->replay_next = 0;
+    run->replay_standins = 0;
+}
+
+RunEnd run_until(ClusterRun* run, const RunLimit& limit) {
+    run->ending = false;
+    run->end = RunEnd::COMPLETED;
+    const uint32_t* cycles = &run->cluster.apps[NODE_O2].os->cycle_count;
+    for (;;) {
+        if (!prepare_step(run)) {
+            break;
+        }
+        if (limit.cycles > 0 && *cycles >= limit.cycles) {
+            break;
+        }
+        if (next_event_time() > limit.until_us) {
+            if (limit.cycles > 0) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "the cluster did not complete %u cluster cycles within %f us of simulated time",
+                              limit.cycles, limit.until_us);
+                stop_run(run, RunEnd::HORIZON, text);
+            }
+            break;
+        }
+        take_step(run);
+        if (run->ending) {
+            break;
+        }
+    }
+    return run->end;
+}
+
+StepResult run_step(ClusterRun* run) {
+    run->ending = false;
+    if (!prepare_step(run)) {
+        return StepResult::ENDED;
+    }
+    return take_step(run);
+}
+
+void stop_run(ClusterRun* run, RunEnd end, std::string message) {
+    run->ending = true;
+    run->end = end;
+    run->message = std::move(message);
+}
+
+void finish_run(ClusterRun* run) {
+    if (!run->running) {
+        return;
+    }
+    run->running = false;
+    trace_fingerprint_stop();
+    dispose_all();
+    trace_off();
+}
+
+void set_run_fault_rate(ClusterRun* run, double rate) {
+    run->settings.inject_rate = rate;
+    run->settings.inject_from_us = sim_time();
+    run->settings.inject_until_us = -1.0;
+    run->injecting = rate > 0.0;
+    set_fault_rate(run->cluster.fault_injector, rate);
+}
+
+void set_run_fault_effect(ClusterRun* run, uint8_t effect) {
+    run->settings.effect = effect;
+    set_fault_effect(run->cluster.fault_injector, effect);
+}
+
+void set_run_fault_target(ClusterRun* run, uint32_t target) {
+    run->settings.target = target;
+    if (target != run->cluster.fault_target) {
+        set_fault_target(&run->cluster, target);
+    }
+}
