@@ -1,5 +1,8 @@
 // The whole cluster on the default configuration, run through the same code as pelorin-sim.
+#include "cli/exit_status.h"
 #include "cli/runner.h"
+#include "run_command.h"
+#include "trace_compare.h"
 
 #include "kernel/trace.h"
 
@@ -11,7 +14,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
@@ -84,17 +86,53 @@ TEST(ClusterRun, FlipsInOnesRegistersHealWithinThreeHundredCycles) {
 }
 
 // A short fault-free run's trace, hashed. A change of the protocol's behaviour or its trace texts shows here;
-// update the value on purpose when behaviour changes.
+// update the value on purpose when behaviour changes, and the golden head of the trace with it:
+//     pelorin-sim --dir data --cycles 20 --trace FILE; head -500 FILE > tests/system/golden/default-run-head.txt
 constexpr uint64_t FINGERPRINT_20_CYCLES = 0x1c4bb876e0f7ec19ull;
+constexpr const char* GOLDEN_TRACE_HEAD = PELORIN_TEST_DATA_DIR "/golden/default-run-head.txt";
 
 TEST(ClusterRun, TraceFingerprintOfAShortRunIsStable) {
+    // The trace goes to a file in the test's working directory, kept when the fingerprint changed.
+    const std::filesystem::path trace_file = std::filesystem::absolute("default-run-20-cycles.trace.txt");
+    std::filesystem::remove(trace_file);
     RunOptions options = default_run(20);
+    options.trace = true;
+    options.trace_file = trace_file.string();
     options.fingerprint = true;
     RunSummary first = run_simulation(options);
+    options.trace = false;
     RunSummary second = run_simulation(options);
-    EXPECT_EQ(first.trace_fingerprint, second.trace_fingerprint);
+    EXPECT_EQ(first.trace_fingerprint, second.trace_fingerprint) << "the fingerprint depends on the sink";
     EXPECT_EQ(first.events, second.events);
-    EXPECT_EQ(first.trace_fingerprint, FINGERPRINT_20_CYCLES) << std::hex << first.trace_fingerprint;
+    if (first.trace_fingerprint != FINGERPRINT_20_CYCLES) {
+        std::ifstream golden(GOLDEN_TRACE_HEAD);
+        std::ifstream trace(trace_file);
+        ADD_FAILURE() << "trace fingerprint " << std::hex << first.trace_fingerprint << " instead of "
+                      << FINGERPRINT_20_CYCLES << "; " << describe(first_difference(golden, trace))
+                      << "\nthe trace of this run is in " << trace_file.string();
+        return;
+    }
+    std::filesystem::remove(trace_file);
+}
+
+TEST(TraceComparison, NamesTheFirstLineThatDiffersOrThatTheTraceEndsEarly) {
+    std::istringstream golden("a\nb\nc\n");
+    std::istringstream changed("a\nb\nC\nd\n");
+    const TraceDifference difference = first_difference(golden, changed);
+    EXPECT_TRUE(difference.found);
+    EXPECT_EQ(difference.line, 3u);
+    EXPECT_EQ(describe(difference), "first difference at line 3:\n  golden: c\n  now:    C");
+
+    golden = std::istringstream("a\nb\n");
+    std::istringstream short_trace("a\n");
+    EXPECT_EQ(describe(first_difference(golden, short_trace)),
+              "first difference at line 2:\n  golden: b\n  now:    (the trace ends here)");
+
+    golden = std::istringstream("a\nb\n");
+    std::istringstream longer("a\nb\nz\n"); // the golden text is only the head of the trace
+    const TraceDifference none = first_difference(golden, longer);
+    EXPECT_FALSE(none.found);
+    EXPECT_NE(describe(none).find("the first 2 lines agree"), std::string::npos);
 }
 
 /// A process that holds 0 forever: simulated time stops advancing.
@@ -123,35 +161,70 @@ TEST(ClusterRun, RunWhoseTimeStopsAdvancingEndsWithAMessage) {
 
 // --- The command line ------------------------------------------------------------------------------------
 
-int run_command(const std::string& arguments, std::string* output) {
-    std::string command = std::string(PELORIN_SIM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output->append(buffer, n);
-    }
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(PelorinSim, PrintsJsonAndReportsUsageAndStartupErrors) {
     std::string out;
     EXPECT_EQ(run_command(std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --cycles 30 --no-trace --json",
                           &out),
-              0);
+              EXIT_DONE);
     EXPECT_NE(out.find("\"cluster_cycles\": 30"), std::string::npos) << out;
     EXPECT_NE(out.find("\"state_name\": \"APPLICATION\""), std::string::npos) << out;
     EXPECT_NE(out.find("\"laser\""), std::string::npos) << out;
 
     out.clear();
-    EXPECT_EQ(run_command("--cycles -3", &out), 2);
+    EXPECT_EQ(run_command("--cycles -3", &out), EXIT_USAGE);
     out.clear();
-    EXPECT_EQ(run_command("--effect melt", &out), 2);
+    EXPECT_EQ(run_command("--effect melt", &out), EXIT_USAGE);
     out.clear();
-    EXPECT_EQ(run_command("--dir /nonexistent-pelorin --no-trace", &out), 255);
+    EXPECT_EQ(run_command("--drift Q7=0.1", &out), EXIT_USAGE);
+    EXPECT_NE(out.find("NODE one of M1, M2, O1, O2"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(run_command("--dir /nonexistent-pelorin --no-trace", &out), EXIT_ASSEMBLY);
     EXPECT_NE(out.find("Probably one or more MEDL tables could not be read from file."), std::string::npos);
     EXPECT_NE(out.find("clkdrift.txt"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(run_command(std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --drift O2=-0.5 --no-trace", &out),
+              EXIT_ASSEMBLY);
+    EXPECT_NE(out.find("--drift O2=-0.5: drift of Controller O2 must be"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(run_command("--help", &out), EXIT_DONE);
+    EXPECT_NE(out.find("255 the configuration cannot be read"), std::string::npos) << out;
+}
+
+class PelorinSimConfig : public ::testing::Test {
+  protected:
+    std::filesystem::path directory;
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    (std::string("pelorin-sim-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory);
+        std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+    void append(const std::string& file, const std::string& line) {
+        std::ofstream(directory / file, std::ios::app) << line << "\n";
+    }
+    int run(const std::string& arguments, std::string* out) {
+        return run_command("--dir " + directory.string() + " --no-trace " + arguments, out);
+    }
+};
+
+TEST_F(PelorinSimConfig, WarningsGoToStderrAndTheRunGoesAhead) {
+    append("medl02.txt", "65686 role_list.bus_guardian.bg_slot_duration");
+    std::string out;
+    EXPECT_EQ(run("--cycles 5", &out), EXIT_DONE);
+    EXPECT_NE(out.find("pelorin-sim: warning: " + (directory / "medl02.txt").string() +
+                       ":365: key 'role_list.bus_guardian.bg_slot_duration': 65686 is read as 150"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("cluster cycles"), std::string::npos) << out;
+}
+
+TEST_F(PelorinSimConfig, ARunThatDoesNotReachItsCyclesIsAFailure) {
+    append("medl00.txt", "0 controller_cfg_params.cf"); // nobody may cold-start: the cluster never starts
+    append("medl01.txt", "0 controller_cfg_params.cf");
+    std::string out;
+    EXPECT_EQ(run("--cycles 3", &out), EXIT_HORIZON);
+    EXPECT_NE(out.find("did not complete 3 cluster cycles"), std::string::npos) << out;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
 #include "cli/campaign.h"
+#include "cli/exit_status.h"
 #include "cli/runner.h"
+#include "run_command.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,9 @@
 #include <string>
 
 namespace {
+
+/// The interface word holding the C-state's global time.
+constexpr uint32_t GLOBAL_TIME_WORD = 2;
 
 class ExperimentTest : public ::testing::Test {
   protected:
@@ -185,15 +190,52 @@ TEST_F(ExperimentTest, BadCampaignInputsAreRefused) {
 
     CampaignOptions options = campaign(2);
     options.window_to_us = options.horizon_us + 1;
-    EXPECT_NE(run(options), 0);
+    EXPECT_EQ(run(options), EXIT_USAGE);
     options = campaign(2);
     options.out = path("missing-directory/campaign.csv");
-    EXPECT_NE(run(options), 0);
+    EXPECT_EQ(run(options), EXIT_OUTPUT);
     options = campaign(2);
     std::ofstream(options.out) << "not a campaign\n1,2\n";
     options.resume = true;
-    EXPECT_NE(run(options), 0);
+    EXPECT_EQ(run(options), EXIT_USAGE);
     EXPECT_EQ(read(options.out), "not a campaign\n1,2\n"); // left as it was
+}
+
+TEST_F(ExperimentTest, EarlierResultsSurviveAConfigurationThatCannotBeRead) {
+    CampaignOptions options = campaign(3);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const std::string chart = read(path("campaign.svg"));
+    options.directory = path("mistyped-directory");
+    EXPECT_EQ(run(options), EXIT_ASSEMBLY);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_EQ(read(path("campaign.svg")), chart);
+    options = campaign(3);
+    options.overrides.drift[NODE_M1] = 0.5; // out of range: refused before any output too
+    EXPECT_EQ(run(options), EXIT_ASSEMBLY);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_FALSE(std::filesystem::exists(options.out + ".tmp"));
+}
+
+TEST_F(ExperimentTest, DriftOverridesReachTheCampaignsRuns) {
+    // Every clock 0.1% fast: the cluster's global time at an injection into O1's copy of it is ahead.
+    CampaignOptions options = campaign(1);
+    ExperimentResult exact;
+    ExperimentResult fast;
+    std::string why;
+    ASSERT_TRUE(experiment_with(options, 150000, GLOBAL_TIME_WORD, 0, &exact, &why)) << why;
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        options.overrides.drift[n] = 0.001;
+    }
+    ASSERT_TRUE(experiment_with(options, 150000, GLOBAL_TIME_WORD, 0, &fast, &why)) << why;
+    ASSERT_EQ(exact.injections.size(), 1u);
+    ASSERT_EQ(fast.injections.size(), 1u);
+    EXPECT_GT(fast.injections[0].before, exact.injections[0].before + 100);
+
+    std::string out;
+    EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 1 --drift O1=0.7 --out " + path("drift.csv"), &out), EXIT_ASSEMBLY);
+    EXPECT_NE(out.find("--drift O1=0.7: drift of Controller O1 must be"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(path("drift.csv")));
 }
 
 } // namespace

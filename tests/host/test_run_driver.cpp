@@ -1,0 +1,192 @@
+// The run driver: what happens between two steps and in which order, where a run stops, and that a run
+// stopped at a time goes on exactly as if it had not stopped.
+#include "host/cluster_run.h"
+#include "kernel/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+class RunDriverTest : public ::testing::Test {
+  protected:
+    ClusterConfig config;
+    std::unique_ptr<ClusterRun> run = std::make_unique<ClusterRun>();
+
+    void SetUp() override {
+        std::string why;
+        ASSERT_EQ(read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config, &why), ASSEMBLY_OK) << why;
+    }
+    void TearDown() override {
+        finish_run(run.get());
+        EXPECT_EQ(memory_count(), 0u);
+    }
+    void start(RunSettings settings = quiet(), RunHooks hooks = {}) {
+        start_run(run.get(), config, std::move(settings), std::move(hooks));
+    }
+    static RunSettings quiet() {
+        RunSettings settings;
+        settings.trace = false;
+        settings.fingerprint = true;
+        return settings;
+    }
+    static RunLimit until(double t) { return RunLimit{0, t}; }
+};
+
+/// A process that holds 0 forever: simulated time stops advancing.
+void spinner_body(SimProcess*) {
+    hold(0.0, SIM_START + 1);
+}
+
+/// A process whose first resumption fails: a negative hold is kernel error 41, and leaves it unplanned.
+void failing_body(SimProcess*) {
+    hold(-1.0, SIM_START + 1);
+}
+
+TEST_F(RunDriverTest, ARunStoppedAtTimesGoesOnExactlyAsOneRun) {
+    start();
+    EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    const uint64_t fingerprint = trace_fingerprint();
+    const uint64_t steps = step_count();
+    const uint32_t hits = run->cluster.laser->hits;
+    finish_run(run.get());
+
+    start(); // the same configuration record, assembled again
+    for (double t : {1.0, 99999.5, 100000.0, 250000.0, 300000.0}) {
+        EXPECT_EQ(run_until(run.get(), until(t)), RunEnd::COMPLETED);
+        EXPECT_LE(sim_time(), t);
+        EXPECT_GT(calendar()->suc_in_sqs->evtime, t) << "every event up to the limit has run";
+    }
+    EXPECT_EQ(trace_fingerprint(), fingerprint);
+    EXPECT_EQ(step_count(), steps);
+    EXPECT_EQ(run->cluster.laser->hits, hits);
+    EXPECT_GT(hits, 0u);
+}
+
+TEST_F(RunDriverTest, ACycleGoalEndsTheRunOrReportsTheHorizon) {
+    start();
+    RunLimit limit;
+    limit.cycles = 5;
+    limit.until_us = cycle_horizon_us(5);
+    EXPECT_EQ(run_until(run.get(), limit), RunEnd::COMPLETED);
+    EXPECT_EQ(run->cluster.apps[NODE_O2].os->cycle_count, 5u);
+    limit.cycles = 1000;
+    limit.until_us = 20000.0;
+    EXPECT_EQ(run_until(run.get(), limit), RunEnd::HORIZON);
+    EXPECT_NE(run->message.find("did not complete 1000 cluster cycles"), std::string::npos) << run->message;
+    EXPECT_LE(sim_time(), 20000.0);
+}
+
+TEST_F(RunDriverTest, SamplesShowTheModelAtTheirTimeAndComeBeforeInjectionsAndHooks) {
+    std::vector<double> samples;
+    std::vector<std::string> order;
+    RunHooks hooks;
+    hooks.sample_period_us = 250.0;
+    hooks.sample_until_us = 5000.0;
+    hooks.on_sample = [&](ClusterRun&, double t) {
+        EXPECT_LE(sim_time(), t);
+        EXPECT_GE(calendar()->suc_in_sqs->evtime, t) << "no event after the sample time has run";
+        samples.push_back(t);
+        order.push_back("sample");
+    };
+    hooks.before_step = [&](ClusterRun&) {
+        if (!order.empty() && order.back() == "sample") {
+            order.push_back("before");
+        }
+    };
+    start(quiet(), std::move(hooks));
+    run_until(run.get(), until(10000.0));
+    ASSERT_EQ(samples.size(), 20u);
+    EXPECT_EQ(samples.front(), 250.0);
+    EXPECT_EQ(samples.back(), 5000.0);
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[1], "before");
+}
+
+TEST_F(RunDriverTest, PeriodicInjectionsHappenInsideTheirWindowOnly) {
+    RunSettings settings = quiet();
+    settings.inject_rate = 2000.0;
+    settings.inject_from_us = 50000.0;
+    settings.inject_until_us = 100000.0;
+    std::vector<InjectionRecord> injections;
+    RunHooks hooks;
+    hooks.on_injection = [&](ClusterRun&, const InjectionRecord& r) { injections.push_back(r); };
+    start(settings, std::move(hooks));
+    run_until(run.get(), until(200000.0));
+    ASSERT_GT(injections.size(), 40u);
+    EXPECT_EQ(injections.size(), run->cluster.fault_injector->injections);
+    unsigned after_the_window = 0;
+    for (const InjectionRecord& r : injections) {
+        EXPECT_GE(r.time, settings.inject_from_us);
+        EXPECT_EQ(r.source, SOURCE_PERIODIC);
+        after_the_window += r.time >= settings.inject_until_us ? 1 : 0;
+    }
+    // The edge is seen between two events: the injector's own event, planned before it, may still come.
+    EXPECT_LE(after_the_window, 1u);
+}
+
+TEST_F(RunDriverTest, HooksEndTheRunBeforeTheNextStep) {
+    RunHooks hooks;
+    hooks.after_step = [](ClusterRun&) { return step_count() < 100; };
+    start(quiet(), std::move(hooks));
+    EXPECT_EQ(run_until(run.get(), until(1e6)), RunEnd::STOPPED);
+    EXPECT_EQ(step_count(), 100u);
+
+    run->hooks.after_step = nullptr;
+    run->hooks.before_step = [](ClusterRun& r) {
+        if (step_count() == 150) {
+            stop_run(&r, RunEnd::OUTPUT_FAILED, "out of paper");
+        }
+    };
+    EXPECT_EQ(run_until(run.get(), until(1e6)), RunEnd::OUTPUT_FAILED);
+    EXPECT_EQ(step_count(), 150u);
+    EXPECT_EQ(run->message, "out of paper");
+    EXPECT_EQ(run_step(run.get()), StepResult::ENDED);
+    EXPECT_EQ(step_count(), 150u);
+}
+
+TEST_F(RunDriverTest, TimeThatStopsAdvancingEndsAnUnpacedRunButNotSteppingByHand) {
+    start();
+    run_until(run.get(), until(5000.0));
+    auto* spinner = sim_new<SimProcess>();
+    inic_process(spinner, spinner_body);
+    reactivate_at(spinner, sim_time());
+    const uint64_t before = step_count();
+    EXPECT_EQ(run_until(run.get(), until(1e6)), RunEnd::TIME_STUCK);
+    EXPECT_EQ(step_count() - before, STUCK_STEPS);
+    EXPECT_NE(run->message.find("simulated time stopped advancing"), std::string::npos) << run->message;
+    // The window steps on (its user sees the clock stand still); the stall is not reported again.
+    run->message.clear();
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(run_step(run.get()), StepResult::STEPPED);
+    }
+    EXPECT_EQ(step_count() - before, STUCK_STEPS + 10);
+    EXPECT_TRUE(run->message.empty());
+}
+
+TEST_F(RunDriverTest, KernelErrorsAreCountedAndReportedAndTheRunGoesOn) {
+    std::vector<int> codes;
+    RunHooks hooks;
+    hooks.on_kernel_error = [&](uint8_t code, const char* message) {
+        codes.push_back(code);
+        EXPECT_STRNE(message, "");
+    };
+    start(quiet(), std::move(hooks));
+    auto* failing = sim_new<SimProcess>();
+    inic_process(failing, failing_body);
+    reactivate_at(failing, 1000.0);
+    StepResult result = StepResult::STEPPED;
+    for (int i = 0; i < 100000 && result == StepResult::STEPPED; ++i) {
+        result = run_step(run.get());
+    }
+    EXPECT_EQ(result, StepResult::KERNEL_ERROR);
+    EXPECT_EQ(sim_time(), 1000.0);
+    EXPECT_EQ(run->last_error, 41);
+    EXPECT_EQ(run_until(run.get(), until(3000.0)), RunEnd::COMPLETED);
+    EXPECT_EQ(run->kernel_errors, 1u);
+    EXPECT_EQ(codes, std::vector<int>{41});
+}
+
+} // namespace
