@@ -80,7 +80,8 @@ bool parse_shard(const std::string& text, uint32_t* index, uint32_t* count) {
 int run_campaign(const CampaignOptions& options, std::FILE* report) {
     if (!(options.window_to_us <= options.horizon_us)) {
         char text[120];
-        std::snprintf(text, sizeof text, "the window must end before the horizon (%.0f us)", options.horizon_us);
+        std::snprintf(text, sizeof text, "the window must end before the horizon (%.0f us)",
+                      options.horizon_us);
         return fail(EXIT_USAGE, text);
     }
     // Every input is checked before the first output is touched.
@@ -123,7 +124,8 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
     for (const auto& [k, row] : rows) {
         content += row + "\n";
     }
-    if (!write_file_atomically(options.out, content, &why) || !write_campaign_report(options, rows, report, &why)) {
+    if (!write_file_atomically(options.out, content, &why) ||
+        !write_campaign_report(options, rows, report, &why)) {
         return fail(EXIT_OUTPUT, why);
     }
     return EXIT_DONE;

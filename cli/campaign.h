@@ -2,9 +2,9 @@
 // run at random moments of a time window, compared with the golden run of the same configuration.
 //
 // What the comparison looks at. Every 250 us (one slot) both runs are sampled: the protocol state and the
-// membership vector of each node's controller, a hash of the frames the channels delivered since the last sample,
-// and the laser's hits and misses. At the horizon the whole controller state (interfaces, working status,
-// registers) is hashed as well. Outcome classes, in order of precedence:
+// membership vector of each node's controller, a hash of the frames the channels delivered since the last
+// sample, and the laser's hits and misses. At the horizon the whole controller state (interfaces, working
+// status, registers) is hashed as well. Outcome classes, in order of precedence:
 //     not-healed           at the horizon some node is not back in APPLICATION with full membership
 //     application-failure  the laser scored fewer hits or more misses than in the golden run
 //     detected-healed      a node left membership or froze (or was otherwise out of APPLICATION), and all

@@ -73,7 +73,8 @@ struct GivenFault {
 /// fault) right after the last event at or before each of `times`. False with a reason when a given fault
 /// is not a bit a fault may hit.
 bool run_once(const ClusterConfig& config, const CampaignOptions& options, const std::vector<double>& times,
-              uint32_t injection_seed, RunRecord* record, std::string* why, const GivenFault* given = nullptr) {
+              uint32_t injection_seed, RunRecord* record, std::string* why,
+              const GivenFault* given = nullptr) {
     RunSettings settings;
     settings.trace = false;
     settings.seed = injection_seed;
@@ -85,7 +86,9 @@ bool run_once(const ClusterConfig& config, const CampaignOptions& options, const
     RunHooks hooks;
     hooks.sample_period_us = CAMPAIGN_SAMPLE_US;
     hooks.sample_until_us = options.horizon_us;
-    hooks.on_sample = [&](ClusterRun& run, double) { record->samples.push_back(take_sample(run.cluster, &frames)); };
+    hooks.on_sample = [&](ClusterRun& run, double) {
+        record->samples.push_back(take_sample(run.cluster, &frames));
+    };
     hooks.on_injection = [&](ClusterRun&, const InjectionRecord& r) { record->injections.push_back(r); };
     hooks.before_step = [&](ClusterRun& run) {
         const SimProcess* next = calendar()->suc_in_sqs;

@@ -147,4 +147,3 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
     std::fprintf(report, "\nchart: %s\n", svg_path.c_str());
     return true;
 }
-

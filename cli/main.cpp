@@ -31,10 +31,12 @@ void add_shared_options(CLI::App* app, SharedOptions* shared) {
                     "NODE=VALUE: relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's "
                     "(repeatable)");
     app->add_option("--effect", shared->effect, "bit fault effect")
-        ->check(CLI::IsMember(std::vector<std::string>(std::begin(FAULT_EFFECT_NAMES), std::end(FAULT_EFFECT_NAMES))));
+        ->check(CLI::IsMember(
+            std::vector<std::string>(std::begin(FAULT_EFFECT_NAMES), std::end(FAULT_EFFECT_NAMES))));
     app->add_option("--target", shared->target, "fault target")
-        ->check(CLI::IsMember(std::vector<std::string>(std::begin(FAULT_TARGET_NAMES), std::end(FAULT_TARGET_NAMES)),
-                              CLI::ignore_case));
+        ->check(CLI::IsMember(
+            std::vector<std::string>(std::begin(FAULT_TARGET_NAMES), std::end(FAULT_TARGET_NAMES)),
+            CLI::ignore_case));
 }
 
 /// The shared options in the injector's and the configuration's terms; false with a message for a bad one.
@@ -68,31 +70,27 @@ std::function<bool(const Cluster&)> progress_display(uint32_t goal, double until
     };
 }
 
-/// The exit status of a single run that was made, with the reason of a failure on stderr.
+/// The exit status of each way a single run can end.
+struct EndStatus {
+    RunEnd end;
+    int status;
+};
+constexpr EndStatus END_STATUSES[] = {
+    {RunEnd::COMPLETED, EXIT_DONE},           {RunEnd::STOPPED, EXIT_DONE},
+    {RunEnd::HORIZON, EXIT_HORIZON},          {RunEnd::TIME_STUCK, EXIT_STUCK},
+    {RunEnd::REPLAY_DIVERGED, EXIT_REPLAY},   {RunEnd::OUTPUT_FAILED, EXIT_OUTPUT},
+    {RunEnd::ASSEMBLY_FAILED, EXIT_ASSEMBLY},
+};
+
+/// The exit status of a run that was made, with the reason of a failure on stderr.
 int run_status(const RunSummary& summary) {
-    int status = EXIT_DONE;
-    switch (summary.end) {
-    case RunEnd::COMPLETED:
-    case RunEnd::STOPPED:
-        return EXIT_DONE;
-    case RunEnd::HORIZON:
-        status = EXIT_HORIZON;
-        break;
-    case RunEnd::TIME_STUCK:
-        status = EXIT_STUCK;
-        break;
-    case RunEnd::REPLAY_DIVERGED:
-        status = EXIT_REPLAY;
-        break;
-    case RunEnd::OUTPUT_FAILED:
-        status = EXIT_OUTPUT;
-        break;
-    case RunEnd::ASSEMBLY_FAILED:
-        status = EXIT_ASSEMBLY;
-        break;
+    for (const EndStatus& entry : END_STATUSES) {
+        if (entry.end == summary.end && entry.status != EXIT_DONE) {
+            std::cerr << PROGRAM << ": " << summary.message << "\n";
+            return entry.status;
+        }
     }
-    std::cerr << PROGRAM << ": " << summary.message << "\n";
-    return status;
+    return EXIT_DONE;
 }
 
 } // namespace

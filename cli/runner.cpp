@@ -77,7 +77,9 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     }
     RunHooks hooks;
     if (!options.injection_log.empty()) {
-        hooks.on_injection = [&log](ClusterRun& run, const InjectionRecord& record) { log.append(run, record); };
+        hooks.on_injection = [&log](ClusterRun& run, const InjectionRecord& record) {
+            log.append(run, record);
+        };
     }
     if (options.between_steps) {
         hooks.after_step = [&options](ClusterRun& run) { return options.between_steps(run.cluster); };

@@ -77,7 +77,8 @@ class DriftReader {
             ++at_;
         }
         if (at_ >= text_.size()) {
-            return refuse(why, path_ + ": " + which + " is missing: the file ends early; add the relative drift of " +
+            return refuse(why, path_ + ": " + which +
+                                   " is missing: the file ends early; add the relative drift of " +
                                    CLUSTER_NODES[node].name + " (0 for an exact clock)");
         }
         const char* begin = text_.c_str() + at_;
@@ -149,7 +150,8 @@ Culprit runnability_culprit(const Medl& medl) {
     }
     const SlotControlEntry& own_entry = medl.slot_control_entry[own];
     if (get_sru_slot_duration(own_entry) <= get_ifg_time(medl)) {
-        return {&own_entry.sru_slot_duration, slot_key(static_cast<uint32_t>(own), "sru_slot_duration"), "250"};
+        return {&own_entry.sru_slot_duration, slot_key(static_cast<uint32_t>(own), "sru_slot_duration"),
+                "250"};
     }
     if (get_startup_timeout(medl) + get_tdma_round_length(medl) < get_sru_slot_duration(own_entry)) {
         return {&cfg.startup_timeout, "controller_cfg_params.startup_timeout", "100"};
@@ -182,8 +184,9 @@ bool read_node_list(const std::string& directory, unsigned n, NodeConfig* node, 
     MedlError error;
     const uint8_t code = read_medl_file(node->medl.get(), node->medl_path.c_str(), &error, &node->lines);
     if (code == MEDL_CANNOT_OPEN) {
-        return refuse(why, error.message + "; the directory needs one list per node, medl00.txt .. medl03.txt "
-                                           "for M1 .. O2 (this one is " +
+        return refuse(why, error.message +
+                               "; the directory needs one list per node, medl00.txt .. medl03.txt "
+                               "for M1 .. O2 (this one is " +
                                CLUSTER_NODES[n].name + "'s)");
     }
     if (code != MEDL_OK) {
@@ -197,7 +200,8 @@ bool read_node_list(const std::string& directory, unsigned n, NodeConfig* node, 
     const LogicalName& role = node->medl->role_list.logical_name;
     if (get_slot_position(role) != n + 1) {
         const std::string position = std::to_string(n + 1);
-        return refuse(why, refusal_at(*node, {&role.slot_position, "role_list.logical_name.slot_position", position},
+        return refuse(why, refusal_at(*node,
+                                      {&role.slot_position, "role_list.logical_name.slot_position", position},
                                       "role_list.logical_name.slot_position must be " + position +
                                           " (the node index plus one)"));
     }
@@ -278,8 +282,9 @@ void collect_warnings(ClusterConfig* config, const NodeConfig& node) {
     warn_if_masked(config, node, cfg.startup_timeout, MEDL_WIDTH_STARTUP_TIMEOUT);
     warn_if_masked(config, node, cfg.free_running_macroticks, MEDL_WIDTH_FREE_RUNNING_MACROTICKS);
     warn_if_masked(config, node, impl.ifg_time, MEDL_WIDTH_IFG_TIME);
-    for (const BgParams* window : {&medl.bus_guardian_cold_start, &medl.role_list.bus_guardian,
-                                   &impl.synchronization_period_params, &impl.listen_cold_start_period_params}) {
+    for (const BgParams* window :
+         {&medl.bus_guardian_cold_start, &medl.role_list.bus_guardian, &impl.synchronization_period_params,
+          &impl.listen_cold_start_period_params}) {
         warn_if_masked(config, node, window->bg_slot_offset, MEDL_WIDTH_BG_PARAM);
         warn_if_masked(config, node, window->bg_slot_duration, MEDL_WIDTH_BG_PARAM);
         warn_if_masked(config, node, window->bg_remaining_round, MEDL_WIDTH_BG_PARAM);
@@ -290,10 +295,12 @@ void collect_warnings(ClusterConfig* config, const NodeConfig& node) {
 
     const double own_frame = longest_own_frame(medl);
     warn_if_window_short(config, node, medl.role_list.bus_guardian, own_frame, "the node's longest frame");
-    warn_if_window_short(config, node, impl.synchronization_period_params, own_frame, "the node's longest frame");
+    warn_if_window_short(config, node, impl.synchronization_period_params, own_frame,
+                         "the node's longest frame");
     if (get_cf(medl) != 0) { // only a node that may cold-start opens the cold start windows
         const double cold_start_frame = frame_time(FRAME_KIND_I, get_c_state_length(medl), 0);
-        warn_if_window_short(config, node, medl.bus_guardian_cold_start, cold_start_frame, "a cold start frame");
+        warn_if_window_short(config, node, medl.bus_guardian_cold_start, cold_start_frame,
+                             "a cold start frame");
         warn_if_window_short(config, node, impl.listen_cold_start_period_params, cold_start_frame,
                              "a cold start frame");
     }
@@ -338,7 +345,8 @@ int read_cluster_config(const std::string& directory, const ConfigOverrides& ove
 
 bool parse_drift_override(const std::string& text, ConfigOverrides* overrides, std::string* why) {
     const size_t equals = text.find('=');
-    const int node = equals == std::string::npos ? -1 : node_by_name(std::string_view(text).substr(0, equals));
+    const int node =
+        equals == std::string::npos ? -1 : node_by_name(std::string_view(text).substr(0, equals));
     if (node < 0) {
         return refuse(why, "--drift " + text + ": give NODE=VALUE with NODE one of M1, M2, O1, O2");
     }
@@ -346,7 +354,8 @@ bool parse_drift_override(const std::string& text, ConfigOverrides* overrides, s
     char* end = nullptr;
     const double drift = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0') {
-        return refuse(why, "--drift " + text + ": '" + value + "' is not a number (a relative drift, e.g. 0.00005)");
+        return refuse(why, "--drift " + text + ": '" + value +
+                               "' is not a number (a relative drift, e.g. 0.00005)");
     }
     overrides->drift[static_cast<unsigned>(node)] = drift;
     return true;

@@ -36,7 +36,8 @@ bool apply_replay(ClusterRun* run) {
     const std::vector<InjectionRecord>& rows = run->settings.replay;
     Cluster& cluster = run->cluster;
     FaultInjector* fi = cluster.fault_injector;
-    while (run->replay_next < rows.size() && rows[run->replay_next].step == step_count() + run->replay_standins) {
+    while (run->replay_next < rows.size() &&
+           rows[run->replay_next].step == step_count() + run->replay_standins) {
         const size_t number = run->replay_next + 1;
         const InjectionRecord& r = rows[run->replay_next];
         set_run_fault_target(run, r.target);
@@ -49,10 +50,11 @@ bool apply_replay(ClusterRun* run) {
         const uint32_t present = fi->areas.empty() ? 0 : fi->areas[0][r.word < fi->word_count ? r.word : 0];
         if (present != r.before || !inject_bit(fi, r.word, r.bit, r.effect, r.source)) {
             char text[200];
-            std::snprintf(text, sizeof text,
-                          "replay: row %zu (step %llu, word %u) finds 0x%08x where the log has 0x%08x: the log "
-                          "belongs to another configuration or run",
-                          number, static_cast<unsigned long long>(r.step), r.word, present, r.before);
+            std::snprintf(
+                text, sizeof text,
+                "replay: row %zu (step %llu, word %u) finds 0x%08x where the log has 0x%08x: the log "
+                "belongs to another configuration or run",
+                number, static_cast<unsigned long long>(r.step), r.word, present, r.before);
             stop_run(run, RunEnd::REPLAY_DIVERGED, text);
             return false;
         }

@@ -95,7 +95,7 @@ enum class RunEnd {
 
 /// Where run_until stops.
 struct RunLimit {
-    uint32_t cycles = 0;                                     // cluster cycles of O2's host; 0: no cycle goal
+    uint32_t cycles = 0; // cluster cycles of O2's host; 0: no cycle goal
     double until_us = std::numeric_limits<double>::infinity(); // run no event later than this
 };
 
@@ -104,18 +104,18 @@ struct ClusterRun {
     RunSettings settings;
     RunHooks hooks;
 
-    bool running = false;  // started and not yet finished
-    bool ending = false;   // a stop was asked for; run_until returns before the next step
+    bool running = false; // started and not yet finished
+    bool ending = false;  // a stop was asked for; run_until returns before the next step
     RunEnd end = RunEnd::COMPLETED;
-    std::string message;   // why the run ended early
+    std::string message; // why the run ended early
     uint32_t kernel_errors = 0;
     uint8_t last_error = 0; // code of the last kernel error
     uint64_t same_time_steps = 0;
     double last_time = 0.0;
     bool injecting = false; // inside the injection window with the rate applied
     double next_sample_us = 0.0;
-    size_t replay_next = 0;        // the next row of settings.replay
-    uint64_t replay_standins = 0;  // replayed periodic injections: steps the replay did not run
+    size_t replay_next = 0;       // the next row of settings.replay
+    uint64_t replay_standins = 0; // replayed periodic injections: steps the replay did not run
 
     ClusterRun() = default;
     ClusterRun(const ClusterRun&) = delete;

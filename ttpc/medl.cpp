@@ -671,8 +671,8 @@ class MedlReader {
 
     void note_line(const void* field) {
         if (lines_ != nullptr) {
-            const auto offset = static_cast<size_t>(static_cast<const char*>(field) -
-                                                    reinterpret_cast<const char*>(&medl_));
+            const auto offset =
+                static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(&medl_));
             lines_->by_field[offset] = MedlKeyLine{line_, path_};
         }
     }
@@ -693,7 +693,8 @@ class MedlReader {
         const uint32_t length = get_c_state_length(medl_);
         // A list that never sets the length reads as all zeros; whether such a list can run is the
         // business of the controller's own check before a run.
-        if (c_state_length_line_ != 0 && (length < MEDL_C_STATE_LENGTH_MIN || length > MEDL_C_STATE_LENGTH_MAX)) {
+        if (c_state_length_line_ != 0 &&
+            (length < MEDL_C_STATE_LENGTH_MIN || length > MEDL_C_STATE_LENGTH_MAX)) {
             const char* key = "controller_cfg_params.c_state_length";
             std::string what = "C-state length " + std::to_string(length);
             if (static_cast<uint32_t>(raw_length) != length) {

@@ -30,7 +30,7 @@ QPixmap cluster_logo() {
     p.fillRect(QRect(10, 70, 116, 4), LOGO_CHANNEL);
     p.fillRect(QRect(10, 82, 116, 4), LOGO_CHANNEL);
     const QColor node_colours[NODE_COUNT] = {QColor(0x00, 0xFF, 0x00), QColor(0x00, 0xFF, 0x00),
-                                    QColor(0x40, 0xC0, 0xFF), QColor(0xFF, 0xFF, 0x00)};
+                                             QColor(0x40, 0xC0, 0xFF), QColor(0xFF, 0xFF, 0x00)};
     QFont font = p.font();
     font.setPixelSize(10);
     font.setBold(true);

@@ -150,7 +150,8 @@ int64_t TOrvikThread::TakePacingSleep(double& accumulator, double sleep_per_cycl
     return ms;
 }
 
-// --- Stepping and kernel errors --------------------------------------------------------------------------------------
+// --- Stepping and kernel errors
+// --------------------------------------------------------------------------------------
 
 bool TOrvikThread::Step(uint8_t* error_code) {
     if (next_event()) {

@@ -21,8 +21,9 @@ class ConfigTest : public ::testing::Test {
     std::string why;
 
     void SetUp() override {
-        directory = fs::temp_directory_path() /
-                    (std::string("pelorin-config-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        directory =
+            fs::temp_directory_path() / (std::string("pelorin-config-") +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(directory);
         fs::copy(PELORIN_DEFAULT_DATA_DIR, directory);
     }
@@ -55,7 +56,8 @@ TEST_F(ConfigTest, DefaultConfigurationReadsWithoutWarnings) {
 TEST_F(ConfigTest, DriftRefusalsNameTheLineOrWhatToAdd) {
     write_drifts("0\n0\n\nfast\n0\n");
     EXPECT_EQ(read(), ASSEMBLY_DRIFT_FAILED);
-    EXPECT_NE(why.find(at(DRIFT_FILE, 4) + "drift 3 of 4 (Controller O1) is not a number ('fast')"), std::string::npos)
+    EXPECT_NE(why.find(at(DRIFT_FILE, 4) + "drift 3 of 4 (Controller O1) is not a number ('fast')"),
+              std::string::npos)
         << why;
     write_drifts("0\n0.5\n0\n0\n");
     EXPECT_EQ(read(), ASSEMBLY_DRIFT_FAILED);
@@ -75,14 +77,16 @@ TEST_F(ConfigTest, DriftRefusalsNameTheLineOrWhatToAdd) {
 TEST_F(ConfigTest, ListsTheControllerCannotRunAreRefusedAtTheLineThatSetTheValue) {
     unsigned line = append("medl01.txt", "0 controller_cfg_params.micro_to_macro");
     EXPECT_EQ(read(), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find(at("medl01.txt", line) + "key 'controller_cfg_params.micro_to_macro': "), std::string::npos)
+    EXPECT_NE(why.find(at("medl01.txt", line) + "key 'controller_cfg_params.micro_to_macro': "),
+              std::string::npos)
         << why;
     fs::copy_file(PELORIN_DEFAULT_DATA_DIR "/medl01.txt", directory / "medl01.txt",
                   fs::copy_options::overwrite_existing);
 
     line = append("medl03.txt", "9 role_list.logical_name.slot_position"); // no slot carries this role
     EXPECT_EQ(read(), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find(at("medl03.txt", line) + "key 'role_list.logical_name.slot_position': no slot_control_entry"),
+    EXPECT_NE(why.find(at("medl03.txt", line) +
+                       "key 'role_list.logical_name.slot_position': no slot_control_entry"),
               std::string::npos)
         << why;
     fs::copy_file(PELORIN_DEFAULT_DATA_DIR "/medl03.txt", directory / "medl03.txt",
@@ -90,16 +94,19 @@ TEST_F(ConfigTest, ListsTheControllerCannotRunAreRefusedAtTheLineThatSetTheValue
 
     line = append("medl02.txt", "65536 slot_control_entry[3].sru_slot_duration"); // masked to 0
     EXPECT_EQ(read(), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find(at("medl02.txt", line) + "key 'slot_control_entry[3].sru_slot_duration': "), std::string::npos)
+    EXPECT_NE(why.find(at("medl02.txt", line) + "key 'slot_control_entry[3].sru_slot_duration': "),
+              std::string::npos)
         << why;
 }
 
 TEST_F(ConfigTest, SomethingMissingIsNamedWithTheLineToAdd) {
-    append("medl00.txt", "0 slot_control_entry[7].eot"); // the cycle now runs on into slot 8, which has no length
+    append("medl00.txt",
+           "0 slot_control_entry[7].eot"); // the cycle now runs on into slot 8, which has no length
     EXPECT_EQ(read(), ASSEMBLY_MEDL_FAILED);
-    EXPECT_NE(why.find("medl00.txt: every slot of the cluster cycle needs an sru_slot_duration above 0; add a line "
-                       "'250 slot_control_entry[8].sru_slot_duration'"),
-              std::string::npos)
+    EXPECT_NE(
+        why.find("medl00.txt: every slot of the cluster cycle needs an sru_slot_duration above 0; add a line "
+                 "'250 slot_control_entry[8].sru_slot_duration'"),
+        std::string::npos)
         << why;
     fs::remove(directory / "medl02.txt");
     EXPECT_EQ(read(), ASSEMBLY_MEDL_FAILED);
@@ -151,13 +158,15 @@ TEST_F(ConfigTest, DoubtfulValuesAreWarnedAboutWithFileAndLineAndStillRead) {
     const unsigned gap = append("medl01.txt", "65636 implementation_params.ifg_time");
     ASSERT_EQ(read(), ASSEMBLY_OK) << why;
     ASSERT_EQ(config.warnings.size(), 2u);
-    EXPECT_EQ(config.warnings[0].find(at("medl01.txt", gap) + "key 'implementation_params.ifg_time': 65636 is read as 100"),
+    EXPECT_EQ(config.warnings[0].find(at("medl01.txt", gap) +
+                                      "key 'implementation_params.ifg_time': 65636 is read as 100"),
               0u)
         << config.warnings[0];
     // O1's longest frame is an I-frame with a C-state of 3 units: (72 + 8) bits of 0.954 us.
-    EXPECT_EQ(config.warnings[1].find(at("medl02.txt", window) + "key 'role_list.bus_guardian.bg_slot_duration': "
-                                                                  "the guardian window is open 60, shorter than the "
-                                                                  "node's longest frame (76.29)"),
+    EXPECT_EQ(config.warnings[1].find(at("medl02.txt", window) +
+                                      "key 'role_list.bus_guardian.bg_slot_duration': "
+                                      "the guardian window is open 60, shorter than the "
+                                      "node's longest frame (76.29)"),
               0u)
         << config.warnings[1];
 }

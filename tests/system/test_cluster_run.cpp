@@ -87,7 +87,8 @@ TEST(ClusterRun, FlipsInOnesRegistersHealWithinThreeHundredCycles) {
 
 // A short fault-free run's trace, hashed. A change of the protocol's behaviour or its trace texts shows here;
 // update the value on purpose when behaviour changes, and the golden head of the trace with it:
-//     pelorin-sim --dir data --cycles 20 --trace FILE; head -500 FILE > tests/system/golden/default-run-head.txt
+//     pelorin-sim --dir data --cycles 20 --trace FILE; head -500 FILE >
+//     tests/system/golden/default-run-head.txt
 constexpr uint64_t FINGERPRINT_20_CYCLES = 0x1c4bb876e0f7ec19ull;
 constexpr const char* GOLDEN_TRACE_HEAD = PELORIN_TEST_DATA_DIR "/golden/default-run-head.txt";
 
@@ -182,8 +183,9 @@ TEST(PelorinSim, PrintsJsonAndReportsUsageAndStartupErrors) {
     EXPECT_NE(out.find("Probably one or more MEDL tables could not be read from file."), std::string::npos);
     EXPECT_NE(out.find("clkdrift.txt"), std::string::npos) << out;
     out.clear();
-    EXPECT_EQ(run_command(std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --drift O2=-0.5 --no-trace", &out),
-              EXIT_ASSEMBLY);
+    EXPECT_EQ(
+        run_command(std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --drift O2=-0.5 --no-trace", &out),
+        EXIT_ASSEMBLY);
     EXPECT_NE(out.find("--drift O2=-0.5: drift of Controller O2 must be"), std::string::npos) << out;
     out.clear();
     EXPECT_EQ(run_command("--help", &out), EXIT_DONE);
@@ -194,8 +196,9 @@ class PelorinSimConfig : public ::testing::Test {
   protected:
     std::filesystem::path directory;
     void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    (std::string("pelorin-sim-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        directory =
+            std::filesystem::temp_directory_path() /
+            (std::string("pelorin-sim-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(directory);
         std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, directory);
     }

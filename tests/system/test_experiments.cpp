@@ -233,7 +233,10 @@ TEST_F(ExperimentTest, DriftOverridesReachTheCampaignsRuns) {
     EXPECT_GT(fast.injections[0].before, exact.injections[0].before + 100);
 
     std::string out;
-    EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 1 --drift O1=0.7 --out " + path("drift.csv"), &out), EXIT_ASSEMBLY);
+    EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 1 --drift O1=0.7 --out " +
+                              path("drift.csv"),
+                          &out),
+              EXIT_ASSEMBLY);
     EXPECT_NE(out.find("--drift O1=0.7: drift of Controller O1 must be"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(path("drift.csv")));
 }

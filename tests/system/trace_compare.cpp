@@ -24,6 +24,6 @@ std::string describe(const TraceDifference& difference) {
         return "the first " + std::to_string(difference.line) +
                " lines agree with the golden trace: the change comes later in the run";
     }
-    return "first difference at line " + std::to_string(difference.line) + ":\n  golden: " + difference.expected +
-           "\n  now:    " + difference.actual;
+    return "first difference at line " + std::to_string(difference.line) +
+           ":\n  golden: " + difference.expected + "\n  now:    " + difference.actual;
 }
