@@ -4,11 +4,9 @@
 #include "cli/campaign_experiments.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
-#include "cli/output_file.h"
-#include "cli/startup.h"
+#include "cli/runner.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -46,43 +44,18 @@ std::FILE* open_rows_file(const CampaignOptions& options, std::string* why) {
 
 } // namespace
 
-bool parse_window(const std::string& text, double* from, double* to) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
-    char* end = nullptr;
-    const std::string a = text.substr(0, colon);
-    const std::string b = text.substr(colon + 1);
-    *from = std::strtod(a.c_str(), &end);
-    if (a.empty() || *end != '\0') {
-        return false;
-    }
-    *to = std::strtod(b.c_str(), &end);
-    if (b.empty() || *end != '\0') {
-        return false;
-    }
-    return std::isfinite(*from) && std::isfinite(*to) && *from >= 0 && *from < *to;
-}
-
-bool parse_shard(const std::string& text, uint32_t* index, uint32_t* count) {
-    unsigned i = 0;
-    unsigned n = 0;
-    char extra = 0;
-    if (std::sscanf(text.c_str(), "%u/%u%c", &i, &n, &extra) != 2 || n == 0 || i >= n) {
-        return false;
-    }
-    *index = i;
-    *count = n;
-    return true;
-}
-
 int run_campaign(const CampaignOptions& options, std::FILE* report) {
+    if (!(options.window_from_us >= 0 && options.window_from_us < options.window_to_us)) {
+        return fail(EXIT_USAGE, "--window-us must be FROM:TO with 0 <= FROM < TO");
+    }
     if (!(options.window_to_us <= options.horizon_us)) {
         char text[120];
         std::snprintf(text, sizeof text, "the window must end before the horizon (%.0f us)",
                       options.horizon_us);
         return fail(EXIT_USAGE, text);
+    }
+    if (options.shard_index >= options.shard_count) {
+        return fail(EXIT_USAGE, "--shard must be I/N with 0 <= I < N");
     }
     // Every input is checked before the first output is touched.
     ClusterConfig config;
@@ -100,9 +73,6 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
             ids.push_back(k);
         }
     }
-    RunRecord golden;
-    golden_run(config, options, &golden);
-
     std::FILE* out = open_rows_file(options, &why);
     if (out == nullptr) {
         return fail(EXIT_OUTPUT, why);
@@ -112,7 +82,7 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
         rows[k] = row;
         output_ok = output_ok && std::fprintf(out, "%s\n", row.c_str()) > 0 && std::fflush(out) == 0;
     };
-    const bool ran = run_experiments(config, options, golden, ids, emit, &why);
+    const bool ran = run_experiments(config, options, ids, emit, &why);
     const bool closed = std::fclose(out) == 0;
     if (!ran) {
         return fail(EXIT_WORKER, why);

@@ -17,14 +17,9 @@
 // Experiments are numbered from 0; experiment k's moments and bits come from the campaign seed and k alone,
 // so any subset (a shard, a resumed campaign, another number of jobs) gives the same rows.
 //
-// Files and outputs. The configuration is read and checked before any output is touched, so a mistyped
-// --dir leaves an earlier campaign's CSV and chart as they were. A fresh campaign replaces the CSV by
-// renaming a new file with the header over it; rows are then appended as they finish, so an interrupted
-// campaign keeps them for --resume, and at the end the CSV is rewritten in experiment order and the chart
-// written, each through a temporary file renamed over the old one.
-//
-// The parts: cli/campaign_csv.h (the CSV), cli/campaign_report.h (tables, intervals, chart),
-// cli/campaign_experiments.h (golden run, experiments, classification, worker processes).
+// Outputs. The configuration is read and checked before any output is touched. Rows are appended to the CSV
+// as they finish (kept for --resume); the CSV in experiment order and the chart replace earlier results by
+// renaming a temporary file. Parts: campaign_csv.h, campaign_report.h, campaign_experiments.h.
 #pragma once
 
 #include "host/cluster_config.h"
@@ -70,15 +65,11 @@ extern const char* const CAMPAIGN_CSV_HEADER;
 std::string campaign_csv_row(const ExperimentResult& result);
 
 /// Runs a campaign; writes the CSV and the chart, prints the summary tables to `report`. Returns an exit
-/// status of cli/exit_status.h: EXIT_DONE, or another with a message on stderr.
+/// status of cli/exit_status.h: EXIT_DONE, or another with a message on stderr (EXIT_USAGE for a window that
+/// is not 0 <= from < to <= horizon, or a shard that is not 0 <= index < count).
 int run_campaign(const CampaignOptions& options, std::FILE* report);
 /// One experiment with a given fault (word and bit of the target, with the campaign's effect) right after
 /// the last event at or before `time_us`, classified against the golden run. False with a reason when the
 /// configuration cannot be built or the bit lies outside the target's mask.
 bool experiment_with(const CampaignOptions& options, double time_us, uint32_t word, uint32_t bit,
                      ExperimentResult* result, std::string* why);
-
-/// Parses "FROM:TO" in microseconds; false when it is not two numbers with 0 <= FROM < TO.
-bool parse_window(const std::string& text, double* from, double* to);
-/// Parses "I/N" with 0 <= I < N.
-bool parse_shard(const std::string& text, uint32_t* index, uint32_t* count);

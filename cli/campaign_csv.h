@@ -28,3 +28,8 @@ std::vector<std::string> campaign_csv_cells(const std::string& row);
 /// missing file is no rows; an unfinished last row (cut short by an interruption) is left out, to be run
 /// again. False with the file and line of a row that belongs to no campaign CSV.
 bool read_campaign_rows(const std::string& path, std::map<uint32_t, std::string>* rows, std::string* why);
+
+/// Writes `content` to `path` through "<path>.tmp" in the same directory, renamed over the old file: a reader
+/// sees the old or the new content, and a failed write leaves the old one. False with a reason when it
+/// cannot. Every campaign output that replaces earlier results (the CSV, the chart) is written so.
+bool write_file_atomically(const std::string& path, const std::string& content, std::string* why);

@@ -16,11 +16,40 @@
 
 namespace {
 
+/// One slot: the sampling period of both runs.
+constexpr double SAMPLE_US = 250.0;
 constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
 constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
 /// How a worker process ends: its rows all written, or not (the parent only tells the two apart).
 constexpr int WORKER_DONE = 0;
 constexpr int WORKER_FAILED = 1;
+
+/// What a run shows from outside at one sample time.
+struct Sample {
+    uint8_t state[NODE_COUNT];
+    uint8_t membership[NODE_COUNT]; // positions 0-3 as bits
+    uint64_t frames;                // hash of the frames delivered since the previous sample
+    uint32_t hits;
+    uint32_t misses;
+
+    bool same_nodes(const Sample& other) const {
+        return std::equal(std::begin(state), std::end(state), std::begin(other.state)) &&
+               std::equal(std::begin(membership), std::end(membership), std::begin(other.membership));
+    }
+    bool same(const Sample& other) const {
+        return same_nodes(other) && frames == other.frames && hits == other.hits && misses == other.misses;
+    }
+};
+
+/// One run to the horizon: its samples, the hash of the whole controller state at the end, its injections
+/// and the laser's counts.
+struct RunRecord {
+    std::vector<Sample> samples;
+    uint64_t state_hash = 0;
+    std::vector<InjectionRecord> injections;
+    uint32_t hits = 0;
+    uint32_t misses = 0;
+};
 
 uint64_t fnv(uint64_t hash, const void* bytes, size_t size) {
     const auto* p = static_cast<const unsigned char*>(bytes);
@@ -84,7 +113,7 @@ bool run_once(const ClusterConfig& config, const CampaignOptions& options, const
     size_t next_injection = 0;
     bool fault_refused = false;
     RunHooks hooks;
-    hooks.sample_period_us = CAMPAIGN_SAMPLE_US;
+    hooks.sample_period_us = SAMPLE_US;
     hooks.sample_until_us = options.horizon_us;
     hooks.on_sample = [&](ClusterRun& run, double) {
         record->samples.push_back(take_sample(run.cluster, &frames));
@@ -120,7 +149,7 @@ bool run_once(const ClusterConfig& config, const CampaignOptions& options, const
     }
     // A run whose time stopped advancing (the driver ended it) shows as frozen for the samples left out, so
     // it is classed as not healed.
-    for (; run.next_sample_us <= options.horizon_us; run.next_sample_us += CAMPAIGN_SAMPLE_US) {
+    for (; run.next_sample_us <= options.horizon_us; run.next_sample_us += SAMPLE_US) {
         Sample frozen = take_sample(run.cluster, &frames);
         std::fill(std::begin(frozen.state), std::end(frozen.state), 0);
         record->samples.push_back(frozen);
@@ -130,6 +159,49 @@ bool run_once(const ClusterConfig& config, const CampaignOptions& options, const
     record->misses = run.cluster.laser->misses;
     finish_run(&run);
     return true;
+}
+
+ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {
+    ExperimentResult result;
+    result.experiment = experiment;
+    result.injections = run.injections;
+    const double injected_at = run.injections.empty() ? 0.0 : run.injections.front().time;
+    const size_t count = std::min(golden.samples.size(), run.samples.size());
+    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run.samples.size();
+    long first_degraded = -1;
+    long last_degraded = -1;
+    for (size_t i = 0; i < count; ++i) {
+        const Sample& g = golden.samples[i];
+        const Sample& r = run.samples[i];
+        any_difference = any_difference || !r.same(g);
+        if (!r.same_nodes(g)) {
+            last_degraded = static_cast<long>(i);
+            if (first_degraded < 0) {
+                first_degraded = static_cast<long>(i);
+            }
+        }
+    }
+    result.converged = run.state_hash == golden.state_hash;
+    const bool healed_at_end = count > 0 && last_degraded != static_cast<long>(count) - 1;
+    const auto sample_time = [](long i) { return static_cast<double>(i + 1) * SAMPLE_US; };
+    if (first_degraded >= 0) {
+        result.detection_us = std::max(0.0, sample_time(first_degraded) - injected_at);
+        if (healed_at_end) {
+            result.heal_us = std::max(0.0, sample_time(last_degraded + 1) - injected_at);
+        }
+    }
+    if (!healed_at_end) {
+        result.outcome = Outcome::NOT_HEALED;
+    } else if (run.hits < golden.hits || run.misses > golden.misses) {
+        result.outcome = Outcome::APPLICATION_FAILURE;
+    } else if (first_degraded >= 0) {
+        result.outcome = Outcome::DETECTED_HEALED;
+    } else if (any_difference) {
+        result.outcome = Outcome::MASKED;
+    } else {
+        result.outcome = Outcome::NO_EFFECT;
+    }
+    return result;
 }
 
 /// Experiment k's injection moments and the seed of its bit draws: from the campaign seed and k alone.
@@ -258,65 +330,10 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
 
 } // namespace
 
-bool Sample::same_nodes(const Sample& other) const {
-    return std::equal(std::begin(state), std::end(state), std::begin(other.state)) &&
-           std::equal(std::begin(membership), std::end(membership), std::begin(other.membership));
-}
-
-bool Sample::same(const Sample& other) const {
-    return same_nodes(other) && frames == other.frames && hits == other.hits && misses == other.misses;
-}
-
-void golden_run(const ClusterConfig& config, const CampaignOptions& options, RunRecord* record) {
-    std::string ignored; // only a given fault can be refused
-    (void)run_once(config, options, {}, 0, record, &ignored);
-}
-
-ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {
-    ExperimentResult result;
-    result.experiment = experiment;
-    result.injections = run.injections;
-    const double injected_at = run.injections.empty() ? 0.0 : run.injections.front().time;
-    const size_t count = std::min(golden.samples.size(), run.samples.size());
-    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run.samples.size();
-    long first_degraded = -1;
-    long last_degraded = -1;
-    for (size_t i = 0; i < count; ++i) {
-        const Sample& g = golden.samples[i];
-        const Sample& r = run.samples[i];
-        any_difference = any_difference || !r.same(g);
-        if (!r.same_nodes(g)) {
-            last_degraded = static_cast<long>(i);
-            if (first_degraded < 0) {
-                first_degraded = static_cast<long>(i);
-            }
-        }
-    }
-    result.converged = run.state_hash == golden.state_hash;
-    const bool healed_at_end = count > 0 && last_degraded != static_cast<long>(count) - 1;
-    const auto sample_time = [](long i) { return static_cast<double>(i + 1) * CAMPAIGN_SAMPLE_US; };
-    if (first_degraded >= 0) {
-        result.detection_us = std::max(0.0, sample_time(first_degraded) - injected_at);
-        if (healed_at_end) {
-            result.heal_us = std::max(0.0, sample_time(last_degraded + 1) - injected_at);
-        }
-    }
-    if (!healed_at_end) {
-        result.outcome = Outcome::NOT_HEALED;
-    } else if (run.hits < golden.hits || run.misses > golden.misses) {
-        result.outcome = Outcome::APPLICATION_FAILURE;
-    } else if (first_degraded >= 0) {
-        result.outcome = Outcome::DETECTED_HEALED;
-    } else if (any_difference) {
-        result.outcome = Outcome::MASKED;
-    } else {
-        result.outcome = Outcome::NO_EFFECT;
-    }
-    return result;
-}
-
-bool run_experiments(const ClusterConfig& config, const CampaignOptions& options, const RunRecord& golden,
+bool run_experiments(const ClusterConfig& config, const CampaignOptions& options,
                      const std::vector<uint32_t>& ids, const RowSink& emit, std::string* why) {
+    RunRecord golden;
+    (void)run_once(config, options, {}, 0, &golden, why); // only a given fault can be refused
     return options.jobs <= 1 ? run_here(config, options, golden, ids, emit, why)
                              : run_in_workers(config, options, golden, ids, emit, why);
 }
@@ -330,8 +347,8 @@ bool experiment_with(const CampaignOptions& options, double time_us, uint32_t wo
     RunRecord golden;
     RunRecord run;
     const GivenFault fault{word, bit};
-    golden_run(config, options, &golden);
-    if (!run_once(config, options, {time_us}, 0, &run, why, &fault)) {
+    if (!run_once(config, options, {}, 0, &golden, why) ||
+        !run_once(config, options, {time_us}, 0, &run, why, &fault)) {
         return false;
     }
     *result = classify(0, golden, run);

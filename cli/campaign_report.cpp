@@ -1,7 +1,6 @@
 #include "cli/campaign_report.h"
 
 #include "cli/campaign_csv.h"
-#include "cli/output_file.h"
 #include "host/injection_log.h"
 
 #include <algorithm>
@@ -62,8 +61,7 @@ std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsign
     return svg.str();
 }
 
-} // namespace
-
+/// A field's name without its indices ("membership[3]" -> "membership").
 std::string field_group(const std::string& field) {
     std::string group;
     bool in_index = false;
@@ -79,6 +77,12 @@ std::string field_group(const std::string& field) {
     return group;
 }
 
+/// A 95% confidence interval of a proportion x / n (Wilson score interval); 0 - 0 for n = 0.
+struct Wilson {
+    double low;
+    double high;
+};
+
 Wilson wilson_interval(unsigned x, unsigned n) {
     if (n == 0) {
         return {0.0, 0.0};
@@ -89,6 +93,8 @@ Wilson wilson_interval(unsigned x, unsigned n) {
     const double half = Z_95 * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n)) / (1.0 + z2 / n);
     return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
 }
+
+} // namespace
 
 bool write_campaign_report(const CampaignOptions& options, const std::map<uint32_t, std::string>& rows,
                            std::FILE* report, std::string* why) {

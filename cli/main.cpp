@@ -2,7 +2,6 @@
 #include "cli/campaign.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
-#include "cli/startup.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -17,81 +17,54 @@ namespace {
 constexpr double PROGRESS_PERIOD_S = 0.5;
 constexpr const char* PROGRAM = "pelorin-sim";
 
-/// The options both a single run and a campaign take: the configuration, a drift override, the fault kind.
-struct SharedOptions {
-    std::string directory;
-    std::vector<std::string> drifts;
-    std::string effect = FAULT_EFFECT_NAMES[FAULT_FLIP];
-    std::string target = "cni";
-};
-
-void add_shared_options(CLI::App* app, SharedOptions* shared) {
-    app->add_option("--dir", shared->directory, "directory with medl00.txt .. medl03.txt and clkdrift.txt");
-    app->add_option("--drift", shared->drifts,
-                    "NODE=VALUE: relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's "
-                    "(repeatable)");
-    app->add_option("--effect", shared->effect, "bit fault effect")
-        ->check(CLI::IsMember(
-            std::vector<std::string>(std::begin(FAULT_EFFECT_NAMES), std::end(FAULT_EFFECT_NAMES))));
-    app->add_option("--target", shared->target, "fault target")
-        ->check(CLI::IsMember(
-            std::vector<std::string>(std::begin(FAULT_TARGET_NAMES), std::end(FAULT_TARGET_NAMES)),
-            CLI::ignore_case));
+template <size_t N>
+std::vector<std::string> choices(const char* const (&names)[N]) {
+    return {std::begin(names), std::end(names)};
 }
 
-/// The shared options in the injector's and the configuration's terms; false with a message for a bad one.
-bool resolve_shared_options(const SharedOptions& shared, const char* executable, std::string* directory,
-                            ConfigOverrides* overrides, uint8_t* effect, uint32_t* target) {
-    for (const std::string& drift : shared.drifts) {
-        std::string why;
-        if (!parse_drift_override(drift, overrides, &why)) {
-            std::cerr << PROGRAM << ": " << why << "\n";
-            return false;
-        }
-    }
-    *directory = find_configuration_directory(shared.directory.c_str(), executable);
-    return fault_effect_by_name(shared.effect, effect) && fault_target_by_name(shared.target, target);
+/// The options both a single run and a campaign take: the configuration directory, drift overrides (checked
+/// when given) and the fault kind, parsed into the configuration's and the injector's terms.
+void add_shared_options(CLI::App* app, std::string* directory, ConfigOverrides* overrides, uint8_t* effect,
+                        uint32_t* target) {
+    app->add_option("--dir", *directory, "directory with medl00.txt .. medl03.txt and clkdrift.txt");
+    app->add_option("--drift", "relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's")
+        ->type_name("NODE=VALUE")
+        ->each([overrides](const std::string& text) {
+            std::string why;
+            if (!parse_drift_override(text, overrides, &why)) {
+                throw CLI::ValidationError(why);
+            }
+        });
+    app->add_option("--effect", "bit fault effect (default flip)")
+        ->check(CLI::IsMember(choices(FAULT_EFFECT_NAMES)))
+        ->each([effect](const std::string& name) { (void)fault_effect_by_name(name, effect); });
+    app->add_option("--target", "fault target (default CNI)")
+        ->check(CLI::IsMember(choices(FAULT_TARGET_NAMES), CLI::ignore_case))
+        ->each([target](const std::string& name) { (void)fault_target_by_name(name, target); });
 }
 
 /// A progress line on a terminal, every PROGRESS_PERIOD_S of wall time.
-std::function<bool(const Cluster&)> progress_display(uint32_t goal, double until_us) {
+std::function<bool(ClusterRun&)> progress_display(uint32_t goal, double until_us) {
     auto last = std::chrono::steady_clock::now();
-    return [last, goal, until_us](const Cluster& cluster) mutable {
+    return [last, goal, until_us](ClusterRun& run) mutable {
         auto now = std::chrono::steady_clock::now();
         if (std::chrono::duration<double>(now - last).count() >= PROGRESS_PERIOD_S) {
             last = now;
             if (until_us >= 0) {
                 std::fprintf(stderr, "\r%.0f / %.0f us", sim_time(), until_us);
             } else {
-                std::fprintf(stderr, "\rcluster cycle %u / %u", cluster.apps[NODE_O2].os->cycle_count, goal);
+                std::fprintf(stderr, "\rcluster cycle %u / %u", run.cluster.apps[NODE_O2].os->cycle_count,
+                             goal);
             }
         }
         return true;
     };
 }
 
-/// The exit status of each way a single run can end.
-struct EndStatus {
-    RunEnd end;
-    int status;
-};
-constexpr EndStatus END_STATUSES[] = {
-    {RunEnd::COMPLETED, EXIT_DONE},           {RunEnd::STOPPED, EXIT_DONE},
-    {RunEnd::HORIZON, EXIT_HORIZON},          {RunEnd::TIME_STUCK, EXIT_STUCK},
-    {RunEnd::REPLAY_DIVERGED, EXIT_REPLAY},   {RunEnd::OUTPUT_FAILED, EXIT_OUTPUT},
-    {RunEnd::ASSEMBLY_FAILED, EXIT_ASSEMBLY},
-};
-
-/// The exit status of a run that was made, with the reason of a failure on stderr.
-int run_status(const RunSummary& summary) {
-    for (const EndStatus& entry : END_STATUSES) {
-        if (entry.end == summary.end && entry.status != EXIT_DONE) {
-            std::cerr << PROGRAM << ": " << summary.message << "\n";
-            return entry.status;
-        }
-    }
-    return EXIT_DONE;
-}
+/// The exit status of each way a single run can end, in the order of RunEnd.
+constexpr int END_STATUS[] = {EXIT_DONE,   EXIT_HORIZON, EXIT_STUCK,   EXIT_DONE,
+                              EXIT_REPLAY, EXIT_OUTPUT,  EXIT_ASSEMBLY};
+static_assert(std::size(END_STATUS) == static_cast<size_t>(RunEnd::ASSEMBLY_FAILED) + 1);
 
 } // namespace
 
@@ -99,11 +72,10 @@ int main(int argc, char** argv) {
     CLI::App app{"pelorin-sim: the TTP/C cluster simulator without a window"};
     app.footer(EXIT_STATUS_HELP);
     RunOptions options;
-    SharedOptions shared;
     std::string trace_file = "debug.txt";
     bool no_trace = false;
     bool json = false;
-    add_shared_options(&app, &shared);
+    add_shared_options(&app, &options.directory, &options.overrides, &options.effect, &options.target);
     auto* cycles =
         app.add_option("--cycles", options.cycles, "stop after this many cluster cycles (O2's host)")
             ->default_val(1000)
@@ -127,12 +99,12 @@ int main(int argc, char** argv) {
     app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
         ->excludes("--inject-rate");
     CampaignOptions campaign;
-    SharedOptions campaign_shared;
-    std::string window = "100000:300000";
-    std::string shard = "0/1";
+    std::pair<double, double> window{campaign.window_from_us, campaign.window_to_us};
+    std::pair<uint32_t, uint32_t> shard{campaign.shard_index, campaign.shard_count};
     CLI::App* campaign_command = app.add_subcommand(
         "campaign", "run many single-fault experiments and compare each with the golden run");
-    add_shared_options(campaign_command, &campaign_shared);
+    add_shared_options(campaign_command, &campaign.directory, &campaign.overrides, &campaign.effect,
+                       &campaign.target);
     campaign_command->add_option("--runs", campaign.runs, "number of experiments")->default_val(100);
     campaign_command->add_option("--jobs", campaign.jobs, "parallel worker processes")
         ->default_val(1)
@@ -141,14 +113,15 @@ int main(int argc, char** argv) {
     campaign_command->add_option("--injections", campaign.injections, "injections per experiment")
         ->default_val(1)
         ->check(CLI::Range(1, 1000));
-    campaign_command->add_option("--window-us", window, "injection window FROM:TO (microseconds)");
+    campaign_command->add_option("--window-us", window, "injection window FROM:TO (microseconds)")
+        ->delimiter(':');
     campaign_command->add_option("--horizon-us", campaign.horizon_us, "end of every run (microseconds)")
         ->check(CLI::PositiveNumber);
     campaign_command->add_option("--out", campaign.out, "CSV file, one row per experiment");
     campaign_command->add_option("--svg", campaign.svg,
                                  "chart of the classes per field (default: beside --out)");
     campaign_command->add_flag("--resume", campaign.resume, "skip the experiments already in the CSV");
-    campaign_command->add_option("--shard", shard, "run only experiments I, I+N, ... (I/N)");
+    campaign_command->add_option("--shard", shard, "run only experiments I, I+N, ... (I/N)")->delimiter('/');
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -156,24 +129,12 @@ int main(int argc, char** argv) {
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
     if (*campaign_command) {
-        if (!parse_window(window, &campaign.window_from_us, &campaign.window_to_us)) {
-            std::cerr << "pelorin-sim campaign: --window-us must be FROM:TO with 0 <= FROM < TO\n";
-            return EXIT_USAGE;
-        }
-        if (!parse_shard(shard, &campaign.shard_index, &campaign.shard_count)) {
-            std::cerr << "pelorin-sim campaign: --shard must be I/N with 0 <= I < N\n";
-            return EXIT_USAGE;
-        }
-        if (!resolve_shared_options(campaign_shared, argv[0], &campaign.directory, &campaign.overrides,
-                                    &campaign.effect, &campaign.target)) {
-            return EXIT_USAGE;
-        }
+        std::tie(campaign.window_from_us, campaign.window_to_us) = window;
+        std::tie(campaign.shard_index, campaign.shard_count) = shard;
+        campaign.directory = find_configuration_directory(campaign.directory.c_str(), argv[0]);
         return run_campaign(campaign, stdout);
     }
-    if (!resolve_shared_options(shared, argv[0], &options.directory, &options.overrides, &options.effect,
-                                &options.target)) {
-        return EXIT_USAGE;
-    }
+    options.directory = find_configuration_directory(options.directory.c_str(), argv[0]);
     if (options.inject_until_us >= 0 && options.inject_until_us < options.inject_from_us) {
         std::cerr << "pelorin-sim: --inject-until-us must not be before --inject-from-us\n";
         return EXIT_USAGE;
@@ -191,17 +152,21 @@ int main(int argc, char** argv) {
     }
     options.trace = !no_trace;
     options.trace_file = trace_file;
-    options.on_kernel_error = [](uint8_t code, const char* message) {
+    options.hooks.on_kernel_error = [](uint8_t code, const char* message) {
         std::cerr << "pelorin-sim: kernel error " << static_cast<int>(code) << ": " << message << "\n";
     };
     const bool on_terminal = isatty(STDERR_FILENO) != 0;
     if (on_terminal) {
-        options.between_steps = progress_display(options.cycles, options.until_us);
+        options.hooks.after_step = progress_display(options.cycles, options.until_us);
     }
     RunSummary summary = run_simulation(config, options);
     if (on_terminal) {
         std::fprintf(stderr, "\r%60s\r", "");
     }
     std::cout << (json ? summary_json(summary) + "\n" : summary_text(summary));
-    return run_status(summary);
+    const int status = END_STATUS[static_cast<size_t>(summary.end)];
+    if (status != EXIT_DONE) {
+        std::cerr << PROGRAM << ": " << summary.message << "\n";
+    }
+    return status;
 }

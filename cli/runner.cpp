@@ -75,16 +75,12 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     if (!options.injection_log.empty() && !log.writer.open(options.injection_log, &why)) {
         return failed_before_the_run(RunEnd::OUTPUT_FAILED, why);
     }
-    RunHooks hooks;
+    RunHooks hooks = options.hooks;
     if (!options.injection_log.empty()) {
         hooks.on_injection = [&log](ClusterRun& run, const InjectionRecord& record) {
             log.append(run, record);
         };
     }
-    if (options.between_steps) {
-        hooks.after_step = [&options](ClusterRun& run) { return options.between_steps(run.cluster); };
-    }
-    hooks.on_kernel_error = options.on_kernel_error;
     ClusterRun run;
     start_run(&run, config, options, std::move(hooks));
     RunLimit limit;
@@ -105,6 +101,19 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     summary.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     return summary;
+}
+
+bool load_configuration(const std::string& directory, const ConfigOverrides& overrides, ClusterConfig* config,
+                        const char* program) {
+    std::string why;
+    if (read_cluster_config(directory, overrides, config, &why) != ASSEMBLY_OK) {
+        std::fprintf(stderr, "%s\n\nReason: %s\n", STARTUP_ERROR_TEXT, why.c_str());
+        return false;
+    }
+    for (const std::string& warning : config->warnings) {
+        std::fprintf(stderr, "%s: warning: %s\n", program, warning.c_str());
+    }
+    return true;
 }
 
 RunSummary run_simulation(const RunOptions& options) {

@@ -7,7 +7,6 @@
 #include "host/cluster_run.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,10 +17,7 @@ struct RunOptions : RunSettings {
     uint32_t cycles = 1000;    // stop when O2's host has counted this many cluster cycles
     double until_us = -1.0;    // stop at this simulated time instead (when >= 0)
     std::string injection_log; // append every injection to this CSV file ("" = none)
-    /// Called between kernel steps (progress display); return false to stop the run.
-    std::function<bool(const Cluster&)> between_steps;
-    /// Called for every kernel error with its message (the run goes on).
-    std::function<void(uint8_t code, const char* message)> on_kernel_error;
+    RunHooks hooks;            // progress display, kernel errors; the runner adds the injection log's own
 };
 
 struct NodeSummary {
@@ -51,6 +47,11 @@ struct RunSummary {
     std::vector<NodeSummary> nodes;
 };
 
+/// Reads and checks the configuration before anything is written. On failure prints the start-up message
+/// with the reason (file, line, what to fix) to stderr and returns false; on success prints each warning to
+/// stderr ("<program>: warning: ...") and returns true.
+bool load_configuration(const std::string& directory, const ConfigOverrides& overrides, ClusterConfig* config,
+                        const char* program);
 /// Runs one simulation of `config` in a fresh kernel and disposes of it afterwards.
 RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options);
 /// The same with the configuration read from options.directory (with options.overrides); a configuration

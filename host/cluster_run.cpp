@@ -96,14 +96,11 @@ bool prepare_step(ClusterRun* run) {
 /// Steps 2 to 4: the scheduler step, the stall check and the after-step hook.
 StepResult take_step(ClusterRun* run) {
     StepResult result = StepResult::STEPPED;
-    if (!next_event()) {
-        SimErrorRecord error{};
-        (void)get_error(&error); // a failed step always leaves the error flag set
+    if (!step_or_take_error(&run->last_error)) {
         run->kernel_errors += 1;
-        run->last_error = error.code;
         result = StepResult::KERNEL_ERROR;
         if (run->hooks.on_kernel_error) {
-            run->hooks.on_kernel_error(error.code, sim_error_message(error.code));
+            run->hooks.on_kernel_error(run->last_error, sim_error_message(run->last_error));
         }
     }
     const double now = sim_time();

@@ -34,6 +34,7 @@ class InjectionCsvWriter {
     /// Appends one row and flushes it, so the file is complete after every injection.
     bool append(const InjectionRecord& record, const char* controller);
     void close();
+    bool is_open() const { return file_ != nullptr; }
     ~InjectionCsvWriter() { close(); }
 
   private:

@@ -454,6 +454,16 @@ bool next_event() {
     return !kernel.error_flag;
 }
 
+bool step_or_take_error(uint8_t* error_code) {
+    if (next_event()) {
+        return true;
+    }
+    SimErrorRecord error{};
+    (void)get_error(&error); // a failed step always leaves the error flag set
+    *error_code = error.code;
+    return false;
+}
+
 bool advance_time(double t) {
     const SimProcess* next = kernel.calendar->suc_in_sqs;
     if (kernel.body_running || !(t >= kernel.time) || (next != nullptr && t > next->evtime)) {

@@ -1,7 +1,6 @@
 #include "ui/orvik_thread.h"
 
 #include "kernel/sim_assert.h"
-#include "kernel/sim_process.h"
 
 #include <algorithm>
 #include <cmath>
@@ -152,16 +151,6 @@ int64_t TOrvikThread::TakePacingSleep(double& accumulator, double sleep_per_cycl
 
 // --- Stepping and kernel errors
 // --------------------------------------------------------------------------------------
-
-bool TOrvikThread::Step(uint8_t* error_code) {
-    if (next_event()) {
-        return true;
-    }
-    SimErrorRecord error{};
-    (void)get_error(&error); // a failed step always leaves the error flag set
-    *error_code = error.code;
-    return false;
-}
 
 void TOrvikThread::ReportKernelError(uint8_t /*code*/, const char* /*message*/) {
     std::unique_lock<std::mutex> lock(control_);

@@ -44,6 +44,8 @@
 // from inside WithModelLocked: the lock is not recursive.
 #pragma once
 
+#include "kernel/sim_process.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -141,10 +143,9 @@ class TOrvikThread {
 
     /// Builds the model (starting with inic_kernel); called once, by Create, on the creating thread.
     virtual void BuildModel() = 0;
-    /// One kernel step, on the simulation thread, under the model lock: true when it succeeded, else false
-    /// with the kernel's error code. The default is the scheduler step itself (next_event); a model with
-    /// its own run driver steps through it.
-    virtual bool Step(uint8_t* error_code);
+    /// One kernel step (default: the scheduler's own) on the simulation thread, under the model lock; false
+    /// with the error's code when it failed. A model with a run driver of its own steps through it.
+    virtual bool Step(uint8_t* error_code) { return step_or_take_error(error_code); }
     /// Called after every successful kernel step, on the simulation thread, under the model lock.
     virtual void AfterStep() {}
     /// Called on the simulation thread, without the model lock, when a step failed. The default awaits

@@ -38,8 +38,7 @@ double slot_offset_of(double action_time, double reference_action_time) {
 TSineWaveThread::TSineWaveThread(SineThreadOptions options) : options_(std::move(options)) {}
 
 TSineWaveThread::~TSineWaveThread() {
-    // The model is gone already (the base disposed of it before any destructor runs); the trace belonged to
-    // it.
+    // The model is gone already (disposed of before any destructor runs); the trace belonged to it.
     trace_off();
 }
 
@@ -51,7 +50,6 @@ void TSineWaveThread::BuildModel() {
     if (BuildFailed()) {
         return; // nothing is built; the thread is only destroyed
     }
-    build_error_.clear();
     build_warnings_ = config.warnings;
     RunSettings settings;
     settings.trace = !options_.trace_file.empty();
@@ -67,8 +65,7 @@ void TSineWaveThread::BuildModel() {
 }
 
 bool TSineWaveThread::Step(uint8_t* error_code) {
-    // The window keeps stepping a run whose time stands still (the driver's stall check ends only
-    // unpaced runs): the user sees the clock stop and may rewind.
+    // A stall does not end the window's run: the user sees the clock stand still and may rewind.
     if (run_step(&run_) == StepResult::KERNEL_ERROR) {
         *error_code = run_.last_error;
         return false;
@@ -171,48 +168,37 @@ void TSineWaveThread::LowerPriorityOnce() {
 // --- Commands from the window ---------------------------------------------------------------------------
 
 void TSineWaveThread::InjectNow() {
-    if (BuildFailed()) {
-        return;
-    }
-    WithModelLocked([this] {
+    OnModel([this] {
         inject(run_.cluster.fault_injector);
         Gather();
     });
 }
 
 void TSineWaveThread::SetFaultEffect(uint8_t effect) {
-    if (BuildFailed()) {
-        return;
-    }
-    WithModelLocked([&] { set_run_fault_effect(&run_, effect); });
+    OnModel([&] { set_run_fault_effect(&run_, effect); });
 }
 
 void TSineWaveThread::SetFaultRate(double rate) {
-    if (BuildFailed() || !(rate >= 0.0) || !std::isfinite(rate)) {
-        return;
+    if (rate >= 0.0 && std::isfinite(rate)) {
+        OnModel([&] { set_run_fault_rate(&run_, rate); });
     }
-    WithModelLocked([&] { set_run_fault_rate(&run_, rate); });
 }
 
 void TSineWaveThread::SetFaultTarget(uint32_t target) {
-    if (BuildFailed()) {
-        return;
-    }
-    WithModelLocked([&] { set_run_fault_target(&run_, target); });
+    OnModel([&] { set_run_fault_target(&run_, target); });
 }
 
 void TSineWaveThread::LogInjection(const InjectionRecord& record) {
     if (options_.injection_log.empty() || injection_log_failed_) {
         return;
     }
-    if (!injection_log_open_) {
+    if (!injection_log_.is_open()) {
         std::string why;
         if (!injection_log_.open(options_.injection_log, &why)) {
             injection_log_failed_ = true; // said once; the simulation goes on without the log
             std::fprintf(stderr, "pelorin: injections are not logged: %s\n", why.c_str());
             return;
         }
-        injection_log_open_ = true;
     }
     (void)injection_log_.append(record, fault_area_node_name(record.area)); // best effort, like the trace
 }

@@ -22,14 +22,11 @@
 // a new target re-aims it (O1's interface or registers). Every injection, periodic or "Inject now", is
 // appended to the injection log (a CSV file) as an injection into controller O1.
 //
-// The model is built and stepped by the shared run driver (host/cluster_run.h): one driver step per kernel
-// step of the pacing cycle, so the window's run sees the same trace, injection settings and stall check as
-// pelorin-sim's.
+// The model is built and stepped by the shared run driver (host/cluster_run.h), as in pelorin-sim.
 //
 // Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
 // result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
-// the start-up message and ends the program. A configuration that reads with warnings is built; the caller
-// shows the warnings (BuildWarnings).
+// the start-up message (or, for a model that was built, the warnings) and ends the program.
 #pragma once
 
 #include "host/cluster_run.h"
@@ -42,7 +39,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
 
 /// What the window shows of the cluster, as of the last kernel step. Nodes are indexed M1, M2, O1, O2.
 struct SineSnapshot {
@@ -144,8 +140,14 @@ class TSineWaveThread : public TOrvikThread {
     void ReportKernelError(uint8_t code, const char* message) override;
 
   private:
-    /// Appends an injection to the log; called from inside an injection, under the model lock.
-    void LogInjection(const InjectionRecord& record);
+    void LogInjection(const InjectionRecord& record); // from inside an injection, under the model lock
+    /// Runs f() on the model between two kernel steps; nothing when the model was never built.
+    template <class F>
+    void OnModel(F&& f) {
+        if (!BuildFailed()) {
+            WithModelLocked(std::forward<F>(f));
+        }
+    }
     /// The snapshot from the model; model lock held.
     void Gather();
     void GatherNodeData();
@@ -162,7 +164,6 @@ class TSineWaveThread : public TOrvikThread {
     std::vector<std::string> build_warnings_;
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
-    bool injection_log_open_ = false;
     bool injection_log_failed_ = false;
 
     std::mutex listener_lock_;

@@ -144,7 +144,7 @@ void spinner_body(SimProcess*) {
 TEST(ClusterRun, RunWhoseTimeStopsAdvancingEndsWithAMessage) {
     RunOptions options = default_run(100);
     bool planted = false;
-    options.between_steps = [&](const Cluster&) {
+    options.hooks.after_step = [&](ClusterRun&) {
         if (!planted && sim_time() > 5000) {
             auto* spinner = sim_new<SimProcess>();
             inic_process(spinner, spinner_body);

@@ -66,7 +66,7 @@ TEST(Determinism, WindowThreadsAndHeadlessRunnerWriteTheSameTrace) {
         options.trace = false;
         options.fingerprint = true;
         options.cycles = 1000000;
-        options.between_steps = [&](const Cluster&) { return step_count() < window.events; };
+        options.hooks.after_step = [&](ClusterRun&) { return step_count() < window.events; };
         RunSummary headless = run_simulation(options);
         EXPECT_EQ(headless.events, window.events) << "pattern " << pattern;
         EXPECT_EQ(headless.trace_fingerprint, window.fingerprint) << "pattern " << pattern;

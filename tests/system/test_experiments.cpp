@@ -178,19 +178,22 @@ TEST_F(ExperimentTest, EveryOutcomeClassHasACase) {
 }
 
 TEST_F(ExperimentTest, BadCampaignInputsAreRefused) {
-    double from = 0;
-    double to = 0;
-    EXPECT_FALSE(parse_window("300:100", &from, &to));
-    EXPECT_FALSE(parse_window("abc", &from, &to));
-    EXPECT_TRUE(parse_window("100:300", &from, &to));
-    uint32_t index = 0;
-    uint32_t count = 0;
-    EXPECT_FALSE(parse_shard("3/3", &index, &count));
-    EXPECT_TRUE(parse_shard("2/3", &index, &count));
-
     CampaignOptions options = campaign(2);
     options.window_to_us = options.horizon_us + 1;
     EXPECT_EQ(run(options), EXIT_USAGE);
+    options.window_from_us = options.window_to_us = 1000;
+    EXPECT_EQ(run(options), EXIT_USAGE);
+    options = campaign(2);
+    options.shard_index = 3;
+    options.shard_count = 3;
+    EXPECT_EQ(run(options), EXIT_USAGE);
+    for (const char* bad : {"--window-us 300:100", "--window-us abc", "--shard 3/3", "--shard 2"}) {
+        std::string out;
+        EXPECT_EQ(run_command(std::string("campaign --runs 1 --out ") + path("cli.csv") + " " + bad, &out),
+                  EXIT_USAGE)
+            << bad;
+        EXPECT_FALSE(std::filesystem::exists(path("cli.csv"))) << bad;
+    }
     options = campaign(2);
     options.out = path("missing-directory/campaign.csv");
     EXPECT_EQ(run(options), EXIT_OUTPUT);
