@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     std::pair<uint32_t, uint32_t> shard{campaign.shard_index, campaign.shard_count};
     CLI::App* campaign_command = app.add_subcommand(
         "campaign", "run many single-fault experiments and compare each with the golden run");
+    campaign_command->footer(EXIT_STATUS_HELP);
     add_shared_options(campaign_command, &campaign.directory, &campaign.overrides, &campaign.effect,
                        &campaign.target);
     campaign_command->add_option("--runs", campaign.runs, "number of experiments")->default_val(100);

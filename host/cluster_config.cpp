@@ -116,6 +116,7 @@ struct Culprit {
     const void* field;
     std::string key;
     std::string example; // a value the line could give
+    std::string note = "";
 };
 
 /// The first slot of the round that carries the node's role; -1 when none of the 512 does.
@@ -165,7 +166,7 @@ Culprit runnability_culprit(const Medl& medl) {
             break;
         }
     }
-    return {nullptr, slot_key(MEDL_SLOT_COUNT - 1, "eot") + " (on the last slot of the cluster cycle)", "1"};
+    return {nullptr, "slot_control_entry[N].eot", "1", " for the last slot N of the cluster cycle"};
 }
 
 /// A refusal about a field: at the line that set it, or naming the line to add when no line did.
@@ -175,7 +176,8 @@ std::string refusal_at(const NodeConfig& node, const Culprit& culprit, const std
     if (line != nullptr) {
         return place(node.medl_path, line->line) + "key '" + line->key + "': " + what;
     }
-    return place(node.medl_path, 0) + what + "; add a line '" + culprit.example + " " + culprit.key + "'";
+    return place(node.medl_path, 0) + what + "; add a line '" + culprit.example + " " + culprit.key + "'" +
+           culprit.note;
 }
 
 bool read_node_list(const std::string& directory, unsigned n, NodeConfig* node, std::string* why) {

@@ -136,30 +136,6 @@ TEST(TraceComparison, NamesTheFirstLineThatDiffersOrThatTheTraceEndsEarly) {
     EXPECT_NE(describe(none).find("the first 2 lines agree"), std::string::npos);
 }
 
-/// A process that holds 0 forever: simulated time stops advancing.
-void spinner_body(SimProcess*) {
-    hold(0.0, SIM_START + 1);
-}
-
-TEST(ClusterRun, RunWhoseTimeStopsAdvancingEndsWithAMessage) {
-    RunOptions options = default_run(100);
-    bool planted = false;
-    options.hooks.after_step = [&](ClusterRun&) {
-        if (!planted && sim_time() > 5000) {
-            auto* spinner = sim_new<SimProcess>();
-            inic_process(spinner, spinner_body);
-            reactivate_at(spinner, sim_time());
-            planted = true;
-        }
-        return true;
-    };
-    RunSummary s = run_simulation(options);
-    EXPECT_EQ(s.end, RunEnd::TIME_STUCK);
-    EXPECT_NE(s.message.find("simulated time stopped advancing"), std::string::npos) << s.message;
-    EXPECT_LT(s.sim_time_us, 6000.0);
-    EXPECT_EQ(memory_count(), 0u);
-}
-
 // --- The command line ------------------------------------------------------------------------------------
 
 TEST(PelorinSim, PrintsJsonAndReportsUsageAndStartupErrors) {
