@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -320,6 +321,19 @@ TEST_F(SineThreadTest, MissingInputFileIsReportedWithoutEndingTheProgram) {
         thread.reset();
         EXPECT_EQ(memory_count(), 0u) << "the half-built model is disposed of";
     }
+}
+
+TEST_F(SineThreadTest, DoubtfulConfigurationIsBuiltWithItsWarnings) {
+    const fs::path data = dir / "data";
+    fs::copy(PELORIN_DEFAULT_DATA_DIR, data);
+    std::ofstream(data / "medl02.txt", std::ios::app) << "65686 role_list.bus_guardian.bg_slot_duration\n";
+    Build(data);
+    ASSERT_FALSE(thread->BuildFailed()) << thread->BuildError();
+    ASSERT_EQ(thread->BuildWarnings().size(), 1u);
+    EXPECT_NE(
+        thread->BuildWarnings()[0].find("medl02.txt:365: key 'role_list.bus_guardian.bg_slot_duration'"),
+        std::string::npos)
+        << thread->BuildWarnings()[0];
 }
 
 TEST_F(SineThreadTest, KernelErrorIsAnnouncedAndWaitsForItsAcknowledgement) {
