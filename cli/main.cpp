@@ -1,6 +1,7 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
 #include "cli/runner.h"
+#include "version/version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -23,6 +24,7 @@ constexpr double PROGRESS_PERIOD_S = 0.5;
 
 int main(int argc, char** argv) {
     CLI::App app{"pelorin-sim: the TTP/C cluster simulator without a window"};
+    app.set_version_flag("--version", version_text("pelorin-sim"));
     RunOptions options;
     std::string directory;
     std::string trace_file = "debug.txt";

@@ -1,13 +1,16 @@
 // pelorin: the desktop program. Builds the cluster from the configuration directory, then shows the main
 // window. When the cluster cannot be built it shows why and ends with status -1 before any window appears.
 //
-//     pelorin [--dir DIR]
+//     pelorin [--dir DIR] [--version]
+//
+// --help and --version need no display.
 //
 // Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
 // O2's host has counted N cluster cycles, stops, saves a picture of the window to FILE and ends.
 #include "host/cluster.h"
 #include "ui/main_form.h"
 #include "ui/sine_wave_thread.h"
+#include "version/version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -28,6 +32,18 @@ constexpr const char* APPLICATION_NAME = "TTP/C - Pelorin";
 constexpr int SCREENSHOT_POLL_MS = 20;
 constexpr auto SCREENSHOT_TIME_LIMIT = std::chrono::minutes(5);
 constexpr int FULL_SPEED = 1000;
+
+/// True when the command line asks only for text (help or version), which needs no display.
+bool asks_only_for_text(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-h" || argument == "-?" || argument == "--help" || argument == "--help-all" ||
+            argument == "--version") {
+            return true;
+        }
+    }
+    return false;
+}
 
 /// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window.
 void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles) {
@@ -66,12 +82,18 @@ int run(QApplication& app) {
     QCommandLineOption screenshot_option("screenshot", "Save a picture of the window to FILE and end.",
                                          "FILE");
     QCommandLineOption cycles_option("after-cycles", "Cluster cycles to run before the picture.", "N", "300");
+    const QCommandLineOption version_option("version", "Print the version, the commit and the build date.");
     screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
     cycles_option.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(dir_option);
+    parser.addOption(version_option);
     parser.addOption(screenshot_option);
     parser.addOption(cycles_option);
     parser.process(app);
+    if (parser.isSet(version_option)) {
+        std::printf("%s\n", version_text("pelorin").c_str());
+        return 0;
+    }
 
     bool cycles_ok = false;
     const uint32_t cycles = parser.value(cycles_option).toUInt(&cycles_ok);
@@ -107,6 +129,9 @@ int run(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (asks_only_for_text(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen"); // help and version also over a terminal without a display
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(APPLICATION_NAME);
     QApplication::setStyle("Fusion");
