@@ -2,6 +2,7 @@
 #include "cli/campaign.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
+#include "version/version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -71,6 +72,7 @@ static_assert(std::size(END_STATUS) == static_cast<size_t>(RunEnd::ASSEMBLY_FAIL
 int main(int argc, char** argv) {
     CLI::App app{"pelorin-sim: the TTP/C cluster simulator without a window"};
     app.footer(EXIT_STATUS_HELP);
+    app.set_version_flag("--version", version_text("pelorin-sim"));
     RunOptions options;
     std::string trace_file = "debug.txt";
     bool no_trace = false;

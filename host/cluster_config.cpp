@@ -372,10 +372,20 @@ std::string find_configuration_directory(const char* explicit_directory, const c
     if (std::filesystem::exists(first_list, ignored)) {
         return ".";
     }
-    if (executable_path != nullptr) {
-        std::filesystem::path beside = std::filesystem::absolute(executable_path, ignored).parent_path();
+    // The program's own file: a program started through PATH has a bare name in argv[0].
+    std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    if (program.empty() && executable_path != nullptr) {
+        program = std::filesystem::absolute(executable_path, ignored);
+    }
+    if (!program.empty()) {
+        const std::filesystem::path beside = program.parent_path();
         if (std::filesystem::exists(beside / first_list, ignored)) {
             return beside.string();
+        }
+        // An installation moved as a whole (a package unpacked elsewhere) keeps bin/ beside share/pelorin.
+        const std::filesystem::path installed = beside.parent_path() / "share" / "pelorin";
+        if (std::filesystem::exists(installed / first_list, ignored)) {
+            return installed.string();
         }
     }
     if (std::filesystem::exists(std::filesystem::path(PELORIN_DATA_DIR) / first_list, ignored)) {

@@ -77,5 +77,7 @@ int read_cluster_config(const std::string& directory, const ConfigOverrides& ove
 bool parse_drift_override(const std::string& text, ConfigOverrides* overrides, std::string* why);
 
 /// The directory holding the input files: `explicit_directory` when given; else the working directory,
-/// the directory of the executable, then the installed data directory, whichever holds "medl00.txt".
+/// the directory of the executable, its ../share/pelorin, then the installed data directory, whichever holds
+/// "medl00.txt". The executable is the running program's file (`executable_path`, argv[0], only where the
+/// system cannot tell).
 std::string find_configuration_directory(const char* explicit_directory, const char* executable_path);

@@ -3,8 +3,9 @@
 # so running it again costs nothing. Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
+# help2man writes the man pages from the programs' help at build time.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-          qt6-base-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev "$@")
+          qt6-base-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev help2man "$@")
 
 missing=()
 for p in "${packages[@]}"; do

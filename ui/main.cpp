@@ -1,13 +1,19 @@
 // pelorin: the desktop program. Builds the cluster from the configuration directory, then shows the main
 // window. When the cluster cannot be built it shows why and ends with status -1 before any window appears.
 //
-//     pelorin [--dir DIR]
+//     pelorin [--dir DIR] [--trace FILE | --no-trace] [--version]
+//
+// The trace goes to "debug.txt" and the injections to "injections.csv", both appended, in the working
+// directory, or in the user's state folder when the working directory is not writable (ui/log_directory.h).
+// --help and --version need no display.
 //
 // Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
 // O2's host has counted N cluster cycles, stops, saves a picture of the window to FILE and ends.
 #include "host/cluster.h"
+#include "ui/log_directory.h"
 #include "ui/main_form.h"
 #include "ui/sine_wave_thread.h"
+#include "version/version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -18,8 +24,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -28,6 +36,19 @@ constexpr const char* APPLICATION_NAME = "TTP/C - Pelorin";
 constexpr int SCREENSHOT_POLL_MS = 20;
 constexpr auto SCREENSHOT_TIME_LIMIT = std::chrono::minutes(5);
 constexpr int FULL_SPEED = 1000;
+constexpr int EXIT_USAGE = 2;
+
+/// True when the command line asks only for text (help or version), which needs no display.
+bool asks_only_for_text(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-h" || argument == "-?" || argument == "--help" || argument == "--help-all" ||
+            argument == "--version") {
+            return true;
+        }
+    }
+    return false;
+}
 
 /// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window.
 void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles) {
@@ -66,18 +87,34 @@ int run(QApplication& app) {
     QCommandLineOption screenshot_option("screenshot", "Save a picture of the window to FILE and end.",
                                          "FILE");
     QCommandLineOption cycles_option("after-cycles", "Cluster cycles to run before the picture.", "N", "300");
+    const QCommandLineOption trace_option(
+        "trace", "Append the trace to FILE instead of debug.txt in the log folder.", "FILE");
+    const QCommandLineOption no_trace_option("no-trace", "Write no trace.");
+    const QCommandLineOption version_option("version", "Print the version, the commit and the build date.");
     screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
     cycles_option.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(dir_option);
+    parser.addOption(trace_option);
+    parser.addOption(no_trace_option);
+    parser.addOption(version_option);
     parser.addOption(screenshot_option);
     parser.addOption(cycles_option);
     parser.process(app);
+    if (parser.isSet(version_option)) {
+        std::printf("%s\n", version_text("pelorin").c_str());
+        return 0;
+    }
+    const std::string trace_file = parser.value(trace_option).toStdString();
+    if (parser.isSet(trace_option) && (parser.isSet(no_trace_option) || trace_file.empty())) {
+        std::fprintf(stderr, "pelorin: --trace wants a file name and cannot be combined with --no-trace\n");
+        return EXIT_USAGE;
+    }
 
     bool cycles_ok = false;
     const uint32_t cycles = parser.value(cycles_option).toUInt(&cycles_ok);
     if (!cycles_ok) {
         std::fprintf(stderr, "pelorin: --after-cycles wants a number of cluster cycles\n");
-        return 2;
+        return EXIT_USAGE;
     }
     const std::string explicit_dir = parser.value(dir_option).toStdString();
     const std::string executable = QCoreApplication::arguments().value(0).toStdString();
@@ -85,6 +122,14 @@ int run(QApplication& app) {
     SineThreadOptions options;
     options.directory = find_configuration_directory(explicit_dir.empty() ? nullptr : explicit_dir.c_str(),
                                                      executable.c_str());
+    const WindowLogFiles logs =
+        window_log_files(trace_file, parser.isSet(no_trace_option), is_writable_directory("."),
+                         user_state_directory(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")));
+    if (!logs.note.empty()) {
+        std::fprintf(stderr, "pelorin: %s\n", logs.note.c_str());
+    }
+    options.trace_file = logs.trace_file;
+    options.injection_log = logs.injection_log;
 
     std::error_code ignored; // nothing writes it; a file left by another program is removed
     std::filesystem::remove("ttpc.out", ignored);
@@ -110,6 +155,9 @@ int run(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (asks_only_for_text(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen"); // help and version also over a terminal without a display
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(APPLICATION_NAME);
     QApplication::setStyle("Fusion");
