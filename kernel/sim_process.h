@@ -145,10 +145,10 @@ void passivate(uint32_t resume_at);
 // --- The scheduler step ----------------------------------------------------------------------------------
 
 /// Runs one event: the first planned process's body up to its next wait point or error. Returns false on
-/// an error (empty sequencing set: code 72) or when the error flag is set afterwards.
+/// an error (empty sequencing set, or no kernel built: code 72) or when the error flag is set afterwards.
 bool next_event();
 
 /// Between steps only: moves the simulated time forward to t, at most to the next planned event. Replays use
 /// it to stand in for an event that is not run again (an injection the injector's process once made).
-/// False (and no change) when t is before now or after the next event.
+/// False (and no change) when t is before now or after the next event, or when no kernel is built.
 bool advance_time(double t);
