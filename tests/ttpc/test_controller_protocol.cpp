@@ -365,6 +365,27 @@ TEST_F(SlotCheckTest, NFrameSlotWithoutMessageSkipsTheDelivery) {
     EXPECT_EQ(get_update_count(message_at(c->cni, 3)), 2u); // channel B's message got the null verdict
 }
 
+TEST_F(SlotCheckTest, MessageNearTheEndOfTheAreaThatTheListAllowsIsSentAndReceived) {
+    // The reader accepts address 9214 with one data byte (it ends at byte 18431); the controller must use
+    // the same rule when it reads the message to send and when it delivers the received data.
+    set_cluster_mode(c->working_status.cstate, 2);
+    set_medl_position(c->working_status.cstate, 4); // M1's N-frame slot in mode 2
+    ModeAddressEntry& entry = c->medl.mode_address_entry[2][4];
+    entry.cni_address_cha = 9214;
+    entry.dafla = 0;
+    uint8_t* message = message_at(c->cni, 9214, 1);
+    ASSERT_NE(message, nullptr);
+    set_message_byte(message, 0, 0x5A);
+    set_message_status(message, MESSAGE_VALID);
+    set_message_status(message_at(c->cni, 3), MESSAGE_VALID);
+    EXPECT_EQ(prepare_frames(c), 0);
+    EXPECT_EQ(get_nbw_error(c->working_status), 0u);
+    EXPECT_EQ(get_data_byte(c->frame_buffer[CHANNEL_A], 0), 0x5Au);
+    evaluate_slot(c);
+    EXPECT_EQ(get_update_count(message), 2u);
+    EXPECT_EQ(get_message_status(message), VERDICT_CORRECT);
+}
+
 TEST(ControllerClock, TargetsAlreadyPastAreNow) {
     EXPECT_EQ(macroticks_until(300, 100), 200u);
     EXPECT_EQ(macroticks_until(100, 300), 0u);
