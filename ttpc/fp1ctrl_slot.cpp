@@ -184,6 +184,14 @@ int prepare_frames(TtpController* c) {
     set_membership(cs, c->own_pos, own_bit);
     set_mcr_mode(c->cni, 0);
     set_mcr_immediate(c->cni, 0);
+    if (failures != 0) {
+        // The node sends nothing in this slot: a frame built for the other channel must not stay behind,
+        // or the evaluation of the slot would judge it as received and keep the node a member that every
+        // other node saw silent.
+        for (Frame& frame : c->frame_buffer) {
+            frame.status = FRAME_STATUS_EMPTY;
+        }
+    }
     return failures;
 }
 

@@ -111,6 +111,7 @@ struct TestHost : SimProcess {
     unsigned node;
     double switch_on_at;
     bool answer_lifesign;
+    bool validate_channel_b; // false: the host leaves its channel B message as it is
     uint32_t interrupts;
     std::vector<double>* interrupt_times;
 };
@@ -123,8 +124,11 @@ inline void test_host_interrupt(void* arg) {
     host->interrupts += 1;
 }
 
-inline void write_node_messages(TtpController* c, unsigned node, float value) {
+inline void write_node_messages(TtpController* c, unsigned node, float value, bool channel_b = true) {
     for (uint32_t address : {6 * node, 6 * node + 3}) {
+        if (address == 6 * node + 3 && !channel_b) {
+            continue;
+        }
         uint8_t* message = message_at(c->cni, address);
         unsigned char bytes[4];
         std::memcpy(bytes, &value, sizeof value);
@@ -150,7 +154,7 @@ inline void test_host_body(SimProcess* process) {
         if (host->answer_lifesign) {
             set_host_lifesign(c->cni, ~get_controller_lifesign(c->cni.status) & 0xFFFF);
         }
-        write_node_messages(c, host->node, 100.0f + static_cast<float>(host->node));
+        write_node_messages(c, host->node, 100.0f + static_cast<float>(host->node), host->validate_channel_b);
         hold(TEST_HOST_PERIOD, HOST_RUNNING);
         return;
     }
@@ -218,6 +222,7 @@ class ClusterTest : public ::testing::Test {
             host->node = n;
             host->switch_on_at = n < switch_on.size() ? switch_on[n] : 0.0;
             host->answer_lifesign = true;
+            host->validate_channel_b = true;
             attach_host(nodes[n], host, test_host_interrupt);
             hosts.push_back(host);
             (void)schedule_after(host, 0.0);
@@ -229,6 +234,20 @@ class ClusterTest : public ::testing::Test {
         while (calendar()->suc_in_sqs != nullptr && calendar()->suc_in_sqs->evtime <= t) {
             ASSERT_TRUE(next_event()) << sim_error_message(kernel_error_code());
         }
+    }
+    /// Runs the kernel one step at a time until `done` holds (checked before every step), at most until
+    /// simulated time `limit`; returns whether it held.
+    bool run_until(const std::function<bool()>& done, double limit) {
+        while (!done()) {
+            if (calendar()->suc_in_sqs == nullptr || calendar()->suc_in_sqs->evtime > limit) {
+                return false;
+            }
+            if (!next_event()) {
+                ADD_FAILURE() << sim_error_message(kernel_error_code());
+                return false;
+            }
+        }
+        return true;
     }
 
     static uint8_t kernel_error_code() {

@@ -69,6 +69,32 @@ TEST_F(ProtocolTest, DeferredModeChangeSwitchesEveryNodeAtTheEndOfTheCycle) {
     EXPECT_EQ(get_message_status(message_at(nodes[0]->cni, 6 * 2)), VERDICT_CORRECT);
 }
 
+TEST_F(ProtocolTest, MessageNotMarkedValidMakesTheNodePassiveAndSilentAndItRejoins) {
+    // Channel A's N-frame is built, channel B's message is not valid (NBW): the node must send nothing,
+    // judge its own slot as silent like everybody else, and come back at its next own slot.
+    start_cluster();
+    request_mode_change_of(3, 1, 0);
+    run_until(sim_time() + 4000);
+    ASSERT_EQ(get_cluster_mode(nodes[2]->working_status.cstate), 2u);
+    hosts[2]->validate_channel_b = false;
+    set_message_status(message_at(nodes[2]->cni, 6 * 2 + 3), 0);
+    ASSERT_TRUE(run_until([&] { return get_nbw_error(nodes[2]->working_status) != 0; }, sim_time() + 2000));
+    hosts[2]->validate_channel_b = true;
+    run_until(sim_time() + 200); // the end of O1's slot
+    EXPECT_EQ(state_of(2), PS_PASSIVE);
+    for (unsigned n = 0; n < 4; ++n) {
+        EXPECT_EQ(member(n, 2), 0u) << n;
+        EXPECT_EQ(get_null_frame(nodes[n]->working_status, 2), 1u) << n;
+    }
+    run_until(sim_time() + 2000);
+    for (unsigned n = 0; n < 4; ++n) {
+        EXPECT_EQ(state_of(n), PS_APPLICATION) << n;
+        EXPECT_TRUE(full_membership(n)) << n;
+        EXPECT_EQ(get_ack_error(nodes[n]->working_status), 0u) << n;
+    }
+    EXPECT_EQ(get_nbw_error(nodes[2]->working_status), 0u); // cleared when it became READY again
+}
+
 TEST_F(ProtocolTest, ImmediateModeChangeAndARefusedRequest) {
     options.extra_lines = {"1 mode_address_entry[2][3].mcp_i[0]", "1 mode_address_entry[2][7].mcp_i[0]"};
     start_cluster();
