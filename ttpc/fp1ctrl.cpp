@@ -625,6 +625,10 @@ void load_guardian_window(TtpController* c, const BgParams& window) {
 void trigger_guardian(TtpController* c, uint32_t value) {
     trigger(c->bus_guardian, value);
 }
+void rest_guardian(TtpController* c) {
+    (void)unschedule(c->bus_guardian->process);
+    reset(c->bus_guardian);
+}
 
 // --- The process body ------------------------------------------------------------------------------------
 
