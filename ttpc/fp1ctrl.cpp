@@ -254,7 +254,7 @@ bool run_pass(TtpController* c) {
     trace_status_line(c);
     switch (get_protocol_state(c)) {
     case PS_INIT:
-        (void)unschedule(c->bus_guardian->process);
+        (void)unschedule(c->bus_guardian->process); // init_controller resets the guardian
         init_controller(c);
         return false;
     case PS_LISTEN:
@@ -288,7 +288,9 @@ bool run_pass(TtpController* c) {
 bool resume_at(TtpController* c, uint32_t point) {
     switch (point) {
     case CTRL_PARKED:
-        set_protocol_state(c, PS_FREEZE);
+        // Woken from AWAIT or SELFTEST: FREEZE leaves controller_on as the host wrote it, so a host that
+        // switched the controller on again sees it restart through INIT at once.
+        set_protocol_state(c->working_status, PS_FREEZE);
         return false;
     case CTRL_FROZEN:
         return false; // switched on again: the next pass leaves FREEZE through INIT
@@ -638,6 +640,11 @@ void controller_body(SimProcess* process) {
     // After every wait but the end of the transmission phase, a controller switched off freezes at once.
     if (point != CTRL_PASS && point != CTRL_SLOT_ENDED && !controller_is_on(c)) {
         set_protocol_state(c, PS_FREEZE);
+        point = CTRL_PASS;
+    }
+    // A controller switched off and on again while it waited is in FREEZE (the write of controller_on set
+    // it): the step it waited in is not carried on, and the next pass restarts through INIT.
+    if (point != CTRL_PASS && get_protocol_state(c) == PS_FREEZE) {
         point = CTRL_PASS;
     }
     while (!resume_at(c, point)) {

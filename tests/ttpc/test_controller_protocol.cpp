@@ -188,6 +188,46 @@ TEST_F(ProtocolTest, GuardianRefusesAFrameOutsideItsWindowAndTheNodeFreezes) {
     }
 }
 
+// The host switches a running controller off and on again at one instant (its restart): the controller
+// restarts through FREEZE and INIT and integrates again, instead of carrying on the slot it waited for.
+TEST_F(ProtocolTest, HostRestartWhileWaitingForTheOwnSlotRestartsThroughInit) {
+    start_cluster();
+    TtpController* c = nodes[0];
+    ASSERT_TRUE(run_until(
+        [&] {
+            return get_medl_position(c->working_status.cstate) == 0 && c->process->evtime == c->action_time &&
+                   c->action_time - sim_time() > 20;
+        },
+        sim_time() + 3000));
+    cni_hooks.write_controller_on(c->cni, 0);
+    cni_hooks.write_controller_on(c->cni, 0xFFFF);
+    run_until(sim_time());
+    EXPECT_EQ(state_of(0), PS_LISTEN);
+    EXPECT_EQ(get_controller_on(c->cni), 0xFFFFu);
+    run_until(sim_time() + 6000);
+    for (unsigned n = 0; n < 4; ++n) {
+        EXPECT_EQ(state_of(n), PS_STARTUP) << n;
+        EXPECT_TRUE(full_membership(n)) << n;
+        EXPECT_EQ(nodes[n]->bus_guardian->failed, 0u) << n;
+    }
+    EXPECT_FALSE(contains(lines_of("Controller M1"), "Bus Guardian Error"));
+}
+
+// Writing controller_on with the value it holds changes nothing: no wake, no restart.
+TEST_F(ProtocolTest, ControllerOnWrittenWithItsValueChangesNothing) {
+    start_cluster();
+    TtpController* c = nodes[0];
+    const double planned = c->process->evtime;
+    cni_hooks.write_controller_on(c->cni, 0xFFFF);
+    EXPECT_EQ(state_of(0), PS_STARTUP);
+    EXPECT_EQ(c->process->evtime, planned);
+    cni_hooks.write_controller_await(c->cni, 0xFFFF); // a synchronised node does not wait for it
+    EXPECT_EQ(c->process->evtime, planned);
+    run_until(sim_time() + 2000);
+    EXPECT_EQ(state_of(0), PS_STARTUP);
+    EXPECT_TRUE(full_membership(1));
+}
+
 // --- Slot-start checks -----------------------------------------------------------------------------------
 
 class SlotCheckTest : public ProtocolTest {
