@@ -447,15 +447,16 @@ double microticks_to_real(const TtpController* c, double microticks) {
     return macroticks - macroticks * c->drift_ratio;
 }
 
-int32_t limit_correction(const TtpController* c, double elapsed) {
+int32_t spread_correction(const TtpController* c, double elapsed) {
     int32_t correction = get_clock_correction(c->working_status);
     if (correction == 0 || !(elapsed > 0.0)) {
         return correction;
     }
+    // One microtick per free_running_macroticks + 1 macroticks of local time, and one at once.
     double per_microtick = local_to_real(c, get_free_running_macroticks(c->medl) + 1.0);
-    double limit = std::trunc(elapsed / per_microtick) + 1.0;
-    if (limit < std::abs(correction)) {
-        auto whole = static_cast<int32_t>(limit);
+    double due = std::trunc(elapsed / per_microtick) + 1.0;
+    if (due < std::abs(correction)) {
+        auto whole = static_cast<int32_t>(due);
         return correction < 1 ? -whole : whole;
     }
     return correction;
@@ -466,7 +467,7 @@ void update_local_time(TtpController* c) {
     if (now == c->last_tick_time && c->working_status.clock_correction == 0) {
         return; // no time has passed and no correction waits: the clock reads as it did
     }
-    int32_t applied = limit_correction(c, now - c->correction_ref_time);
+    int32_t applied = spread_correction(c, now - c->correction_ref_time);
     add_clock_correction(c->working_status, -applied);
     c->correction_ref_time += std::abs(applied) * local_to_real(c, get_free_running_macroticks(c->medl));
     double v =
@@ -496,7 +497,7 @@ double hold_time_for(TtpController* c, uint32_t n) {
     double x = local_to_real(c, n);
     double r = now - c->last_tick_time + c->tick_remainder;
     double t = x - r;
-    int32_t correction = limit_correction(c, now - c->correction_ref_time + t);
+    int32_t correction = spread_correction(c, now - c->correction_ref_time + t);
     t -= microticks_to_real(c, correction);
     if (!(t >= 0.0)) {
         t = 0.0;
