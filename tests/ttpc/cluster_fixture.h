@@ -42,6 +42,8 @@ struct ScheduleOptions {
     unsigned deferred_requester = 3;
     /// Extra lines appended to every node's list ("value key"), e.g. to change one entry.
     std::vector<std::string> extra_lines;
+    /// When set, the nodes read medl00.txt .. medl03.txt of this directory instead of the lists above.
+    std::string list_directory;
 };
 
 /// The text of node `node`'s message descriptor list.
@@ -207,7 +209,11 @@ class ClusterTest : public ::testing::Test {
             attach_channel(c, CHANNEL_B, channels[CHANNEL_B]);
             set_drift(c, n < drifts.size() ? drifts[n] : 0.0);
             std::filesystem::path list = directory / ("medl" + std::to_string(n) + ".txt");
-            std::ofstream(list) << medl_text(options, n);
+            if (options.list_directory.empty()) {
+                std::ofstream(list) << medl_text(options, n);
+            } else {
+                list = std::filesystem::path(options.list_directory) / ("medl0" + std::to_string(n) + ".txt");
+            }
             MedlError why{};
             EXPECT_EQ(read_medl_file(&c->medl, list.c_str(), &why), MEDL_OK) << why.message;
             char reason[200];

@@ -2,6 +2,7 @@
 // timers, the bus guardian, and what corrupted registers or lists lead to.
 #include "cluster_fixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -186,6 +187,43 @@ TEST_F(ProtocolTest, GuardianRefusesAFrameOutsideItsWindowAndTheNodeFreezes) {
         EXPECT_EQ(state_of(n), PS_STARTUP) << n;
         EXPECT_EQ(member(n, 1), 0u) << n;
     }
+}
+
+// The default lists grant in mode 2 only the mode change requests that change nothing, so such a request
+// written into a node's interface by a fault is consumed; an immediate change into a mode is refused.
+TEST_F(ProtocolTest, DefaultListsConsumeRequestsThatChangeNothingAndRefuseImmediateChanges) {
+    options.list_directory = PELORIN_DEFAULT_DATA_DIR;
+    build();
+    run_until(10000);
+    request_mode_change_of(3, 1, 0); // O2's request for the application mode, as its host makes it
+    run_until(sim_time() + 4000);
+    for (unsigned n = 0; n < 4; ++n) {
+        ASSERT_EQ(state_of(n), PS_APPLICATION) << n;
+        ASSERT_EQ(get_cluster_mode(nodes[n]->working_status.cstate), 2u) << n;
+    }
+    const std::pair<uint32_t, uint32_t> harmless[] = {{1, 0}, {2, 0}, {3, 0}, {0, 1}};
+    for (auto [mode, immediate] : harmless) {
+        request_mode_change_of(2, mode, immediate);
+        run_until(sim_time() + 4000);
+        EXPECT_EQ(get_mcr_mode(nodes[2]->cni), 0u) << mode << immediate; // consumed
+        for (unsigned n = 0; n < 4; ++n) {
+            EXPECT_EQ(state_of(n), PS_APPLICATION) << n;
+            EXPECT_EQ(get_cluster_mode(nodes[n]->working_status.cstate), 2u) << n;
+            EXPECT_TRUE(full_membership(n)) << n;
+        }
+    }
+    EXPECT_FALSE(contains(lines_of("Controller O1"), "Mode Violation Error"));
+
+    auto transitions = [&] {
+        std::vector<std::string> lines = lines_of("Controller M1");
+        return std::count(lines.begin(), lines.end(), "Transition into mode 2.");
+    };
+    const auto before = transitions();
+    request_mode_change_of(2, 2, 1);
+    run_until(sim_time() + 1000);
+    EXPECT_EQ(get_mode_violation_error(nodes[2]->working_status), 1u);
+    EXPECT_EQ(state_of(2), PS_PASSIVE);
+    EXPECT_EQ(transitions(), before);
 }
 
 // The host switches a running controller off and on again at one instant (its restart): the controller
