@@ -274,6 +274,22 @@ class ClusterTest : public ::testing::Test {
         }
         return true;
     }
+    /// Every node in `state`, with full membership and a guardian that never failed; names the first that
+    /// is not.
+    ::testing::AssertionResult all_members_in(uint32_t state) const {
+        for (unsigned n = 0; n < options.nodes; ++n) {
+            if (state_of(n) != state) {
+                return ::testing::AssertionFailure() << "node " << n << " is in state " << state_of(n);
+            }
+            if (!full_membership(n)) {
+                return ::testing::AssertionFailure() << "node " << n << " lacks full membership";
+            }
+            if (nodes[n]->bus_guardian->failed != 0) {
+                return ::testing::AssertionFailure() << "node " << n << "'s guardian failed";
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
     std::string trace_text() const {
         std::ifstream in(trace_file);
         std::stringstream text;

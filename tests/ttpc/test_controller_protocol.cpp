@@ -89,9 +89,8 @@ TEST_F(ProtocolTest, MessageNotMarkedValidMakesTheNodePassiveAndSilentAndItRejoi
         EXPECT_EQ(get_null_frame(nodes[n]->working_status, 2), 1u) << n;
     }
     run_until(sim_time() + 2000);
+    EXPECT_TRUE(all_members_in(PS_APPLICATION));
     for (unsigned n = 0; n < 4; ++n) {
-        EXPECT_EQ(state_of(n), PS_APPLICATION) << n;
-        EXPECT_TRUE(full_membership(n)) << n;
         EXPECT_EQ(get_ack_error(nodes[n]->working_status), 0u) << n;
     }
     EXPECT_EQ(get_nbw_error(nodes[2]->working_status), 0u); // cleared when it became READY again
@@ -207,11 +206,8 @@ TEST_F(ProtocolTest, DefaultListsConsumeRequestsThatChangeNothingAndRefuseImmedi
         request_mode_change_of(2, mode, immediate);
         run_until(sim_time() + 4000);
         EXPECT_EQ(get_mcr_mode(nodes[2]->cni), 0u) << mode << immediate; // consumed
-        for (unsigned n = 0; n < 4; ++n) {
-            EXPECT_EQ(state_of(n), PS_APPLICATION) << n;
-            EXPECT_EQ(get_cluster_mode(nodes[n]->working_status.cstate), 2u) << n;
-            EXPECT_TRUE(full_membership(n)) << n;
-        }
+        EXPECT_TRUE(all_members_in(PS_APPLICATION)) << mode << immediate;
+        EXPECT_EQ(get_cluster_mode(nodes[0]->working_status.cstate), 2u) << mode << immediate;
     }
     EXPECT_FALSE(contains(lines_of("Controller O1"), "Mode Violation Error"));
 
@@ -244,11 +240,7 @@ TEST_F(ProtocolTest, HostRestartWhileWaitingForTheOwnSlotRestartsThroughInit) {
     EXPECT_EQ(state_of(0), PS_LISTEN);
     EXPECT_EQ(get_controller_on(c->cni), 0xFFFFu);
     run_until(sim_time() + 6000);
-    for (unsigned n = 0; n < 4; ++n) {
-        EXPECT_EQ(state_of(n), PS_STARTUP) << n;
-        EXPECT_TRUE(full_membership(n)) << n;
-        EXPECT_EQ(nodes[n]->bus_guardian->failed, 0u) << n;
-    }
+    EXPECT_TRUE(all_members_in(PS_STARTUP));
     EXPECT_FALSE(contains(lines_of("Controller M1"), "Bus Guardian Error"));
 }
 
@@ -291,7 +283,9 @@ TEST_F(ProtocolTest, DeferredInterruptReachesTheHostOnceAtTheNextSlotStart) {
     run_until(next_slot_start + 1);
     EXPECT_EQ(hosts[0]->interrupts, m1_before + 1);
     EXPECT_EQ(m1->interrupt_pending, 0u);
+    hosts[2]->answer_lifesign = true; // O1 comes back: a second membership change while the bit is set
     run_until(sim_time() + 2000);
+    EXPECT_TRUE(full_membership(0));
     EXPECT_EQ(hosts[0]->interrupts, m1_before + 1); // the status bit stays set: no second delivery
     EXPECT_EQ(get_interrupt_status(m2->cni, IRQ_MC), 1u);
     EXPECT_EQ(hosts[1]->interrupts, m2_before);

@@ -41,11 +41,7 @@ TEST_F(StartupTest, FourNodesStartAndALateNodeIntegratesOnIFrames) {
     ASSERT_TRUE(run_until([&] { return get_cstate_valid(nodes[3]->working_status) == 10; }, 40000));
     EXPECT_EQ(state_of(3), PS_READY);
     run_until(60000);
-    for (unsigned n = 0; n < 4; ++n) {
-        EXPECT_EQ(state_of(n), PS_STARTUP) << n;
-        EXPECT_TRUE(full_membership(n)) << n;
-        EXPECT_EQ(nodes[n]->bus_guardian->failed, 0u) << n;
-    }
+    EXPECT_TRUE(all_members_in(PS_STARTUP));
     EXPECT_TRUE(contains(lines_of("Controller O2"), "Waiting for I-Frame."));
 }
 
@@ -270,10 +266,7 @@ TEST_F(IntegrationTest, IntegrationOnAnApplicationModeFrameIsPassive) {
     EXPECT_EQ(get_cluster_mode(nodes[2]->working_status.cstate), 2u);
     EXPECT_TRUE(contains(lines_of("Controller O1"), "Synchronized on APP I-Frame"));
     run_until(sim_time() + 4000);
-    for (unsigned n = 0; n < 4; ++n) {
-        EXPECT_EQ(state_of(n), PS_APPLICATION) << n;
-        EXPECT_TRUE(full_membership(n)) << n;
-    }
+    EXPECT_TRUE(all_members_in(PS_APPLICATION));
 }
 
 // A listening node that hears only an N-frame has nothing to integrate on and goes on listening; the I-frame
