@@ -110,16 +110,6 @@ TEST_F(LoneNodeTest, ColdStartAttemptsStopAtTheLimitAlternateChannelsAndLeaveThe
     EXPECT_EQ(get_bg_error(m1()->working_status), 0u);
 }
 
-TEST_F(LoneNodeTest, ColdStartWithoutLimitGoesOn) {
-    build_alone();
-    run_until(20000);
-    EXPECT_EQ(state_of(0), PS_COLDSTART);
-    EXPECT_GT(frames_sent_on("Channel B"), 3u);
-    const unsigned a = frames_sent_on("Channel A");
-    const unsigned b = frames_sent_on("Channel B");
-    EXPECT_TRUE(a == b || a == b + 1) << a << " on A, " << b << " on B";
-}
-
 // AWAIT is requested through controller_await; leaving LISTEN for it puts the listen window's guardian at
 // rest.
 TEST_F(LoneNodeTest, AwaitRequestWakesAListeningNodeAndItsGuardianStaysQuiet) {
