@@ -429,7 +429,8 @@ void passivate(uint32_t resume_at) {
 
 bool next_event() {
     kernel.body_running = true;
-    SimProcess* process = kernel.calendar->suc_in_sqs;
+    // Without a kernel (before inic_kernel, after dispose_all) there is no Calendar: nothing is planned.
+    SimProcess* process = kernel.calendar != nullptr ? kernel.calendar->suc_in_sqs : nullptr;
     if (process == nullptr) {
         kernel.body_running = false;
         sim_error(72, nullptr, nullptr);
@@ -465,6 +466,9 @@ bool step_or_take_error(uint8_t* error_code) {
 }
 
 bool advance_time(double t) {
+    if (kernel.calendar == nullptr) {
+        return false;
+    }
     const SimProcess* next = kernel.calendar->suc_in_sqs;
     if (kernel.body_running || !(t >= kernel.time) || (next != nullptr && t > next->evtime)) {
         return false;

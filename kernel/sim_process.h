@@ -145,7 +145,7 @@ void passivate(uint32_t resume_at);
 // --- The scheduler step ----------------------------------------------------------------------------------
 
 /// Runs one event: the first planned process's body up to its next wait point or error. Returns false on
-/// an error (empty sequencing set: code 72) or when the error flag is set afterwards.
+/// an error (empty sequencing set, or no kernel built: code 72) or when the error flag is set afterwards.
 bool next_event();
 /// next_event for a driver of the kernel: on an error, takes it off the error path (get_error) and hands
 /// its code out, so the next step starts with the flag clear.
@@ -153,5 +153,5 @@ bool step_or_take_error(uint8_t* error_code);
 
 /// Between steps only: moves the simulated time forward to t, at most to the next planned event. Replays use
 /// it to stand in for an event that is not run again (an injection the injector's process once made).
-/// False (and no change) when t is before now or after the next event.
+/// False (and no change) when t is before now or after the next event, or when no kernel is built.
 bool advance_time(double t);

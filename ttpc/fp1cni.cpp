@@ -357,28 +357,17 @@ void set_interrupt_status(Cni& cni, unsigned i, uint32_t value) {
     store(cni.interrupt_status[i], value, CNI_FLAG_WIDTH);
 }
 
-namespace {
-
-/// Byte offset of the message at `address`, or CNI_MESSAGE_AREA_BYTES when there is none or it would not
-/// fit: all MESSAGE_BYTES must lie inside the area.
-std::size_t message_offset(uint32_t address) {
-    const uint64_t offset = uint64_t{MESSAGE_HEADER_BYTES} * address;
-    if (address == CNI_NO_MESSAGE || offset + MESSAGE_BYTES > CNI_MESSAGE_AREA_BYTES) {
-        return CNI_MESSAGE_AREA_BYTES;
-    }
-    return static_cast<std::size_t>(offset);
+bool message_fits(uint32_t address, uint32_t data_bytes) {
+    const uint64_t end = uint64_t{MESSAGE_HEADER_BYTES} * address + MESSAGE_HEADER_BYTES + data_bytes;
+    return address != CNI_NO_MESSAGE && end <= CNI_MESSAGE_AREA_BYTES;
 }
 
-} // namespace
-
-uint8_t* message_at(Cni& cni, uint32_t address) {
-    const std::size_t offset = message_offset(address);
-    return offset < CNI_MESSAGE_AREA_BYTES ? cni.message_area + offset : nullptr;
+uint8_t* message_at(Cni& cni, uint32_t address, uint32_t data_bytes) {
+    return const_cast<uint8_t*>(message_at(static_cast<const Cni&>(cni), address, data_bytes));
 }
 
-const uint8_t* message_at(const Cni& cni, uint32_t address) {
-    const std::size_t offset = message_offset(address);
-    return offset < CNI_MESSAGE_AREA_BYTES ? cni.message_area + offset : nullptr;
+const uint8_t* message_at(const Cni& cni, uint32_t address, uint32_t data_bytes) {
+    return message_fits(address, data_bytes) ? cni.message_area + MESSAGE_HEADER_BYTES * address : nullptr;
 }
 
 uint32_t get_update_count(const uint8_t* message) {

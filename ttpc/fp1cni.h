@@ -74,8 +74,9 @@
 //                                        receiving: the channel verdict
 //   byte 1               -               no use
 //   bytes 2..17          data            data bytes 0..15 (as many as the frame carries)
-// message_at hands out a message only if all 18 bytes lie inside the area, so no address read from a list
-// or from corrupted memory can reach outside the interface.
+// message_at hands out a message only if its header and the data bytes asked for lie inside the area (the
+// same rule by which the list reader accepts an address, message_fits), so no address read from a list or
+// from corrupted memory can reach outside the interface.
 #pragma once
 
 #include "ttpc/fp1cstat.h"
@@ -388,10 +389,13 @@ uint32_t get_interrupt_status(const Cni& cni, unsigned i);
 void set_interrupt_status(Cni& cni, unsigned i, uint32_t value);
 
 // Messages.
-/// The message at `address`, or nullptr when address is CNI_NO_MESSAGE or the message (2 * address + 18
-/// bytes) would not fit in the message area.
-uint8_t* message_at(Cni& cni, uint32_t address);
-const uint8_t* message_at(const Cni& cni, uint32_t address);
+/// Does a message at `address` carrying `data_bytes` data bytes lie wholly inside the message area, that is
+/// 2 * address + 2 + data_bytes <= 18432? CNI_NO_MESSAGE names no message and never fits.
+bool message_fits(uint32_t address, uint32_t data_bytes);
+/// The message at `address`, or nullptr when it does not fit with `data_bytes` data bytes (message_fits).
+/// Only data bytes 0 .. data_bytes-1 of the message handed out may be used.
+uint8_t* message_at(Cni& cni, uint32_t address, uint32_t data_bytes = MESSAGE_DATA_BYTES);
+const uint8_t* message_at(const Cni& cni, uint32_t address, uint32_t data_bytes = MESSAGE_DATA_BYTES);
 
 // The operations below take a message handed out by message_at (never nullptr).
 uint32_t get_update_count(const uint8_t* message);

@@ -254,7 +254,7 @@ bool run_pass(TtpController* c) {
     trace_status_line(c);
     switch (get_protocol_state(c)) {
     case PS_INIT:
-        (void)unschedule(c->bus_guardian->process);
+        (void)unschedule(c->bus_guardian->process); // init_controller resets the guardian
         init_controller(c);
         return false;
     case PS_LISTEN:
@@ -288,7 +288,9 @@ bool run_pass(TtpController* c) {
 bool resume_at(TtpController* c, uint32_t point) {
     switch (point) {
     case CTRL_PARKED:
-        set_protocol_state(c, PS_FREEZE);
+        // Woken from AWAIT or SELFTEST: FREEZE leaves controller_on as the host wrote it, so a host that
+        // switched the controller on again sees it restart through INIT at once.
+        set_protocol_state(c->working_status, PS_FREEZE);
         return false;
     case CTRL_FROZEN:
         return false; // switched on again: the next pass leaves FREEZE through INIT
@@ -445,15 +447,16 @@ double microticks_to_real(const TtpController* c, double microticks) {
     return macroticks - macroticks * c->drift_ratio;
 }
 
-int32_t limit_correction(const TtpController* c, double elapsed) {
+int32_t spread_correction(const TtpController* c, double elapsed) {
     int32_t correction = get_clock_correction(c->working_status);
     if (correction == 0 || !(elapsed > 0.0)) {
         return correction;
     }
+    // One microtick per free_running_macroticks + 1 macroticks of local time, and one at once.
     double per_microtick = local_to_real(c, get_free_running_macroticks(c->medl) + 1.0);
-    double limit = std::trunc(elapsed / per_microtick) + 1.0;
-    if (limit < std::abs(correction)) {
-        auto whole = static_cast<int32_t>(limit);
+    double due = std::trunc(elapsed / per_microtick) + 1.0;
+    if (due < std::abs(correction)) {
+        auto whole = static_cast<int32_t>(due);
         return correction < 1 ? -whole : whole;
     }
     return correction;
@@ -464,7 +467,7 @@ void update_local_time(TtpController* c) {
     if (now == c->last_tick_time && c->working_status.clock_correction == 0) {
         return; // no time has passed and no correction waits: the clock reads as it did
     }
-    int32_t applied = limit_correction(c, now - c->correction_ref_time);
+    int32_t applied = spread_correction(c, now - c->correction_ref_time);
     add_clock_correction(c->working_status, -applied);
     c->correction_ref_time += std::abs(applied) * local_to_real(c, get_free_running_macroticks(c->medl));
     double v =
@@ -494,7 +497,7 @@ double hold_time_for(TtpController* c, uint32_t n) {
     double x = local_to_real(c, n);
     double r = now - c->last_tick_time + c->tick_remainder;
     double t = x - r;
-    int32_t correction = limit_correction(c, now - c->correction_ref_time + t);
+    int32_t correction = spread_correction(c, now - c->correction_ref_time + t);
     t -= microticks_to_real(c, correction);
     if (!(t >= 0.0)) {
         t = 0.0;
@@ -625,6 +628,10 @@ void load_guardian_window(TtpController* c, const BgParams& window) {
 void trigger_guardian(TtpController* c, uint32_t value) {
     trigger(c->bus_guardian, value);
 }
+void rest_guardian(TtpController* c) {
+    (void)unschedule(c->bus_guardian->process);
+    reset(c->bus_guardian);
+}
 
 // --- The process body ------------------------------------------------------------------------------------
 
@@ -634,6 +641,11 @@ void controller_body(SimProcess* process) {
     // After every wait but the end of the transmission phase, a controller switched off freezes at once.
     if (point != CTRL_PASS && point != CTRL_SLOT_ENDED && !controller_is_on(c)) {
         set_protocol_state(c, PS_FREEZE);
+        point = CTRL_PASS;
+    }
+    // A controller switched off and on again while it waited is in FREEZE (the write of controller_on set
+    // it): the step it waited in is not carried on, and the next pass restarts through INIT.
+    if (point != CTRL_PASS && get_protocol_state(c) == PS_FREEZE) {
         point = CTRL_PASS;
     }
     while (!resume_at(c, point)) {

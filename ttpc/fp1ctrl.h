@@ -164,8 +164,11 @@ double local_to_real(const TtpController* c, double x);
 double real_to_local(const TtpController* c, double x);
 double real_to_microticks(const TtpController* c, double x);
 double microticks_to_real(const TtpController* c, double microticks);
-/// The part of clock_correction to apply after `elapsed` time units of spreading.
-int32_t limit_correction(const TtpController* c, double elapsed);
+/// Spreading of a correction: the part of clock_correction (microticks) that the local clock takes up after
+/// `elapsed` time units since correction_ref_time. The clock takes at most one microtick per
+/// free_running_macroticks + 1 macroticks elapsed, plus one; all of it when no time has elapsed (the instant
+/// the correction was computed), and nothing is held back when the correction is smaller than that.
+int32_t spread_correction(const TtpController* c, double elapsed);
 void update_local_time(TtpController* c);
 /// Simulated time until the local clock has advanced n macroticks; never negative.
 double hold_time_for(TtpController* c, uint32_t n);
@@ -243,7 +246,10 @@ bool build_n_frame(TtpController* c, unsigned channel_index, uint32_t mode, uint
 
 // --- Clock synchronisation (fp1ctrl_sync.cpp) ------------------------------------------------------------
 
-constexpr double MAX_CORRECTION_MACROTICKS = 0.45;
+/// The clock synchronisation limit: a correction term (fault-tolerant average plus the host's external
+/// correction) larger than this in magnitude means the node has lost the cluster's time. It is a clock
+/// synchronisation error, which freezes the node; a term of exactly the limit is taken.
+constexpr double CLOCK_SYNC_LIMIT_MACROTICKS = 0.45;
 int clock_sync_step(TtpController* c);
 
 // --- Signals, errors and mode changes (fp1ctrl_signal.cpp) -----------------------------------------------

@@ -51,6 +51,8 @@ uint32_t read_local_time(TtpController* c);
 /// Configures the node's bus guardian with a window of the list.
 void load_guardian_window(TtpController* c, const BgParams& window);
 void trigger_guardian(TtpController* c, uint32_t value);
+/// Stops the guardian and resets it (no window armed, trigger released), as INIT leaves it.
+void rest_guardian(TtpController* c);
 
 /// The steps of the process body that wait: each returns true when it reached a wait point.
 bool listen_step(TtpController* c);

@@ -38,7 +38,7 @@ void fill_header(Frame& frame, uint8_t kind, uint32_t frame_type, uint32_t mode,
 
 /// Hands a channel's N-frame data to the host's message and records the verdict in it.
 void update_message(TtpController* c, const ModeAddressEntry& entry, unsigned channel, uint32_t verdict) {
-    uint8_t* message = message_at(c->cni, message_address(entry, channel));
+    uint8_t* message = message_at(c->cni, message_address(entry, channel), data_length(entry, channel));
     if (message == nullptr) {
         return; // no message for this channel in this slot
     }
@@ -74,7 +74,8 @@ bool build_n_frame(TtpController* c, unsigned channel_index, uint32_t mode, uint
     const unsigned channel = channel_index & 1u;
     const ModeAddressEntry* entry = current_address_entry(c);
     const uint8_t* message =
-        entry != nullptr ? message_at(c->cni, message_address(*entry, channel)) : nullptr;
+        entry != nullptr ? message_at(c->cni, message_address(*entry, channel), data_length(*entry, channel))
+                         : nullptr;
     // A slot without a message to send counts like a message the host has not marked valid.
     if (message == nullptr || (get_message_status(message) & MESSAGE_VALID) == 0) {
         set_nbw_error(c->working_status, 1);
@@ -183,6 +184,14 @@ int prepare_frames(TtpController* c) {
     set_membership(cs, c->own_pos, own_bit);
     set_mcr_mode(c->cni, 0);
     set_mcr_immediate(c->cni, 0);
+    if (failures != 0) {
+        // The node sends nothing in this slot: a frame built for the other channel must not stay behind,
+        // or the evaluation of the slot would judge it as received and keep the node a member that every
+        // other node saw silent.
+        for (Frame& frame : c->frame_buffer) {
+            frame.status = FRAME_STATUS_EMPTY;
+        }
+    }
     return failures;
 }
 

@@ -134,11 +134,15 @@ bool listen_step(TtpController* c) {
         set_protocol_state(c, PS_FREEZE);
         return false;
     }
+    // A guardian left armed by an earlier listen window or cold start attempt would fail when its window
+    // closes with the trigger still raised; whenever LISTEN goes on without arming it, it is put at rest.
     if (get_controller_await(c->cni) == CNI_REQUEST) {
+        rest_guardian(c);
         set_protocol_state(c, PS_AWAIT);
         return false;
     }
     if (get_selftest_request(c->cni, 0) != 0 || get_selftest_request(c->cni, 1) != 0) {
+        rest_guardian(c);
         set_protocol_state(c, PS_SELFTEST);
         return false;
     }
@@ -146,6 +150,8 @@ bool listen_step(TtpController* c) {
     if (may_cold_start) {
         load_guardian_window(c, c->medl.implementation_params.listen_cold_start_period_params);
         trigger_guardian(c, 1);
+    } else {
+        rest_guardian(c);
     }
     set_wake_flags(c);
     if (register_receivers(c) != 0) {

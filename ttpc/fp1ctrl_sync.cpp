@@ -47,8 +47,10 @@ int clock_sync_step(TtpController* c) {
         }
         int64_t term = (int64_t{c->csa_stack[smallest]} + c->csa_stack[largest] - sum) / 2;
         int64_t total = term + get_external_correction(c->cni);
+        // Beyond the synchronisation limit the node has lost the cluster's time: it freezes, and the
+        // correction of the previous synchronisation stays where it was.
         if (static_cast<double>(std::llabs(total)) / get_micro_to_macro(c->medl) >
-            MAX_CORRECTION_MACROTICKS) {
+            CLOCK_SYNC_LIMIT_MACROTICKS) {
             set_clock_sync_error(s, 1);
             raise_protocol_error(c);
             return 1;

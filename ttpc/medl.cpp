@@ -3,6 +3,7 @@
 #include "ttpc/medl.h"
 
 #include "kernel/sim_assert.h"
+#include "ttpc/fp1cni.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include <vector>
 
 static_assert(std::is_trivially_copyable_v<Medl>, "the reader clears the record as plain memory");
+static_assert(MESSAGE_AREA_BYTES == CNI_MESSAGE_AREA_BYTES && MEDL_NO_MESSAGE == CNI_NO_MESSAGE,
+              "the list addresses messages of the interface");
 static_assert(bit_mask(MEDL_WIDTH_POSITION) + 1 == MEDL_SLOT_COUNT, "a masked position indexes the slots");
 static_assert(bit_mask(MEDL_WIDTH_MODE) == MEDL_MODE_COUNT, "the one mode beyond the table is 'no mode'");
 
@@ -719,11 +722,11 @@ class MedlReader {
     }
 
     // A channel's message lies at byte 2 * address: status byte, spare byte and dafl + 1 data bytes, all
-    // inside the message area.
+    // inside the message area (the rule by which the controller hands the message out).
     uint8_t check_message(uint32_t mode, uint32_t position, uint32_t address, uint32_t dafl, char channel) {
         const uint32_t data_bytes = dafl + 1;
         const uint32_t end = 2 * address + 2 + data_bytes;
-        if (address == MEDL_NO_MESSAGE || end <= MESSAGE_AREA_BYTES) {
+        if (address == MEDL_NO_MESSAGE || message_fits(address, data_bytes)) {
             return MEDL_OK;
         }
         const bool a = channel == 'a';

@@ -227,6 +227,14 @@ TEST_F(SchedulerTest, EmptySequencingSetFailsWithCode72) {
     EXPECT_EQ(record.current, nullptr);
 }
 
+TEST_F(SchedulerTest, StepWithoutAKernelFailsWithCode72) {
+    dispose_all(); // no Calendar until the next inic_kernel
+    EXPECT_FALSE(next_event());
+    EXPECT_EQ(last_error(), 72);
+    EXPECT_FALSE(advance_time(1.0));
+    inic_kernel(); // for TearDown
+}
+
 TEST_F(SchedulerTest, ErrorReportedDuringSetUpFailsTheNextStepAfterItRuns) {
     Scripted* p = make_logger("p", 10);
     reactivate_at(p, 0);

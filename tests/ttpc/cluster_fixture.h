@@ -42,6 +42,8 @@ struct ScheduleOptions {
     unsigned deferred_requester = 3;
     /// Extra lines appended to every node's list ("value key"), e.g. to change one entry.
     std::vector<std::string> extra_lines;
+    /// When set, the nodes read medl00.txt .. medl03.txt of this directory instead of the lists above.
+    std::string list_directory;
 };
 
 /// The text of node `node`'s message descriptor list.
@@ -111,6 +113,7 @@ struct TestHost : SimProcess {
     unsigned node;
     double switch_on_at;
     bool answer_lifesign;
+    bool validate_channel_b; // false: the host leaves its channel B message as it is
     uint32_t interrupts;
     std::vector<double>* interrupt_times;
 };
@@ -123,8 +126,11 @@ inline void test_host_interrupt(void* arg) {
     host->interrupts += 1;
 }
 
-inline void write_node_messages(TtpController* c, unsigned node, float value) {
+inline void write_node_messages(TtpController* c, unsigned node, float value, bool channel_b = true) {
     for (uint32_t address : {6 * node, 6 * node + 3}) {
+        if (address == 6 * node + 3 && !channel_b) {
+            continue;
+        }
         uint8_t* message = message_at(c->cni, address);
         unsigned char bytes[4];
         std::memcpy(bytes, &value, sizeof value);
@@ -150,7 +156,7 @@ inline void test_host_body(SimProcess* process) {
         if (host->answer_lifesign) {
             set_host_lifesign(c->cni, ~get_controller_lifesign(c->cni.status) & 0xFFFF);
         }
-        write_node_messages(c, host->node, 100.0f + static_cast<float>(host->node));
+        write_node_messages(c, host->node, 100.0f + static_cast<float>(host->node), host->validate_channel_b);
         hold(TEST_HOST_PERIOD, HOST_RUNNING);
         return;
     }
@@ -203,7 +209,11 @@ class ClusterTest : public ::testing::Test {
             attach_channel(c, CHANNEL_B, channels[CHANNEL_B]);
             set_drift(c, n < drifts.size() ? drifts[n] : 0.0);
             std::filesystem::path list = directory / ("medl" + std::to_string(n) + ".txt");
-            std::ofstream(list) << medl_text(options, n);
+            if (options.list_directory.empty()) {
+                std::ofstream(list) << medl_text(options, n);
+            } else {
+                list = std::filesystem::path(options.list_directory) / ("medl0" + std::to_string(n) + ".txt");
+            }
             MedlError why{};
             EXPECT_EQ(read_medl_file(&c->medl, list.c_str(), &why), MEDL_OK) << why.message;
             char reason[200];
@@ -218,6 +228,7 @@ class ClusterTest : public ::testing::Test {
             host->node = n;
             host->switch_on_at = n < switch_on.size() ? switch_on[n] : 0.0;
             host->answer_lifesign = true;
+            host->validate_channel_b = true;
             attach_host(nodes[n], host, test_host_interrupt);
             hosts.push_back(host);
             (void)schedule_after(host, 0.0);
@@ -229,6 +240,20 @@ class ClusterTest : public ::testing::Test {
         while (calendar()->suc_in_sqs != nullptr && calendar()->suc_in_sqs->evtime <= t) {
             ASSERT_TRUE(next_event()) << sim_error_message(kernel_error_code());
         }
+    }
+    /// Runs the kernel one step at a time until `done` holds (checked before every step), at most until
+    /// simulated time `limit`; returns whether it held.
+    bool run_until(const std::function<bool()>& done, double limit) {
+        while (!done()) {
+            if (calendar()->suc_in_sqs == nullptr || calendar()->suc_in_sqs->evtime > limit) {
+                return false;
+            }
+            if (!next_event()) {
+                ADD_FAILURE() << sim_error_message(kernel_error_code());
+                return false;
+            }
+        }
+        return true;
     }
 
     static uint8_t kernel_error_code() {
@@ -248,6 +273,22 @@ class ClusterTest : public ::testing::Test {
             }
         }
         return true;
+    }
+    /// Every node in `state`, with full membership and a guardian that never failed; names the first that
+    /// is not.
+    ::testing::AssertionResult all_members_in(uint32_t state) const {
+        for (unsigned n = 0; n < options.nodes; ++n) {
+            if (state_of(n) != state) {
+                return ::testing::AssertionFailure() << "node " << n << " is in state " << state_of(n);
+            }
+            if (!full_membership(n)) {
+                return ::testing::AssertionFailure() << "node " << n << " lacks full membership";
+            }
+            if (nodes[n]->bus_guardian->failed != 0) {
+                return ::testing::AssertionFailure() << "node " << n << "'s guardian failed";
+            }
+        }
+        return ::testing::AssertionSuccess();
     }
     std::string trace_text() const {
         std::ifstream in(trace_file);

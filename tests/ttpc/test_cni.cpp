@@ -191,6 +191,13 @@ TEST(CniMessages, OnlyMessagesThatFitInsideTheAreaAreHandedOut) {
     EXPECT_EQ(message_at(*cni, 0x3FFE), nullptr);
     EXPECT_EQ(message_at(*cni, 0xFFFFFFFFu), nullptr);
     EXPECT_EQ(message_at(*cni, 0x80000000u), nullptr); // 2 * address would wrap in 32 bits
+
+    // A message that carries fewer data bytes may start later: header and its data bytes must fit.
+    EXPECT_TRUE(message_fits(9214, 1)); // ends at byte 18431
+    EXPECT_FALSE(message_fits(9215, 1));
+    EXPECT_EQ(message_at(*cni, 9214, 1), cni->message_area + 18428);
+    EXPECT_EQ(message_at(*cni, 9214), nullptr); // 16 data bytes would not fit
+    EXPECT_FALSE(message_fits(CNI_NO_MESSAGE, 1));
 }
 
 TEST(CniMessages, StatusAndUpdateCountShareByteZero) {
