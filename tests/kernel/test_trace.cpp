@@ -1,5 +1,6 @@
 // The trace log's line format and file behaviour, the state names, and the object views.
 #include "kernel_fixture.h"
+#include "tests/scratch_directory.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -32,11 +33,7 @@ class TraceTest : public KernelTest {
 
     void SetUp() override {
         KernelTest::SetUp();
-        directory = std::filesystem::temp_directory_path() /
-                    ("pelorin-trace-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                     "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(directory);
-        std::filesystem::create_directories(directory);
+        directory = make_scratch_directory("pelorin-trace");
         file = directory / "debug.txt";
         trace_to_file(file.c_str());
     }

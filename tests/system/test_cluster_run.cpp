@@ -6,6 +6,8 @@
 
 #include "kernel/trace.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -172,15 +174,15 @@ class PelorinSimConfig : public ::testing::Test {
   protected:
     std::filesystem::path directory;
     void SetUp() override {
-        directory =
-            std::filesystem::temp_directory_path() /
-            (std::string("pelorin-sim-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(directory);
+        directory = make_scratch_directory("pelorin-sim");
         std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, directory);
     }
     void TearDown() override { std::filesystem::remove_all(directory); }
-    void append(const std::string& file, const std::string& line) {
+    /// Appends a line to a file of the configuration; returns its line number.
+    unsigned append(const std::string& file, const std::string& line) {
         std::ofstream(directory / file, std::ios::app) << line << "\n";
+        std::ifstream in(directory / file);
+        return static_cast<unsigned>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
     }
     int run(const std::string& arguments, std::string* out) {
         return run_command("--dir " + directory.string() + " --no-trace " + arguments, out);
@@ -188,11 +190,12 @@ class PelorinSimConfig : public ::testing::Test {
 };
 
 TEST_F(PelorinSimConfig, WarningsGoToStderrAndTheRunGoesAhead) {
-    append("medl02.txt", "65686 role_list.bus_guardian.bg_slot_duration");
+    const unsigned line = append("medl02.txt", "65686 role_list.bus_guardian.bg_slot_duration");
     std::string out;
     EXPECT_EQ(run("--cycles 5", &out), EXIT_DONE);
-    EXPECT_NE(out.find("pelorin-sim: warning: " + (directory / "medl02.txt").string() +
-                       ":365: key 'role_list.bus_guardian.bg_slot_duration': 65686 is read as 150"),
+    EXPECT_NE(out.find("pelorin-sim: warning: " + (directory / "medl02.txt").string() + ":" +
+                       std::to_string(line) +
+                       ": key 'role_list.bus_guardian.bg_slot_duration': 65686 is read as 150"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("cluster cycles"), std::string::npos) << out;

@@ -4,6 +4,8 @@
 #include "cli/runner.h"
 #include "run_command.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,13 +23,7 @@ constexpr uint32_t GLOBAL_TIME_WORD = 2;
 class ExperimentTest : public ::testing::Test {
   protected:
     std::filesystem::path directory;
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    (std::string("pelorin-experiment-") +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(directory);
-        std::filesystem::create_directories(directory);
-    }
+    void SetUp() override { directory = make_scratch_directory("pelorin-experiment"); }
     void TearDown() override { std::filesystem::remove_all(directory); }
     std::string path(const char* name) const { return (directory / name).string(); }
     static std::string read(const std::string& file) {

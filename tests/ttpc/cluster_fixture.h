@@ -17,6 +17,8 @@
 #include "ttpc/medl.h"
 #include "ttpc/sl1func.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -172,11 +174,7 @@ class ClusterTest : public ::testing::Test {
     std::filesystem::path trace_file;
 
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        directory = std::filesystem::temp_directory_path() /
-                    (std::string("pelorin-cluster-") + info->test_suite_name() + "-" + info->name());
-        std::filesystem::remove_all(directory);
-        std::filesystem::create_directories(directory);
+        directory = make_scratch_directory("pelorin-cluster");
         trace_file = directory / "debug.txt";
         trace_to_file(trace_file.c_str());
         inic_kernel();

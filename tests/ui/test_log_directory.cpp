@@ -2,6 +2,8 @@
 // else the user's state folder, which is created; a relative XDG_STATE_HOME is not a state folder.
 #include "ui/log_directory.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,13 +17,7 @@ class LogDirectoryTest : public ::testing::Test {
   protected:
     fs::path scratch;
 
-    void SetUp() override {
-        scratch =
-            fs::temp_directory_path() / (std::string("pelorin-log-directory-") +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
+    void SetUp() override { scratch = make_scratch_directory("pelorin-log-directory"); }
     void TearDown() override { fs::remove_all(scratch); }
 };
 

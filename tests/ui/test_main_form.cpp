@@ -27,6 +27,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -156,11 +158,7 @@ class MainFormTest : public ::testing::Test {
     Clock::time_point now = Clock::now();
 
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              (std::string("pelorin-form-") + info->test_suite_name() + "-" + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = make_scratch_directory("pelorin-form");
         SineThreadOptions options;
         options.directory = PELORIN_DEFAULT_DATA_DIR;
         options.trace_file = "";

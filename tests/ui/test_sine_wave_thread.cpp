@@ -6,6 +6,8 @@
 
 #include "kernel/sim_process.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -46,10 +48,7 @@ class SineThreadTest : public ::testing::Test {
     int kernel_errors = 0;
 
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("pelorin-sine-thread-") + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = make_scratch_directory("pelorin-sine-thread");
         log_file = dir / "injections.csv";
     }
     void TearDown() override {
@@ -327,12 +326,14 @@ TEST_F(SineThreadTest, DoubtfulConfigurationIsBuiltWithItsWarnings) {
     const fs::path data = dir / "data";
     fs::copy(PELORIN_DEFAULT_DATA_DIR, data);
     std::ofstream(data / "medl02.txt", std::ios::app) << "65686 role_list.bus_guardian.bg_slot_duration\n";
+    std::ifstream list(data / "medl02.txt");
+    const auto appended_line = std::count(std::istreambuf_iterator<char>(list), {}, '\n');
     Build(data);
     ASSERT_FALSE(thread->BuildFailed()) << thread->BuildError();
     ASSERT_EQ(thread->BuildWarnings().size(), 1u);
-    EXPECT_NE(
-        thread->BuildWarnings()[0].find("medl02.txt:365: key 'role_list.bus_guardian.bg_slot_duration'"),
-        std::string::npos)
+    EXPECT_NE(thread->BuildWarnings()[0].find("medl02.txt:" + std::to_string(appended_line) +
+                                              ": key 'role_list.bus_guardian.bg_slot_duration'"),
+              std::string::npos)
         << thread->BuildWarnings()[0];
 }
 
