@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr unsigned RUNNABLE_REASON_BYTES = 200;
-
 std::string path_in(const std::string& directory, const std::string& name) {
     if (directory.empty()) {
         return name;
@@ -111,73 +109,15 @@ bool check_drift(double drift, const std::string& where, unsigned node, std::str
 
 // --- Lists ----------------------------------------------------------------------------------------------
 
-/// A field a check is about, and a line that would set it, for a refusal that names what to add.
-struct Culprit {
-    const void* field;
-    std::string key;
-    std::string example; // a value the line could give
-    std::string note = "";
-};
-
-/// The first slot of the round that carries the node's role; -1 when none of the 512 does.
-int own_slot(const Medl& medl) {
-    for (uint32_t s = 0; s < MEDL_SLOT_COUNT; ++s) {
-        if (same_logical_name(medl.slot_control_entry[s].logical_name, medl.role_list.logical_name)) {
-            return static_cast<int>(s);
-        }
-    }
-    return -1;
-}
-
-std::string slot_key(uint32_t slot, const char* field) {
-    return "slot_control_entry[" + std::to_string(slot) + "]." + field;
-}
-
-/// Which field a refusal of the controller's runnability check is about: the conditions of medl_runnable,
-/// looked at in its order, only to find the line to point at (the verdict and its text are the check's).
-Culprit runnability_culprit(const Medl& medl) {
-    const ControllerCfgParams& cfg = medl.controller_cfg_params;
-    const double ratio = get_micro_to_macro(medl);
-    if (!std::isfinite(ratio) || ratio <= 0.0) {
-        return {&cfg.micro_to_macro, "controller_cfg_params.micro_to_macro", "10"};
-    }
-    const uint32_t length = get_c_state_length(medl);
-    if (length < MEDL_C_STATE_LENGTH_MIN || length > MEDL_C_STATE_LENGTH_MAX) {
-        return {&cfg.c_state_length, "controller_cfg_params.c_state_length", "3"};
-    }
-    const int own = own_slot(medl);
-    if (own < 0) {
-        return {&medl.role_list.logical_name.slot_position, "role_list.logical_name.slot_position", "1"};
-    }
-    const SlotControlEntry& own_entry = medl.slot_control_entry[own];
-    if (get_sru_slot_duration(own_entry) <= get_ifg_time(medl)) {
-        return {&own_entry.sru_slot_duration, slot_key(static_cast<uint32_t>(own), "sru_slot_duration"),
-                "250"};
-    }
-    if (get_startup_timeout(medl) + get_tdma_round_length(medl) < get_sru_slot_duration(own_entry)) {
-        return {&cfg.startup_timeout, "controller_cfg_params.startup_timeout", "100"};
-    }
-    for (uint32_t s = 0; s < MEDL_SLOT_COUNT; ++s) {
-        const SlotControlEntry& slot = medl.slot_control_entry[s];
-        if (get_sru_slot_duration(slot) == 0) {
-            return {&slot.sru_slot_duration, slot_key(s, "sru_slot_duration"), "250"};
-        }
-        if (get_eot(slot) != 0) {
-            break;
-        }
-    }
-    return {nullptr, "slot_control_entry[N].eot", "1", " for the last slot N of the cluster cycle"};
-}
-
 /// A refusal about a field: at the line that set it, or naming the line to add when no line did.
-std::string refusal_at(const NodeConfig& node, const Culprit& culprit, const std::string& what) {
+std::string refusal_at(const NodeConfig& node, const MedlRefusal& refusal) {
     const MedlKeyLine* line =
-        culprit.field != nullptr ? medl_field_line(*node.medl, node.lines, culprit.field) : nullptr;
+        refusal.field != nullptr ? medl_field_line(*node.medl, node.lines, refusal.field) : nullptr;
     if (line != nullptr) {
-        return place(node.medl_path, line->line) + "key '" + line->key + "': " + what;
+        return place(node.medl_path, line->line) + "key '" + line->key + "': " + refusal.reason;
     }
-    return place(node.medl_path, 0) + what + "; add a line '" + culprit.example + " " + culprit.key + "'" +
-           culprit.note;
+    return place(node.medl_path, 0) + refusal.reason + "; add a line '" + refusal.example + " " +
+           refusal.key + "'" + refusal.note;
 }
 
 bool read_node_list(const std::string& directory, unsigned n, NodeConfig* node, std::string* why) {
@@ -194,18 +134,18 @@ bool read_node_list(const std::string& directory, unsigned n, NodeConfig* node, 
     if (code != MEDL_OK) {
         return refuse(why, error.message);
     }
-    char reason[RUNNABLE_REASON_BYTES];
-    if (!medl_runnable(*node->medl, reason, sizeof reason)) {
-        return refuse(why, refusal_at(*node, runnability_culprit(*node->medl), reason));
+    MedlRefusal refusal;
+    if (!medl_runnable(*node->medl, &refusal)) {
+        return refuse(why, refusal_at(*node, refusal));
     }
     // The host and the application find a node's messages and tasks by its position in the round.
     const LogicalName& role = node->medl->role_list.logical_name;
     if (get_slot_position(role) != n + 1) {
         const std::string position = std::to_string(n + 1);
-        return refuse(why, refusal_at(*node,
-                                      {&role.slot_position, "role_list.logical_name.slot_position", position},
-                                      "role_list.logical_name.slot_position must be " + position +
-                                          " (the node index plus one)"));
+        const MedlRefusal refusal{
+            "role_list.logical_name.slot_position must be " + position + " (the node index plus one)",
+            &role.slot_position, "role_list.logical_name.slot_position", position.c_str()};
+        return refuse(why, refusal_at(*node, refusal));
     }
     return true;
 }

@@ -383,18 +383,27 @@ TtpController* controller_of_process(SimProcess* process) {
     return static_cast<TtpController*>(process->user_data);
 }
 
-bool medl_runnable(const Medl& medl, char* why, size_t why_size) {
-    auto refuse = [&](const char* text) {
-        std::snprintf(why, why_size, "%s", text);
+bool medl_runnable(const Medl& medl, MedlRefusal* refusal) {
+    auto refuse = [&](const char* reason, const void* field, std::string key, const char* example,
+                      const char* note = "") {
+        if (refusal != nullptr) {
+            *refusal = MedlRefusal{reason, field, std::move(key), example, note};
+        }
         return false;
     };
+    auto slot_key = [](uint32_t slot, const char* field) {
+        return "slot_control_entry[" + std::to_string(slot) + "]." + field;
+    };
+    const ControllerCfgParams& cfg = medl.controller_cfg_params;
     double ratio = get_micro_to_macro(medl);
     if (!std::isfinite(ratio) || ratio <= 0.0) {
-        return refuse("controller_cfg_params.micro_to_macro must be a positive number");
+        return refuse("controller_cfg_params.micro_to_macro must be a positive number", &cfg.micro_to_macro,
+                      "controller_cfg_params.micro_to_macro", "10");
     }
     uint32_t length = get_c_state_length(medl);
     if (length < MEDL_C_STATE_LENGTH_MIN || length > MEDL_C_STATE_LENGTH_MAX) {
-        return refuse("controller_cfg_params.c_state_length must be 2-6");
+        return refuse("controller_cfg_params.c_state_length must be 2-6", &cfg.c_state_length,
+                      "controller_cfg_params.c_state_length", "3");
     }
     uint32_t own = MAX_TRANSMISSION_CYCLE_LENGTH;
     for (uint32_t s = 0; s < MAX_TRANSMISSION_CYCLE_LENGTH; ++s) {
@@ -404,28 +413,33 @@ bool medl_runnable(const Medl& medl, char* why, size_t why_size) {
         }
     }
     if (own == MAX_TRANSMISSION_CYCLE_LENGTH) {
-        return refuse("no slot_control_entry among the first 512 has the node's role_list.logical_name");
+        return refuse("no slot_control_entry among the first 512 has the node's role_list.logical_name",
+                      &medl.role_list.logical_name.slot_position, "role_list.logical_name.slot_position",
+                      "1");
     }
-    uint32_t own_duration = get_sru_slot_duration(medl.slot_control_entry[own]);
+    const SlotControlEntry& own_entry = medl.slot_control_entry[own];
+    uint32_t own_duration = get_sru_slot_duration(own_entry);
     if (own_duration <= get_ifg_time(medl)) {
         return refuse(
-            "the node's own slot (sru_slot_duration) must be longer than implementation_params.ifg_time");
+            "the node's own slot (sru_slot_duration) must be longer than implementation_params.ifg_time",
+            &own_entry.sru_slot_duration, slot_key(own, "sru_slot_duration"), "250");
     }
     if (get_startup_timeout(medl) + get_tdma_round_length(medl) < own_duration) {
-        return refuse("startup_timeout + tdma_round_length must not be shorter than the node's own slot");
+        return refuse("startup_timeout + tdma_round_length must not be shorter than the node's own slot",
+                      &cfg.startup_timeout, "controller_cfg_params.startup_timeout", "100");
     }
     for (uint32_t s = 0; s < MEDL_SLOT_COUNT; ++s) {
-        if (get_sru_slot_duration(medl.slot_control_entry[s]) == 0) {
-            return refuse("every slot of the cluster cycle needs an sru_slot_duration above 0");
+        const SlotControlEntry& slot = medl.slot_control_entry[s];
+        if (get_sru_slot_duration(slot) == 0) {
+            return refuse("every slot of the cluster cycle needs an sru_slot_duration above 0",
+                          &slot.sru_slot_duration, slot_key(s, "sru_slot_duration"), "250");
         }
-        if (get_eot(medl.slot_control_entry[s]) != 0) {
-            if (why_size > 0) {
-                why[0] = '\0';
-            }
+        if (get_eot(slot) != 0) {
             return true;
         }
     }
-    return refuse("no slot_control_entry among the first 512 ends the cluster cycle (eot)");
+    return refuse("no slot_control_entry among the first 512 ends the cluster cycle (eot)", nullptr,
+                  "slot_control_entry[N].eot", "1", " for the last slot N of the cluster cycle");
 }
 
 // --- Local clock -----------------------------------------------------------------------------------------

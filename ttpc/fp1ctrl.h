@@ -42,6 +42,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct BusGuardian;
 struct TtpChannel;
@@ -154,9 +155,21 @@ inline const char* controller_name(const TtpController* c) {
     return c->name;
 }
 
-/// Why a message descriptor list cannot be run by a controller (no own slot among the first 512 entries,
-/// a micro_to_macro that is not a positive finite number, ...); empty when it can.
-bool medl_runnable(const Medl& medl, char* why, size_t why_size);
+/// Why a message descriptor list cannot be run by a controller, and which of its fields that is about, so
+/// that a reader of the file can point at the line that set the field, or name the line to add.
+struct MedlRefusal {
+    std::string reason;         // what is wrong, in one phrase
+    const void* field{nullptr}; // the field inside the Medl record; null when a line is missing altogether
+    std::string key;            // the field's key ("slot_control_entry[3].sru_slot_duration")
+    const char* example{""};    // a value that would do, for a line to add
+    const char* note{""};       // what a line to add needs besides ("" or where it belongs)
+};
+
+/// Whether a controller can run the list: a positive micro_to_macro, a c_state_length of 2-6, an own slot
+/// among the first 512 entries that is longer than ifg_time and fits startup_timeout + tdma_round_length,
+/// every slot up to the cluster cycle's end above 0 long, and that end (eot) among the first 512 entries.
+/// When it cannot, `refusal` (if given) says why, about the first condition that fails in that order.
+bool medl_runnable(const Medl& medl, MedlRefusal* refusal = nullptr);
 
 // --- Local clock -----------------------------------------------------------------------------------------
 

@@ -214,8 +214,8 @@ class ClusterTest : public ::testing::Test {
             }
             MedlError why{};
             EXPECT_EQ(read_medl_file(&c->medl, list.c_str(), &why), MEDL_OK) << why.message;
-            char reason[200];
-            EXPECT_TRUE(medl_runnable(c->medl, reason, sizeof reason)) << reason;
+            MedlRefusal refusal;
+            EXPECT_TRUE(medl_runnable(c->medl, &refusal)) << refusal.reason;
             nodes.push_back(c);
         }
         for (unsigned n = 0; n < options.nodes; ++n) {

@@ -661,15 +661,27 @@ TEST(ControllerLists, ListWithoutOwnSlotIsRefusedWithAReason) {
     medl->controller_cfg_params.tdma_round_length = 250;
     medl->slot_control_entry[0].sru_slot_duration = 250;
     medl->slot_control_entry[0].eot = 1;
-    char why[200];
-    EXPECT_FALSE(medl_runnable(*medl, why, sizeof why));
-    EXPECT_NE(std::string(why).find("role_list.logical_name"), std::string::npos);
+    MedlRefusal why;
+    EXPECT_FALSE(medl_runnable(*medl, &why));
+    EXPECT_NE(why.reason.find("role_list.logical_name"), std::string::npos);
+    EXPECT_EQ(why.field, &medl->role_list.logical_name.slot_position);
     medl->slot_control_entry[0].logical_name.slot_position = 9;
-    EXPECT_TRUE(medl_runnable(*medl, why, sizeof why)) << why;
+    EXPECT_TRUE(medl_runnable(*medl, &why)) << why.reason;
     medl->controller_cfg_params.micro_to_macro = 0;
-    EXPECT_FALSE(medl_runnable(*medl, why, sizeof why));
+    EXPECT_FALSE(medl_runnable(*medl, &why));
+    EXPECT_EQ(why.field, &medl->controller_cfg_params.micro_to_macro);
     medl->controller_cfg_params.micro_to_macro = NAN;
-    EXPECT_FALSE(medl_runnable(*medl, why, sizeof why));
+    EXPECT_FALSE(medl_runnable(*medl));
+    medl->controller_cfg_params.micro_to_macro = 10;
+    medl->slot_control_entry[0].eot = 0;
+    EXPECT_FALSE(medl_runnable(*medl, &why));
+    EXPECT_EQ(why.field, &medl->slot_control_entry[1].sru_slot_duration) << "the slot after the own one";
+    for (SlotControlEntry& slot : medl->slot_control_entry) {
+        slot.sru_slot_duration = 250;
+    }
+    EXPECT_FALSE(medl_runnable(*medl, &why));
+    EXPECT_EQ(why.field, nullptr) << "a missing cycle end is a line to add, not a line to point at";
+    EXPECT_EQ(why.key, "slot_control_entry[N].eot");
 }
 
 } // namespace
