@@ -3,6 +3,7 @@
 #include "kernel/trace.h"
 #include "ttpc/sl1func.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -344,7 +345,7 @@ int check_interrupt_timeout(HostOs* os) {
 // --- Messages --------------------------------------------------------------------------------------------
 
 void write_message(HostOs* os, uint32_t address, unsigned offset, const uint8_t* bytes, unsigned n) {
-    uint8_t* message = message_at(*os->cni, address);
+    uint8_t* message = message_at(*os->cni, address, std::min(offset + n, MESSAGE_DATA_BYTES));
     if (message == nullptr) {
         return;
     }
@@ -361,13 +362,13 @@ void write_message_float(HostOs* os, uint32_t address, unsigned offset, float va
 
 void validate_message(HostOs* os, uint32_t address) {
     trace(os, "Validating EIF.\n");
-    if (uint8_t* message = message_at(*os->cni, address)) {
+    if (uint8_t* message = message_at(*os->cni, address, 0)) { // the header alone
         set_message_status(message, MESSAGE_VALID);
     }
 }
 
 int read_message(HostOs* os, uint32_t address, unsigned offset, uint8_t* out, unsigned n) {
-    const uint8_t* message = message_at(*os->cni, address);
+    const uint8_t* message = message_at(*os->cni, address, std::min(offset + n, MESSAGE_DATA_BYTES));
     if (message == nullptr || (get_message_status(message) & MESSAGE_VALID) == 0) {
         return 1;
     }
@@ -387,7 +388,7 @@ int read_message_pair(HostOs* os, const uint32_t* pair, unsigned offset, uint8_t
 }
 
 uint32_t message_status_of(HostOs* os, uint32_t address) {
-    const uint8_t* message = message_at(*os->cni, address);
+    const uint8_t* message = message_at(*os->cni, address, 0); // the header alone
     return message != nullptr ? get_message_status(message) : 0;
 }
 

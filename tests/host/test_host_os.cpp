@@ -174,4 +174,20 @@ TEST_F(HostOsTest, MessagesAreReadOnlyWhenMarkedValid) {
     EXPECT_EQ(message_status_of(os, 3), MESSAGE_VALID);
 }
 
+TEST_F(HostOsTest, ShortMessageAtTheEndOfTheAreaIsServedAsTheListReaderAcceptsIt) {
+    // 2 * 9213 + 2 header bytes + 4 data bytes = 18432: the last four bytes of the message area, which a
+    // list may give a 4-byte message; asking for all 16 data bytes would refuse it.
+    constexpr uint32_t last = 9213;
+    ASSERT_TRUE(message_fits(last, sizeof(float)));
+    HostOs* os = cluster->apps[NODE_O1].os;
+    write_message_float(os, last, 0, 2.5f);
+    validate_message(os, last);
+    EXPECT_EQ(message_status_of(os, last), MESSAGE_VALID);
+    uint8_t out[sizeof(float)] = {};
+    ASSERT_EQ(read_message(os, last, 0, out, sizeof out), 0);
+    float value;
+    std::memcpy(&value, out, sizeof value);
+    EXPECT_EQ(value, 2.5f);
+}
+
 } // namespace
