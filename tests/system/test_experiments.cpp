@@ -17,6 +17,8 @@ namespace {
 
 /// The interface word holding the C-state's global time.
 constexpr uint32_t GLOBAL_TIME_WORD = 2;
+/// Lines of a campaign CSV above its rows: the campaign line, the shard line and the column header.
+constexpr long HEAD_LINES = 3;
 
 class ExperimentTest : public ::testing::Test {
   protected:
@@ -125,7 +127,7 @@ TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndR
     CampaignOptions options = campaign(12);
     ASSERT_EQ(run(options), 0);
     const std::string first = read(options.out);
-    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 13);
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), HEAD_LINES + 12);
     ASSERT_EQ(run(options), 0);
     EXPECT_EQ(read(options.out), first);
     options.jobs = 2;
@@ -137,7 +139,8 @@ TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndR
     options.shard_count = 3;
     ASSERT_EQ(run(options), 0);
     const std::string shard = read(options.out);
-    EXPECT_EQ(std::count(shard.begin(), shard.end(), '\n'), 5); // the header and experiments 1, 4, 7, 10
+    EXPECT_EQ(std::count(shard.begin(), shard.end(), '\n'), HEAD_LINES + 4); // experiments 1, 4, 7, 10
+    EXPECT_NE(shard.find("\n# shard: 1/3\n"), std::string::npos);
     options.shard_index = 0;
     options.shard_count = 1;
     options.resume = true;
@@ -242,6 +245,91 @@ TEST_F(ExperimentTest, DriftOverridesReachTheCampaignsRuns) {
               EXIT_ASSEMBLY);
     EXPECT_NE(out.find("--drift O1=0.7: drift of Controller O1 must be"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(path("drift.csv")));
+}
+
+TEST_F(ExperimentTest, ResumeRefusesTheCsvOfAnotherCampaign) {
+    CampaignOptions options = campaign(3);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const auto refused = [&](CampaignOptions other) {
+        other.resume = true;
+        const bool status_ok = run(other) == EXIT_USAGE;
+        return status_ok && read(options.out) == csv;
+    };
+    // A list with one value changed (a field the controller only stores, so it still runs).
+    const std::filesystem::path changed = directory / "changed";
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, changed);
+    std::string list = read((changed / "medl02.txt").string());
+    list.replace(list.find("1 revision"), 10, "2 revision");
+    std::ofstream((changed / "medl02.txt").string()) << list;
+
+    CampaignOptions other = options;
+    other.seed += 1;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.runs += 1;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.target = TARGET_REG;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.effect = FAULT_SET;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.injections = 2;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.window_to_us += 0.5;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.horizon_us += 1;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.overrides.drift[NODE_O2] = 0.0001;
+    EXPECT_TRUE(refused(other));
+    other = options;
+    other.directory = changed.string();
+    EXPECT_TRUE(refused(other));
+
+    std::string out;
+    EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 3 --seed 6 --window-us "
+                          "100000:200000 --horizon-us 300000 --resume --out " +
+                              options.out,
+                          &out),
+              EXIT_USAGE);
+    EXPECT_EQ(out,
+              "pelorin-sim campaign: " + options.out +
+                  ": rows of another campaign (seed=5 there, seed=6 here); resume with the same parameters "
+                  "or write to another --out\n");
+
+    // The same lists in another directory are the same campaign: nothing is left to run.
+    const std::filesystem::path same = directory / "same";
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, same);
+    other = options;
+    other.directory = same.string();
+    other.resume = true;
+    EXPECT_EQ(run(other), EXIT_DONE);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_NE(read(path("report.txt")).find("wall time: 0 experiments in "), std::string::npos);
+
+    // A CSV that names no campaign cannot be told apart from another's.
+    std::ofstream(options.out) << csv.substr(csv.find("experiment,"));
+    EXPECT_EQ(run(other), EXIT_USAGE);
+}
+
+TEST_F(ExperimentTest, UnfinishedLastRowIsRunAgain) {
+    // Experiment 32 of this campaign heals, so its row ends in a number.
+    CampaignOptions options = campaign(33);
+    options.shard_index = 32;
+    options.shard_count = 33;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    ASSERT_EQ(csv.substr(csv.size() - 8), ",2299.8\n");
+    std::ofstream(options.out) << csv.substr(0, csv.size() - 3); // interrupted at "...,2299"
+    options.resume = true;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_NE(read(path("report.txt")).find("wall time: 1 experiments in "), std::string::npos);
 }
 
 } // namespace
