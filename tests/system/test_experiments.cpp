@@ -247,6 +247,12 @@ TEST_F(ExperimentTest, DriftOverridesReachTheCampaignsRuns) {
     EXPECT_FALSE(std::filesystem::exists(path("drift.csv")));
 }
 
+/// The summary without its last line, the wall time of the run that printed it.
+std::string without_wall_time(const std::string& report) {
+    const size_t last = report.rfind("wall time: ");
+    return last == std::string::npos ? report : report.substr(0, last);
+}
+
 TEST_F(ExperimentTest, ResumeRefusesTheCsvOfAnotherCampaign) {
     CampaignOptions options = campaign(3);
     ASSERT_EQ(run(options), EXIT_DONE);
@@ -330,6 +336,70 @@ TEST_F(ExperimentTest, UnfinishedLastRowIsRunAgain) {
     ASSERT_EQ(run(options), EXIT_DONE);
     EXPECT_EQ(read(options.out), csv);
     EXPECT_NE(read(path("report.txt")).find("wall time: 1 experiments in "), std::string::npos);
+}
+
+TEST_F(ExperimentTest, MergedShardsEqualTheWholeCampaign) {
+    CampaignOptions options = campaign(12);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const std::string chart = read(path("campaign.svg"));
+    const std::string summary = without_wall_time(read(path("report.txt")));
+    std::filesystem::remove(options.out);
+    std::filesystem::remove(path("campaign.svg"));
+
+    std::string shards;
+    for (uint32_t i : {2u, 0u, 1u}) { // any order
+        CampaignOptions shard = options;
+        shard.shard_index = i;
+        shard.shard_count = 3;
+        shard.jobs = i == 0 ? 2 : 1;
+        shard.out = path(("shard-" + std::to_string(i) + ".csv").c_str());
+        ASSERT_EQ(run(shard), EXIT_DONE);
+        EXPECT_NE(read(path("report.txt")).find("wall time: 4 experiments in "), std::string::npos);
+        shards += " " + shard.out;
+    }
+    std::string out;
+    ASSERT_EQ(run_command("campaign merge --out " + options.out + shards, &out), EXIT_DONE) << out;
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_EQ(read(path("campaign.svg")), chart);
+    EXPECT_EQ(out, summary);
+}
+
+TEST_F(ExperimentTest, MergeRefusesShardsThatAreNotOneWholeCampaign) {
+    CampaignOptions options = campaign(6);
+    const auto shard = [&](uint32_t seed, uint32_t i, uint32_t n, const char* name) {
+        CampaignOptions s = options;
+        s.seed = seed;
+        s.shard_index = i;
+        s.shard_count = n;
+        s.out = path(name);
+        EXPECT_EQ(run(s), EXIT_DONE);
+        return " " + s.out;
+    };
+    const std::string a = shard(5, 0, 2, "a.csv");
+    const std::string b = shard(5, 1, 2, "b.csv");
+    const std::string other = shard(6, 1, 2, "other.csv");
+    const std::string third = shard(5, 0, 3, "third.csv"); // experiments 0 and 3 again
+    std::string cut = read(path("b.csv"));
+    std::ofstream(path("cut.csv")) << cut.substr(0, cut.size() - 1);
+    struct Case {
+        std::string shards;
+        std::string message;
+    } cases[] = {
+        {a + other, path("other.csv") + ": rows of another campaign than " + path("a.csv") +
+                        " (seed=6 there, seed=5 in " + path("a.csv") + ")"},
+        {a, "missing experiments 1, 3, 5 (3 of 6): no file holds them; run their shards again with --resume"},
+        {a + b + third, "experiment 0 is in both " + path("a.csv") + " and " + path("third.csv")},
+        {a + " " + path("cut.csv"), path("cut.csv") + ":6: the last row is unfinished (no line end): the run "
+                                                      "that wrote it did not finish; run its shard again "
+                                                      "with --resume"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(run_command("campaign merge --out " + path("all.csv") + c.shards, &out), EXIT_USAGE);
+        EXPECT_EQ(out, "pelorin-sim campaign merge: " + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists(path("all.csv")));
+    }
 }
 
 } // namespace
