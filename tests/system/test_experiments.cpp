@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -269,33 +271,22 @@ TEST_F(ExperimentTest, ResumeRefusesTheCsvOfAnotherCampaign) {
     list.replace(list.find("1 revision"), 10, "2 revision");
     std::ofstream((changed / "medl02.txt").string()) << list;
 
-    CampaignOptions other = options;
-    other.seed += 1;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.runs += 1;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.target = TARGET_REG;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.effect = FAULT_SET;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.injections = 2;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.window_to_us += 0.5;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.horizon_us += 1;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.overrides.drift[NODE_O2] = 0.0001;
-    EXPECT_TRUE(refused(other));
-    other = options;
-    other.directory = changed.string();
-    EXPECT_TRUE(refused(other));
+    const std::function<void(CampaignOptions*)> changes[] = {
+        [](CampaignOptions* o) { o->seed += 1; },
+        [](CampaignOptions* o) { o->runs += 1; },
+        [](CampaignOptions* o) { o->target = TARGET_REG; },
+        [](CampaignOptions* o) { o->effect = FAULT_SET; },
+        [](CampaignOptions* o) { o->injections = 2; },
+        [](CampaignOptions* o) { o->window_to_us += 0.5; },
+        [](CampaignOptions* o) { o->horizon_us += 1; },
+        [](CampaignOptions* o) { o->overrides.drift[NODE_O2] = 0.0001; },
+        [&changed](CampaignOptions* o) { o->directory = changed.string(); },
+    };
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        CampaignOptions other = options;
+        changes[i](&other);
+        EXPECT_TRUE(refused(other)) << "change " << i;
+    }
 
     std::string out;
     EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 3 --seed 6 --window-us "
@@ -311,7 +302,7 @@ TEST_F(ExperimentTest, ResumeRefusesTheCsvOfAnotherCampaign) {
     // The same lists in another directory are the same campaign: nothing is left to run.
     const std::filesystem::path same = directory / "same";
     std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, same);
-    other = options;
+    CampaignOptions other = options;
     other.directory = same.string();
     other.resume = true;
     EXPECT_EQ(run(other), EXIT_DONE);
