@@ -391,6 +391,10 @@ TEST_F(ExperimentTest, MergeRefusesShardsThatAreNotOneWholeCampaign) {
         EXPECT_EQ(out, "pelorin-sim campaign merge: " + c.message + "\n");
         EXPECT_FALSE(std::filesystem::exists(path("all.csv")));
     }
+    // The shards name the campaign: an option that would run one is not silently ignored.
+    std::string out;
+    EXPECT_EQ(run_command("campaign --runs 6 merge --out " + path("all.csv") + a + b, &out), EXIT_USAGE);
+    EXPECT_FALSE(std::filesystem::exists(path("all.csv")));
 }
 
 } // namespace
