@@ -54,7 +54,7 @@ stop_everything() {
     # Jobs first, so that no task outlives slurmd; then the daemons, by the PIDs they were started with.
     if [ ${#pids[@]} -eq 3 ]; then
         scancel --full --quiet --partition=pelorin 2>/dev/null || true
-        for _ in $(seq 50); do
+        for _ in $(seq 100); do # KillWait: a task that ignores SIGTERM is killed after 5 s
             [ -z "$(squeue -h 2>/dev/null)" ] && break
             sleep 0.1
         done
