@@ -7,8 +7,10 @@
 #include "cli/runner.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace {
@@ -20,31 +22,64 @@ int fail(int status, const std::string& why) {
     return status;
 }
 
-/// The CSV that receives the rows as they finish: appended to when resuming; else a new file with the header
-/// alone, renamed over an earlier campaign's. Null with a reason when it cannot be written.
-std::FILE* open_rows_file(const CampaignOptions& options, std::string* why) {
-    if (!options.resume &&
-        !write_file_atomically(options.out, std::string(CAMPAIGN_CSV_HEADER) + "\n", why)) {
+/// The rows an earlier, possibly interrupted run of this campaign left in `path`: none when there is no
+/// file yet or it is empty. An unfinished last row is left out, to be run again. False with a reason when
+/// the file is not a campaign CSV or holds another campaign's rows (its parameters differ from `parameters`).
+bool resumed_rows(const std::string& path, const std::string& parameters,
+                  std::map<uint32_t, std::string>* rows, std::string* why) {
+    std::error_code error;
+    if (!std::filesystem::exists(path, error) ||
+        (std::filesystem::is_regular_file(path, error) && std::filesystem::file_size(path, error) == 0)) {
+        return true;
+    }
+    CampaignCsv csv;
+    if (!read_campaign_csv(path, &csv, why)) {
+        return false;
+    }
+    if (csv.head.parameters.empty()) {
+        *why = path + ": names no campaign (no line '# pelorin-sim campaign: ...'), so its rows cannot be " +
+               "told to be this campaign's; write to another --out";
+        return false;
+    }
+    if (csv.head.parameters != parameters) {
+        const auto [there, here] = parameters_difference(csv.head.parameters, parameters);
+        *why = path + ": rows of another campaign (" + there + " there, " + here +
+               " here); resume with the same parameters or write to another --out";
+        return false;
+    }
+    *rows = std::move(csv.rows);
+    return true;
+}
+
+/// The CSV that receives the rows as they finish: the head and the rows kept from an earlier run (without
+/// a row an interruption cut short), renamed over the old file, then opened for appending. Null with a
+/// reason when it cannot be written.
+std::FILE* open_rows_file(const std::string& path, const CampaignCsvHead& head,
+                          const std::map<uint32_t, std::string>& rows, std::string* why) {
+    if (!write_file_atomically(path, campaign_csv_text(head, rows), why)) {
         return nullptr;
     }
-    std::FILE* out = std::fopen(options.out.c_str(), "a");
+    std::FILE* out = std::fopen(path.c_str(), "a");
     if (out == nullptr) {
-        *why = options.out + ": cannot be written (" + std::strerror(errno) + ")";
-        return nullptr;
+        *why = path + ": cannot be written (" + std::strerror(errno) + ")";
     }
-    std::fseek(out, 0, SEEK_END);
-    if (std::ftell(out) == 0) {
-        std::fprintf(out, "%s\n", CAMPAIGN_CSV_HEADER);
-    } else if (options.resume) {
-        std::fprintf(out, "\n"); // ends a row an interruption may have cut short
-    }
-    std::fflush(out);
     return out;
+}
+
+/// The last line of a campaign's summary: how long this run took per experiment it ran, to size shards by.
+void print_wall_time(const CampaignOptions& options, size_t experiments, double seconds, std::FILE* report) {
+    std::fprintf(report, "wall time: %zu experiments in %.1f s", experiments, seconds);
+    if (experiments > 0) {
+        std::fprintf(report, ", %.3g s each", seconds / static_cast<double>(experiments));
+    }
+    std::fprintf(report, " (shard %u/%u, %u job%s)\n", options.shard_index, options.shard_count, options.jobs,
+                 options.jobs == 1 ? "" : "s");
 }
 
 } // namespace
 
 int run_campaign(const CampaignOptions& options, std::FILE* report) {
+    const auto started = std::chrono::steady_clock::now();
     if (!(options.window_from_us >= 0 && options.window_from_us < options.window_to_us)) {
         return fail(EXIT_USAGE, "--window-us must be FROM:TO with 0 <= FROM < TO");
     }
@@ -62,9 +97,11 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
     if (!load_configuration(options.directory, options.overrides, &config, PROGRAM)) {
         return EXIT_ASSEMBLY;
     }
+    const CampaignCsvHead head{campaign_parameters(options, cluster_config_hash(config)), options.shard_index,
+                               options.shard_count};
     std::string why;
     std::map<uint32_t, std::string> rows;
-    if (options.resume && !read_campaign_rows(options.out, &rows, &why)) {
+    if (options.resume && !resumed_rows(options.out, head.parameters, &rows, &why)) {
         return fail(EXIT_USAGE, why);
     }
     std::vector<uint32_t> ids;
@@ -73,7 +110,7 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
             ids.push_back(k);
         }
     }
-    std::FILE* out = open_rows_file(options, &why);
+    std::FILE* out = open_rows_file(options.out, head, rows, &why);
     if (out == nullptr) {
         return fail(EXIT_OUTPUT, why);
     }
@@ -82,7 +119,7 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
         rows[k] = row;
         output_ok = output_ok && std::fprintf(out, "%s\n", row.c_str()) > 0 && std::fflush(out) == 0;
     };
-    const bool ran = run_experiments(config, options, ids, emit, &why);
+    const bool ran = ids.empty() || run_experiments(config, options, ids, emit, &why);
     const bool closed = std::fclose(out) == 0;
     if (!ran) {
         return fail(EXIT_WORKER, why);
@@ -90,13 +127,12 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
     if (!output_ok || !closed) {
         return fail(EXIT_OUTPUT, options.out + ": writing the rows failed");
     }
-    std::string content = std::string(CAMPAIGN_CSV_HEADER) + "\n";
-    for (const auto& [k, row] : rows) {
-        content += row + "\n";
-    }
-    if (!write_file_atomically(options.out, content, &why) ||
+    if (!write_file_atomically(options.out, campaign_csv_text(head, rows), &why) ||
         !write_campaign_report(options, rows, report, &why)) {
         return fail(EXIT_OUTPUT, why);
     }
+    print_wall_time(options, ids.size(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                    report);
     return EXIT_DONE;
 }

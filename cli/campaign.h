@@ -17,9 +17,12 @@
 // Experiments are numbered from 0; experiment k's moments and bits come from the campaign seed and k alone,
 // so any subset (a shard, a resumed campaign, another number of jobs) gives the same rows.
 //
-// Outputs. The configuration is read and checked before any output is touched. Rows are appended to the CSV
-// as they finish (kept for --resume); the CSV in experiment order and the chart replace earlier results by
-// renaming a temporary file. Parts: campaign_csv.h, campaign_report.h, campaign_experiments.h.
+// Outputs. The configuration is read and checked before any output is touched. The CSV names the campaign
+// (its parameters and a hash of the configuration) and the shard; --resume takes only rows of the same
+// campaign, and runs again a last row an interruption cut short. Rows are appended to the CSV as they
+// finish; the CSV in experiment order and the chart replace earlier results by renaming a temporary file.
+// The summary ends with the run's wall time per experiment, to size shards by. Shards of one campaign are
+// merged by campaign_merge.h. Parts: campaign_csv.h, campaign_report.h, campaign_experiments.h.
 #pragma once
 
 #include "host/cluster_config.h"
@@ -64,9 +67,9 @@ struct ExperimentResult {
 extern const char* const CAMPAIGN_CSV_HEADER;
 std::string campaign_csv_row(const ExperimentResult& result);
 
-/// Runs a campaign; writes the CSV and the chart, prints the summary tables to `report`. Returns an exit
-/// status of cli/exit_status.h: EXIT_DONE, or another with a message on stderr (EXIT_USAGE for a window that
-/// is not 0 <= from < to <= horizon, or a shard that is not 0 <= index < count).
+/// Runs a campaign; writes the CSV and the chart, prints the summary tables and the wall time to `report`.
+/// Returns an exit status of cli/exit_status.h: EXIT_DONE, or another with a message on stderr (EXIT_USAGE
+/// for a window that is not 0 <= from < to <= horizon, or a shard that is not 0 <= index < count).
 int run_campaign(const CampaignOptions& options, std::FILE* report);
 /// One experiment with a given fault (word and bit of the target, with the campaign's effect) right after
 /// the last event at or before `time_us`, classified against the golden run. False with a reason when the

@@ -1,9 +1,27 @@
-// The campaign's CSV: one row per experiment, in experiment order, under one header line.
+// The campaign's CSV: two comment lines naming the campaign, the column header, then one row per experiment.
+//
+//     # pelorin-sim campaign: seed=5 runs=40 target=CNI effect=flip injections=1 window_us=100000:200000 ...
+//     # shard: 1/4
+//     experiment,time_us,step,target,controller,word,field,bit,effect,before,after,injections,class,...
+//     1,164490.22751251291,15012,CNI,O1,193,controller_await,7,flip,0x00000000,0x00000080,1,masked,no,,
+//
+// The campaign line holds the parameters that decide the rows, as key=value words in this order: seed, runs,
+// target, effect, injections, window_us (FROM:TO), horizon_us, and configuration (cluster_config_hash of the
+// configuration read, drift overrides included, in 16 hex digits). Numbers are written in the shortest form
+// that reads back exactly. Two files with the same campaign line hold rows of the same campaign: --resume
+// and merge refuse rows of another. The shard line says which experiments the run that wrote the file was to
+// hold (I, I+N, I+2N, ...); a whole campaign, and a merge, is shard 0/1. Lines that start with '#' are
+// comments to pandas (read_csv(path, comment='#')) and hold no commas, so a spreadsheet shows each in one
+// cell; a reader skips comment lines it does not know.
 //
 // Columns: experiment, then the first injection's columns of the injection log without its source (time_us,
 // step, target, controller, word, field, bit, effect, before, after; empty when nothing was injected), then
 // injections (how many), class (the outcome's name), converged (yes/no), detection_us and heal_us (%.1f,
 // empty when not applicable). Cells hold no commas.
+//
+// While a campaign runs, rows are appended as experiments finish, in any order; the finished file lists
+// them in experiment order. Every line ends with a line end: a last line without one is a row an
+// interruption cut short, never a finished row.
 #pragma once
 
 #include "cli/campaign.h"
@@ -11,6 +29,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 constexpr unsigned CAMPAIGN_CSV_COLUMNS = 16;
@@ -21,13 +40,43 @@ constexpr unsigned CAMPAIGN_CSV_CLASS_COLUMN = 12;
 inline constexpr const char* OUTCOME_NAMES[static_cast<unsigned>(Outcome::COUNT)] = {
     "no-effect", "masked", "detected-healed", "application-failure", "not-healed"};
 
+/// The comment lines above the column header.
+struct CampaignCsvHead {
+    std::string parameters; // the campaign line's words ("" when the file has none)
+    uint32_t shard_index = 0;
+    uint32_t shard_count = 1;
+};
+
+/// A campaign CSV as read.
+struct CampaignCsv {
+    CampaignCsvHead head;
+    std::map<uint32_t, std::string> rows; // experiment number -> row
+    unsigned unfinished_line = 0;         // a last line cut short, left out of rows (0: none)
+};
+
+/// The campaign line's words for `options` run on the configuration whose hash is `configuration_hash`.
+std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash);
+
+/// Reads back from the campaign line's words what a merge needs to report on the rows: the number of
+/// experiments, the target and the effect. False with a reason when a word is missing or unreadable.
+bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why);
+
+/// How the campaign line `found` differs from `expected`: the first word that differs in each ("(none)" for
+/// a word one of them lacks); two empty texts when they are the same.
+std::pair<std::string, std::string> parameters_difference(const std::string& found,
+                                                          const std::string& expected);
+
+/// The whole file: the head, the column header and the rows in experiment order.
+std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32_t, std::string>& rows);
+
 /// The cells of a row.
 std::vector<std::string> campaign_csv_cells(const std::string& row);
 
-/// Rows of an earlier (possibly interrupted) run of the campaign in `path`: experiment number -> row. A
-/// missing file is no rows; an unfinished last row (cut short by an interruption) is left out, to be run
-/// again. False with the file and line of a row that belongs to no campaign CSV.
-bool read_campaign_rows(const std::string& path, std::map<uint32_t, std::string>* rows, std::string* why);
+/// Reads the campaign CSV at `path`. An empty file has no head and no rows. False with the file and line
+/// when a line belongs to no campaign CSV: a line before the header that is not a comment, a missing header,
+/// a row without the columns, with an experiment number outside the campaign's or an unknown class, or an
+/// experiment a second time. An unfinished last line is not an error: it is left out and its line noted.
+bool read_campaign_csv(const std::string& path, CampaignCsv* csv, std::string* why);
 
 /// Writes `content` to `path` through "<path>.tmp" in the same directory, renamed over the old file: a reader
 /// sees the old or the new content, and a failed write leaves the old one. False with a reason when it

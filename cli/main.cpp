@@ -1,5 +1,6 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
+#include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
 #include "version/version.h"
@@ -125,11 +126,28 @@ int main(int argc, char** argv) {
                                  "chart of the classes per field (default: beside --out)");
     campaign_command->add_flag("--resume", campaign.resume, "skip the experiments already in the CSV");
     campaign_command->add_option("--shard", shard, "run only experiments I, I+N, ... (I/N)")->delimiter('/');
+    MergeOptions merge;
+    CLI::App* merge_command = campaign_command->add_subcommand(
+        "merge",
+        "merge the CSVs of a campaign's shards into the CSV, summary and chart of the whole campaign");
+    merge_command->footer(EXIT_STATUS_HELP);
+    merge_command->add_option("--out", merge.out, "merged CSV file, one row per experiment")->required();
+    merge_command->add_option("--svg", merge.svg, "chart of the classes per field (default: beside --out)");
+    merge_command->add_option("shards", merge.shards, "the shards' CSV files")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int status = app.exit(error);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
+    }
+    if (*merge_command) {
+        // The campaign's parameters come from the shards' CSVs; an option given to run one would be ignored.
+        if (!campaign_command->get_options([](const CLI::Option* o) { return o->count() > 0; }).empty()) {
+            std::cerr << PROGRAM
+                      << ": campaign merge takes no campaign options: the shards' CSVs name them\n";
+            return EXIT_USAGE;
+        }
+        return merge_campaign(merge, stdout);
     }
     if (*campaign_command) {
         std::tie(campaign.window_from_us, campaign.window_to_us) = window;

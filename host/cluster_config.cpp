@@ -285,6 +285,22 @@ int read_cluster_config(const std::string& directory, const ConfigOverrides& ove
     return ASSEMBLY_OK;
 }
 
+uint64_t cluster_config_hash(const ClusterConfig& config) {
+    constexpr uint64_t fnv_offset = 0xcbf29ce484222325ull;
+    constexpr uint64_t fnv_prime = 0x100000001b3ull;
+    uint64_t hash = fnv_offset;
+    const auto add = [&hash](const void* bytes, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            hash = (hash ^ static_cast<const unsigned char*>(bytes)[i]) * fnv_prime;
+        }
+    };
+    for (const NodeConfig& node : config.nodes) {
+        add(node.medl.get(), sizeof *node.medl);
+        add(&node.drift, sizeof node.drift);
+    }
+    return hash;
+}
+
 bool parse_drift_override(const std::string& text, ConfigOverrides* overrides, std::string* why) {
     const size_t equals = text.find('=');
     const int node =

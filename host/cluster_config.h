@@ -31,6 +31,7 @@
 #include "ttpc/medl.h"
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +72,12 @@ struct ClusterConfig {
 /// to fix; `config` is then incomplete and must not be assembled.
 int read_cluster_config(const std::string& directory, const ConfigOverrides& overrides, ClusterConfig* config,
                         std::string* why = nullptr);
+
+/// A 64-bit hash (FNV-1a) of what the runs are built from: the four lists as read (every field of the record,
+/// which the reader clears before it fills it) and the four drifts, overrides applied. The same values give
+/// the same hash whatever the files' comments, line order or directory; a changed value changes it. A
+/// campaign's CSV records it, so that rows of one configuration are never taken for another's.
+uint64_t cluster_config_hash(const ClusterConfig& config);
 
 /// Parses one override "NODE=VALUE" (node by name, M1 .. O2; the value a relative drift) into `overrides`;
 /// false with a reason for another form. The range is checked when the configuration is read.

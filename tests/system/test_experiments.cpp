@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -19,6 +21,8 @@ namespace {
 
 /// The interface word holding the C-state's global time.
 constexpr uint32_t GLOBAL_TIME_WORD = 2;
+/// Lines of a campaign CSV above its rows: the campaign line, the shard line and the column header.
+constexpr long HEAD_LINES = 3;
 
 class ExperimentTest : public ::testing::Test {
   protected:
@@ -121,7 +125,7 @@ TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndR
     CampaignOptions options = campaign(12);
     ASSERT_EQ(run(options), 0);
     const std::string first = read(options.out);
-    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 13);
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), HEAD_LINES + 12);
     ASSERT_EQ(run(options), 0);
     EXPECT_EQ(read(options.out), first);
     options.jobs = 2;
@@ -133,7 +137,8 @@ TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndR
     options.shard_count = 3;
     ASSERT_EQ(run(options), 0);
     const std::string shard = read(options.out);
-    EXPECT_EQ(std::count(shard.begin(), shard.end(), '\n'), 5); // the header and experiments 1, 4, 7, 10
+    EXPECT_EQ(std::count(shard.begin(), shard.end(), '\n'), HEAD_LINES + 4); // experiments 1, 4, 7, 10
+    EXPECT_NE(shard.find("\n# shard: 1/3\n"), std::string::npos);
     options.shard_index = 0;
     options.shard_count = 1;
     options.resume = true;
@@ -238,6 +243,154 @@ TEST_F(ExperimentTest, DriftOverridesReachTheCampaignsRuns) {
               EXIT_ASSEMBLY);
     EXPECT_NE(out.find("--drift O1=0.7: drift of Controller O1 must be"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(path("drift.csv")));
+}
+
+/// The summary without its last line, the wall time of the run that printed it.
+std::string without_wall_time(const std::string& report) {
+    const size_t last = report.rfind("wall time: ");
+    return last == std::string::npos ? report : report.substr(0, last);
+}
+
+TEST_F(ExperimentTest, ResumeRefusesTheCsvOfAnotherCampaign) {
+    CampaignOptions options = campaign(3);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const auto refused = [&](CampaignOptions other) {
+        other.resume = true;
+        const bool status_ok = run(other) == EXIT_USAGE;
+        return status_ok && read(options.out) == csv;
+    };
+    // A list with one value changed (a field the controller only stores, so it still runs).
+    const std::filesystem::path changed = directory / "changed";
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, changed);
+    std::string list = read((changed / "medl02.txt").string());
+    list.replace(list.find("1 revision"), 10, "2 revision");
+    std::ofstream((changed / "medl02.txt").string()) << list;
+
+    const std::function<void(CampaignOptions*)> changes[] = {
+        [](CampaignOptions* o) { o->seed += 1; },
+        [](CampaignOptions* o) { o->runs += 1; },
+        [](CampaignOptions* o) { o->target = TARGET_REG; },
+        [](CampaignOptions* o) { o->effect = FAULT_SET; },
+        [](CampaignOptions* o) { o->injections = 2; },
+        [](CampaignOptions* o) { o->window_to_us += 0.5; },
+        [](CampaignOptions* o) { o->horizon_us += 1; },
+        [](CampaignOptions* o) { o->overrides.drift[NODE_O2] = 0.0001; },
+        [&changed](CampaignOptions* o) { o->directory = changed.string(); },
+    };
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        CampaignOptions other = options;
+        changes[i](&other);
+        EXPECT_TRUE(refused(other)) << "change " << i;
+    }
+
+    std::string out;
+    EXPECT_EQ(run_command("campaign --dir " PELORIN_DEFAULT_DATA_DIR " --runs 3 --seed 6 --window-us "
+                          "100000:200000 --horizon-us 300000 --resume --out " +
+                              options.out,
+                          &out),
+              EXIT_USAGE);
+    EXPECT_EQ(out,
+              "pelorin-sim campaign: " + options.out +
+                  ": rows of another campaign (seed=5 there, seed=6 here); resume with the same parameters "
+                  "or write to another --out\n");
+
+    // The same lists in another directory are the same campaign: nothing is left to run.
+    const std::filesystem::path same = directory / "same";
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, same);
+    CampaignOptions other = options;
+    other.directory = same.string();
+    other.resume = true;
+    EXPECT_EQ(run(other), EXIT_DONE);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_NE(read(path("report.txt")).find("wall time: 0 experiments in "), std::string::npos);
+
+    // A CSV that names no campaign cannot be told apart from another's.
+    std::ofstream(options.out) << csv.substr(csv.find("experiment,"));
+    EXPECT_EQ(run(other), EXIT_USAGE);
+}
+
+TEST_F(ExperimentTest, UnfinishedLastRowIsRunAgain) {
+    // Experiment 32 of this campaign heals, so its row ends in a number.
+    CampaignOptions options = campaign(33);
+    options.shard_index = 32;
+    options.shard_count = 33;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    ASSERT_EQ(csv.substr(csv.size() - 8), ",2299.8\n");
+    std::ofstream(options.out) << csv.substr(0, csv.size() - 3); // interrupted at "...,2299"
+    options.resume = true;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_NE(read(path("report.txt")).find("wall time: 1 experiments in "), std::string::npos);
+}
+
+TEST_F(ExperimentTest, MergedShardsEqualTheWholeCampaign) {
+    CampaignOptions options = campaign(12);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const std::string chart = read(path("campaign.svg"));
+    const std::string summary = without_wall_time(read(path("report.txt")));
+    std::filesystem::remove(options.out);
+    std::filesystem::remove(path("campaign.svg"));
+
+    std::string shards;
+    for (uint32_t i : {2u, 0u, 1u}) { // any order
+        CampaignOptions shard = options;
+        shard.shard_index = i;
+        shard.shard_count = 3;
+        shard.jobs = i == 0 ? 2 : 1;
+        shard.out = path(("shard-" + std::to_string(i) + ".csv").c_str());
+        ASSERT_EQ(run(shard), EXIT_DONE);
+        EXPECT_NE(read(path("report.txt")).find("wall time: 4 experiments in "), std::string::npos);
+        shards += " " + shard.out;
+    }
+    std::string out;
+    ASSERT_EQ(run_command("campaign merge --out " + options.out + shards, &out), EXIT_DONE) << out;
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_EQ(read(path("campaign.svg")), chart);
+    EXPECT_EQ(out, summary);
+}
+
+TEST_F(ExperimentTest, MergeRefusesShardsThatAreNotOneWholeCampaign) {
+    CampaignOptions options = campaign(6);
+    const auto shard = [&](uint32_t seed, uint32_t i, uint32_t n, const char* name) {
+        CampaignOptions s = options;
+        s.seed = seed;
+        s.shard_index = i;
+        s.shard_count = n;
+        s.out = path(name);
+        EXPECT_EQ(run(s), EXIT_DONE);
+        return " " + s.out;
+    };
+    const std::string a = shard(5, 0, 2, "a.csv");
+    const std::string b = shard(5, 1, 2, "b.csv");
+    const std::string other = shard(6, 1, 2, "other.csv");
+    const std::string third = shard(5, 0, 3, "third.csv"); // experiments 0 and 3 again
+    std::string cut = read(path("b.csv"));
+    std::ofstream(path("cut.csv")) << cut.substr(0, cut.size() - 1);
+    struct Case {
+        std::string shards;
+        std::string message;
+    } cases[] = {
+        {a + other, path("other.csv") + ": rows of another campaign than " + path("a.csv") +
+                        " (seed=6 there, seed=5 in " + path("a.csv") + ")"},
+        {a, "missing experiments 1, 3, 5 (3 of 6): no file holds them; run their shards again with --resume"},
+        {a + b + third, "experiment 0 is in both " + path("a.csv") + " and " + path("third.csv")},
+        {a + " " + path("cut.csv"), path("cut.csv") + ":6: the last row is unfinished (no line end): the run "
+                                                      "that wrote it did not finish; run its shard again "
+                                                      "with --resume"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(run_command("campaign merge --out " + path("all.csv") + c.shards, &out), EXIT_USAGE);
+        EXPECT_EQ(out, "pelorin-sim campaign merge: " + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists(path("all.csv")));
+    }
+    // The shards name the campaign: an option that would run one is not silently ignored.
+    std::string out;
+    EXPECT_EQ(run_command("campaign --runs 6 merge --out " + path("all.csv") + a + b, &out), EXIT_USAGE);
+    EXPECT_FALSE(std::filesystem::exists(path("all.csv")));
 }
 
 } // namespace
