@@ -194,7 +194,7 @@ void TSineWaveThread::LogInjection(const InjectionRecord& record) {
     }
     if (!injection_log_.is_open()) {
         std::string why;
-        if (!injection_log_.open(options_.injection_log, &why)) {
+        if (!injection_log_.open(options_.injection_log, LogOpening::APPEND, &why)) {
             injection_log_failed_ = true; // said once; the simulation goes on without the log
             std::fprintf(stderr, "pelorin: injections are not logged: %s\n", why.c_str());
             return;
