@@ -23,12 +23,15 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -275,6 +278,150 @@ TEST_F(MainFormTest, RefreshShowsTextsColoursAndPositionsOfTheSnapshot) {
     EXPECT_EQ(Child<TCircle>("Membership2_1")->Colour(), RGB_RED);
     EXPECT_EQ(Child<TCircle>("NullFrame4_0")->Colour(), RGB_GREEN);
     EXPECT_EQ(Child<TCircle>("NullFrame4_1")->Colour(), RGB_RED);
+}
+
+// --- Every displayed value whole ------------------------------------------------------------------------
+
+/// A line edit keeps this many pixels free on either side of its text.
+constexpr int LINE_EDIT_SIDE_PX = 2;
+
+/// The room a field has for its text: a label's contents rectangle; a line edit's text area (without its
+/// frame, its text margins and the edit's own side margins).
+QRect TextRoom(const QWidget* field) {
+    if (const auto* edit = qobject_cast<const QLineEdit*>(field)) {
+        QStyleOptionFrame option;
+        option.initFrom(edit);
+        option.rect = edit->contentsRect();
+        option.lineWidth =
+            edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit) : 0;
+        return edit->style()
+            ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+            .marginsRemoved(edit->textMargins())
+            .adjusted(LINE_EDIT_SIDE_PX, 0, -LINE_EDIT_SIDE_PX, 0);
+    }
+    const auto* label = qobject_cast<const QLabel*>(field);
+    return label->contentsRect().marginsRemoved(
+        QMargins(label->margin(), label->margin(), label->margin(), label->margin()));
+}
+
+QString TextOf(const QWidget* field) {
+    if (const auto* edit = qobject_cast<const QLineEdit*>(field)) {
+        return edit->text();
+    }
+    return qobject_cast<const QLabel*>(field)->text();
+}
+
+::testing::AssertionResult ShownWhole(const QWidget* field) {
+    const QString text = TextOf(field);
+    const QFontMetrics metrics(field->font());
+    const QRect room = TextRoom(field);
+    if (metrics.horizontalAdvance(text) > room.width() || metrics.height() > room.height()) {
+        return ::testing::AssertionFailure()
+               << field->objectName().toStdString() << ": '" << text.toStdString() << "' needs "
+               << metrics.horizontalAdvance(text) << " x " << metrics.height() << " pixels, has "
+               << room.width() << " x " << room.height();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+/// The value whose text is widest in `font`.
+template <class T, class Text>
+T Widest(const std::vector<T>& values, const QFont& font, Text text_of) {
+    const QFontMetrics metrics(font);
+    T widest = values.front();
+    for (const T& v : values) {
+        if (metrics.horizontalAdvance(QString::fromStdString(text_of(v))) >
+            metrics.horizontalAdvance(QString::fromStdString(text_of(widest)))) {
+            widest = v;
+        }
+    }
+    return widest;
+}
+
+/// Floats of every magnitude, both signs (the largest of each binary exponent, whose decimal text is the
+/// longest of its kind), and those that are not finite: what a fault can leave in a message value.
+std::vector<float> EveryFloatMagnitude() {
+    std::vector<float> values = {0.0f, -0.0f, NOT_A_NUMBER, INFINITE, -INFINITE};
+    for (int e = std::numeric_limits<float>::min_exponent - std::numeric_limits<float>::digits - 1;
+         e < std::numeric_limits<float>::max_exponent; ++e) {
+        const float largest = std::nextafter(std::ldexp(1.0f, e + 1), 0.0f);
+        values.push_back(largest);
+        values.push_back(-largest);
+    }
+    return values;
+}
+
+TEST_F(MainFormTest, EveryDisplayFieldShowsTheWidestValuesItCanGetWhole) {
+    const std::vector<float> floats = EveryFloatMagnitude();
+    SineSnapshot s{};
+    const auto show = [&] { form->ShowSnapshot(s, now); };
+
+    // Time to shoot: the received time in general notation; with "Results" on, O2's vote in fixed notation.
+    QLineEdit* result = Child<QLineEdit>("MREdit");
+    Click("chb_vis_results");
+    s.shoot_time = Widest(floats, result->font(), [](float v) { return format_general(v); });
+    show();
+    EXPECT_EQ(result->text().toStdString(), format_general(s.shoot_time));
+    EXPECT_TRUE(ShownWhole(result));
+    Click("chb_vis_results");
+    s.vote_o2 = Widest(floats, result->font(), [](float v) { return " " + format_fixed6(v); });
+    show();
+    EXPECT_EQ(result->text().toStdString(), " " + format_fixed6(s.vote_o2));
+    EXPECT_TRUE(ShownWhole(result));
+    for (float v : {70348504.0f, -999999936.0f}) { // a late time to shoot; the widest below 10^9
+        s.vote_o2 = v;
+        show();
+        EXPECT_TRUE(ShownWhole(result));
+    }
+
+    // Node data: values of magnitude up to 1 with two decimals, the minus sign of -0.00 included.
+    const QLabel* data = Child<QLabel>("DataLabel1_0_0");
+    const float value = Widest(std::vector<float>{-1.0f, -0.999f, -0.004f, -0.0f, 0.5f, 1.0f}, data->font(),
+                               [](float v) { return format_node_data(v); });
+    for (auto& node : s.message_values) {
+        for (auto& sender : node) {
+            sender[0] = sender[1] = value;
+        }
+    }
+    // The motor angle in degrees, from a fraction of a turn in [0, 1).
+    s.motor_angle = Widest(std::vector<float>{0.0f, 0.5f, 0.27777f, std::nextafter(1.0f, 0.0f)},
+                           Child<QLabel>("GeneratorLabel")->font(),
+                           [](float a) { return " " + format_fixed6(360.0 * static_cast<double>(a)); });
+    // The laser's counters at their largest; 99999 hours of simulated time (years of running the window).
+    s.laser_hits = s.laser_misses = std::numeric_limits<uint32_t>::max();
+    s.sim_time = ((99999.0 * 60 + 59) * 60 + 59.999999) * 1e6;
+    show();
+    EXPECT_EQ(Caption("DataLabel1_0_0").toStdString(), format_node_data(value));
+    for (QLabel* label : form->findChildren<QLabel*>(QRegularExpression("^DataLabel"))) {
+        EXPECT_TRUE(ShownWhole(label));
+    }
+    for (const char* name : {"GeneratorLabel", "Edit1", "Edit2", "TimeEdit"}) {
+        EXPECT_TRUE(ShownWhole(Child<QWidget>(name)));
+    }
+
+    // The speed, far beyond what the window reaches: 10^5 times real time.
+    form->SetClock([this] { return now; });
+    s.sim_time += 99999.99 * 1e6;
+    form->ShowSnapshot(s, now + 1000ms);
+    EXPECT_EQ(Text("SpeedEdit"), " 9999999%");
+    EXPECT_TRUE(ShownWhole(Child<QWidget>("SpeedEdit")));
+
+    // Every caption of the protocol and bus guardian states.
+    for (unsigned state = 0; state <= PS_DOWNLOAD; ++state) {
+        std::fill(std::begin(s.protocol_state), std::end(s.protocol_state), state);
+        std::fill(std::begin(s.bus_guardian_state), std::end(s.bus_guardian_state), state);
+        show();
+        for (unsigned node = 1; node <= NODE_COUNT; ++node) {
+            EXPECT_TRUE(ShownWhole(Child<QWidget>(QString("StateLabel%1").arg(node))));
+            EXPECT_TRUE(ShownWhole(Child<QWidget>(QString("BusGuardianLabel%1").arg(node))));
+        }
+    }
+
+    // The hidden cycle limit at its largest, once revealed.
+    Type("QZKV");
+    auto* limit = Child<QSpinBox>("CCLimit");
+    limit->setValue(limit->maximum());
+    EXPECT_TRUE(ShownWhole(limit->findChild<QLineEdit*>()));
 }
 
 TEST_F(MainFormTest, HitFlagMarksOnlyTheRefreshThatSawANewHit) {
