@@ -97,6 +97,12 @@ constexpr int SPEED_INITIAL = 500;
 constexpr int WAIT_SLICE_MS = 5;
 constexpr auto SPEED_PERIOD = std::chrono::milliseconds(500);
 constexpr int ACK_RETRY_MS = 1;
+// The rate the runner accepts is the window's too.
+const QString RATE_TIP = QString("Faults per second, from 0 to %1 (at most one fault per microsecond)")
+                             .arg(MAX_FAULT_RATE_PER_S, 0, 'f', 0);
+const QString RATE_REFUSED_TIP =
+    QString("Not a rate from 0 to %1 faults per second: the injector keeps its previous rate")
+        .arg(MAX_FAULT_RATE_PER_S, 0, 'f', 0);
 
 QLabel* label_at(QWidget* parent, const QString& text, int x, int y) {
     auto* label = new QLabel(text, parent);
@@ -352,6 +358,7 @@ void TMainForm::BuildFaultInjectorBox() {
     connect(inject, &QPushButton::clicked, this, &TMainForm::InjectNowClick);
     label_at(control, "Rate", 10, 60);
     rate_edit_ = edit_at(control, "Edit3", QRect(10, 76, 93, 21), "", false);
+    rate_edit_->setToolTip(RATE_TIP);
     connect(rate_edit_, &QLineEdit::textChanged, this, &TMainForm::RateChange);
     label_at(control, "[fault/sec]", 10, 102);
 }
@@ -701,10 +708,17 @@ void TMainForm::EffectClick() {
 }
 
 void TMainForm::RateChange() {
+    const QString text = rate_edit_->text().trimmed();
     bool ok = false;
-    const double rate = rate_edit_->text().trimmed().toDouble(&ok);
-    if (!ok || !(rate >= 0.0) || !std::isfinite(rate)) {
-        return; // not a rate: the previous one stays
+    const double rate = text.toDouble(&ok);
+    const bool accepted = ok && rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S; // false for NaN and infinity too
+    // A text that is not taken is shown as refused, so nobody believes it runs; an empty field is no entry.
+    const bool refused = !accepted && !text.isEmpty();
+    SetFieldColour(rate_edit_,
+                   refused ? to_qcolor(RGB_REFUSED) : QApplication::palette().color(QPalette::Base));
+    rate_edit_->setToolTip(refused ? RATE_REFUSED_TIP : RATE_TIP);
+    if (!accepted) {
+        return; // the previous rate stays
     }
     rate_ = rate;
     thread_->SetFaultRate(rate);

@@ -118,8 +118,9 @@ class TSineWaveThread : public TOrvikThread {
     void SetSwitch(SineSwitch which, bool on) { switches_[which] = on ? 1u : 0u; }
     bool GetSwitch(SineSwitch which) const { return switches_[which].load() != 0; }
 
-    /// The fault injector's settings (FaultEffect; faults per second, values below 0 or not finite are
-    /// ignored; FaultTarget). Each reaches the injector at once, between two kernel steps.
+    /// The fault injector's settings (FaultEffect; faults per second, values outside 0 to
+    /// MAX_FAULT_RATE_PER_S or not numbers are ignored; FaultTarget). Each reaches the injector at once,
+    /// between two kernel steps.
     void SetFaultEffect(uint8_t effect);
     void SetFaultRate(double rate);
     void SetFaultTarget(uint32_t target);

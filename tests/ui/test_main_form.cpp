@@ -547,11 +547,25 @@ TEST_F(MainFormTest, FaultInjectorControlsReachTheModel) {
     EXPECT_EQ(injector().target, TARGET_REG);
 
     QLineEdit* rate = Child<QLineEdit>("Edit3");
+    const QColor normal = rate->palette().color(QPalette::Base);
+    EXPECT_TRUE(rate->toolTip().contains("from 0 to 1000000")) << rate->toolTip().toStdString();
     rate->setText("20");
     EXPECT_EQ(injector().rate, 20.0);
-    rate->setText("fast");
-    rate->setText("-3");
-    EXPECT_EQ(injector().rate, 20.0) << "not a rate: the previous one stays";
+    // Refused, visibly, and the previous rate stays: not a number, below 0, beyond one fault per microsecond.
+    for (const char* refused : {"fast", "-3", "1e300", "1000000.5", "inf", "nan"}) {
+        rate->setText(refused);
+        EXPECT_EQ(injector().rate, 20.0) << refused;
+        EXPECT_EQ(rate->palette().color(QPalette::Base), QColor(RGB_REFUSED)) << refused;
+        EXPECT_TRUE(rate->toolTip().startsWith("Not a rate")) << refused;
+    }
+    rate->setText("1000000");
+    EXPECT_EQ(injector().rate, MAX_FAULT_RATE_PER_S) << "the bound itself is a rate";
+    EXPECT_EQ(rate->palette().color(QPalette::Base), normal);
+    rate->setText("");
+    EXPECT_EQ(rate->palette().color(QPalette::Base), normal) << "an empty field is no entry";
+    EXPECT_EQ(injector().rate, MAX_FAULT_RATE_PER_S);
+    rate->setText("0");
+    EXPECT_EQ(injector().rate, 0.0);
 
     Click("Button1");
     Click("Button1");

@@ -285,6 +285,8 @@ TEST_F(SineThreadTest, PeriodicInjectionFollowsTheRateAndStopsAtZero) {
 
     thread->SetFaultRate(-1.0); // refused: the rate stays
     thread->SetFaultRate(std::nan(""));
+    thread->SetFaultRate(1e300); // beyond one fault per microsecond
+    thread->SetFaultRate(std::nextafter(MAX_FAULT_RATE_PER_S, INFINITY));
     EXPECT_EQ(Locked([this] { return Injector().rate; }), 1000.0);
     thread->SetFaultRate(0.0);
     ASSERT_TRUE(TraceForUs(20000.0));
