@@ -66,7 +66,12 @@ void TSineWaveThread::BuildModel() {
 
 bool TSineWaveThread::Step(uint8_t* error_code) {
     // A stall does not end the window's run: the user sees the clock stand still and may rewind.
-    if (run_step(&run_) == StepResult::KERNEL_ERROR) {
+    const StepResult result = run_step(&run_);
+    if (!trace_failure_said_ && !trace_failure().empty()) {
+        trace_failure_said_ = true; // said once; lines are dropped and the simulation goes on, as it did
+        std::fprintf(stderr, "pelorin: %s; the simulation goes on without it\n", trace_failure().c_str());
+    }
+    if (result == StepResult::KERNEL_ERROR) {
         *error_code = run_.last_error;
         return false;
     }

@@ -166,6 +166,7 @@ class TSineWaveThread : public TOrvikThread {
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
     bool injection_log_failed_ = false;
+    bool trace_failure_said_ = false; // model lock
 
     std::mutex listener_lock_;
     ErrorListener error_listener_;
