@@ -82,6 +82,7 @@ const QRect SLOT_BAR_PLACE(110, 4, 33, 60);
 const QRect MEMBERSHIP_ROW_PLACE(8, 62, 129, 20);
 const QRect NULL_FRAME_ROW_PLACE(8, 82, 129, 20);
 constexpr int CIRCLE_LEFT = 66, CIRCLE_STEP = 15, CIRCLE_TOP = 4;
+constexpr int ROW_LABEL_LEFT = 3; // "Membership" needs the 62 pixels up to the first circle
 // Node data labels end at 46 + 37u, right-aligned; 32 wide so that "-1.00" and "-0.00" fit with their sign.
 constexpr int DATA_LEFT = 14, DATA_COLUMN_STEP = 37, DATA_TOP = 108, DATA_ROW_STEP = 15;
 constexpr QSize DATA_LABEL_SIZE(32, 13);
@@ -283,7 +284,7 @@ void TMainForm::BuildNodePanel(unsigned node) {
         row->setGeometry(place);
         auto* label = new QLabel(caption, row);
         label->setFont(pixel_font(font(), ROW_FONT_PX));
-        label->setGeometry(4, 3, CIRCLE_LEFT - 5, 15);
+        label->setGeometry(ROW_LABEL_LEFT, 3, CIRCLE_LEFT - ROW_LABEL_LEFT - 1, 15);
         for (unsigned k = 0; k < NODE_COUNT; ++k) {
             circles[k] = new TCircle(row, RGB_SILVER);
             circles[k]->setObjectName(QString("%1%2_%3").arg(prefix).arg(node + 1).arg(k));
