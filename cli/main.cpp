@@ -2,6 +2,7 @@
 #include "cli/campaign.h"
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
+#include "cli/option_checks.h"
 #include "cli/runner.h"
 #include "version/version.h"
 
@@ -11,7 +12,7 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
-#include <tuple>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -29,18 +30,26 @@ std::vector<std::string> choices(const char* const (&names)[N]) {
 void add_shared_options(CLI::App* app, std::string* directory, ConfigOverrides* overrides, uint8_t* effect,
                         uint32_t* target) {
     app->add_option("--dir", *directory, "directory with medl00.txt .. medl03.txt and clkdrift.txt");
-    app->add_option("--drift", "relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's")
+    app->add_option(
+           "--drift",
+           [overrides](const CLI::results_t& texts) {
+               for (const std::string& text : texts) {
+                   std::string why;
+                   if (!parse_drift_override(text, overrides, &why)) {
+                       throw CLI::ValidationError(why); // the reason names the option and its value
+                   }
+               }
+               return true;
+           },
+           "relative clock drift of node M1, M2, O1 or O2 instead of clkdrift.txt's")
         ->type_name("NODE=VALUE")
-        ->each([overrides](const std::string& text) {
-            std::string why;
-            if (!parse_drift_override(text, overrides, &why)) {
-                throw CLI::ValidationError(why);
-            }
-        });
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("--effect", "bit fault effect (default flip)")
+        ->type_name("TEXT")
         ->check(CLI::IsMember(choices(FAULT_EFFECT_NAMES)))
         ->each([effect](const std::string& name) { (void)fault_effect_by_name(name, effect); });
     app->add_option("--target", "fault target (default CNI)")
+        ->type_name("TEXT")
         ->check(CLI::IsMember(choices(FAULT_TARGET_NAMES), CLI::ignore_case))
         ->each([target](const std::string& name) { (void)fault_target_by_name(name, target); });
 }
@@ -63,6 +72,22 @@ std::function<bool(ClusterRun&)> progress_display(uint32_t goal, double until_us
     };
 }
 
+// The numbers the options accept, besides the common rules of option_checks.h.
+constexpr NumberRule INJECT_RATE = {
+    0.0, MAX_FAULT_RATE_PER_S, false,
+    "a number of faults per second from 0 to 1000000 (one fault per microsecond)"};
+constexpr NumberRule INJECTOR_SEED = {1.0, LARGEST_UINT32, true,
+                                      "a whole number from 1 to 4294967295 (seed 0 leaves the injector's "
+                                      "generator drawing only zeros)"};
+constexpr double MAX_CAMPAIGN_JOBS = 64;
+constexpr NumberRule CAMPAIGN_JOBS = {1.0, MAX_CAMPAIGN_JOBS, true, "a whole number from 1 to 64"};
+constexpr double MAX_INJECTIONS_PER_EXPERIMENT = 1000;
+constexpr NumberRule INJECTIONS_PER_EXPERIMENT = {1.0, MAX_INJECTIONS_PER_EXPERIMENT, true,
+                                                  "a whole number from 1 to 1000"};
+constexpr NumberRule INJECTION_WINDOW = {0.0, std::numeric_limits<double>::max(), false,
+                                         "FROM:TO, two times in microseconds, 0 or more"};
+constexpr NumberRule SHARD = {0.0, LARGEST_UINT32, true, "I/N, two whole numbers"};
+
 /// The exit status of each way a single run can end, in the order of RunEnd.
 constexpr int END_STATUS[] = {EXIT_DONE,   EXIT_HORIZON, EXIT_STUCK,   EXIT_DONE,
                               EXIT_REPLAY, EXIT_OUTPUT,  EXIT_ASSEMBLY};
@@ -72,65 +97,67 @@ static_assert(std::size(END_STATUS) == static_cast<size_t>(RunEnd::ASSEMBLY_FAIL
 
 int main(int argc, char** argv) {
     CLI::App app{"pelorin-sim: the TTP/C cluster simulator without a window"};
-    app.footer(EXIT_STATUS_HELP);
+    const std::string exit_statuses = exit_status_help();
+    app.footer(exit_statuses);
     app.set_version_flag("--version", version_text("pelorin-sim"));
     RunOptions options;
     std::string trace_file = "debug.txt";
     bool no_trace = false;
     bool json = false;
     add_shared_options(&app, &options.directory, &options.overrides, &options.effect, &options.target);
-    auto* cycles =
-        app.add_option("--cycles", options.cycles, "stop after this many cluster cycles (O2's host)")
-            ->default_val(1000)
-            ->check(CLI::PositiveNumber);
-    app.add_option("--until-us", options.until_us, "stop at this simulated time in microseconds instead")
-        ->check(CLI::NonNegativeNumber)
+    auto* cycles = add_number_option(&app, "--cycles", &options.cycles, POSITIVE_WHOLE_NUMBER,
+                                     "stop after this many cluster cycles (O2's host)");
+    add_number_option(&app, "--until-us", &options.until_us, NON_NEGATIVE_TIME_US,
+                      "stop at this simulated time in microseconds instead")
         ->excludes(cycles);
     auto* trace_option = app.add_option("--trace", trace_file, "trace file, appended (default debug.txt)");
     app.add_flag("--no-trace", no_trace, "write no trace")->excludes(trace_option);
-    // Up to one fault per microsecond: beyond that the injector alone would fill the run with events.
-    app.add_option("--inject-rate", options.inject_rate, "faults per second (0 to 1000000)")
-        ->check(CLI::Range(0.0, 1.0e6));
-    app.add_option("--inject-from-us", options.inject_from_us, "start of periodic injection")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--inject-until-us", options.inject_until_us, "end of periodic injection")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--seed", options.seed, "seed of the fault injector's random stream")->default_val(111);
+    app.add_flag("--fingerprint", options.fingerprint,
+                 "hash the trace into the JSON summary also when none is written (slower)");
+    auto* rate = add_number_option(&app, "--inject-rate", &options.inject_rate, INJECT_RATE,
+                                   "faults per second (0 to 1000000)");
+    add_number_option(&app, "--inject-from-us", &options.inject_from_us, NON_NEGATIVE_TIME_US,
+                      "start of periodic injection");
+    add_number_option(&app, "--inject-until-us", &options.inject_until_us, NON_NEGATIVE_TIME_US,
+                      "end of periodic injection (no injection at or after it)");
+    add_number_option(&app, "--seed", &options.seed, INJECTOR_SEED,
+                      "seed of the fault injector's random stream");
     app.add_flag("--json", json, "print the summary as one JSON object");
     std::string replay_file;
-    app.add_option("--injection-log", options.injection_log, "append every injection to this CSV file");
+    auto* log_option =
+        app.add_option("--injection-log", options.injection_log, "write every injection to this CSV file");
+    app.add_flag("--append", options.append_injection_log,
+                 "add to an existing injection log instead of replacing it")
+        ->needs(log_option);
     app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
-        ->excludes("--inject-rate");
+        ->excludes(rate);
     CampaignOptions campaign;
-    std::pair<double, double> window{campaign.window_from_us, campaign.window_to_us};
-    std::pair<uint32_t, uint32_t> shard{campaign.shard_index, campaign.shard_count};
     CLI::App* campaign_command = app.add_subcommand(
         "campaign", "run many single-fault experiments and compare each with the golden run");
-    campaign_command->footer(EXIT_STATUS_HELP);
+    campaign_command->footer(exit_statuses);
     add_shared_options(campaign_command, &campaign.directory, &campaign.overrides, &campaign.effect,
                        &campaign.target);
-    campaign_command->add_option("--runs", campaign.runs, "number of experiments")->default_val(100);
-    campaign_command->add_option("--jobs", campaign.jobs, "parallel worker processes")
-        ->default_val(1)
-        ->check(CLI::Range(1, 64));
-    campaign_command->add_option("--seed", campaign.seed, "campaign seed")->default_val(1);
-    campaign_command->add_option("--injections", campaign.injections, "injections per experiment")
-        ->default_val(1)
-        ->check(CLI::Range(1, 1000));
-    campaign_command->add_option("--window-us", window, "injection window FROM:TO (microseconds)")
-        ->delimiter(':');
-    campaign_command->add_option("--horizon-us", campaign.horizon_us, "end of every run (microseconds)")
-        ->check(CLI::PositiveNumber);
+    add_number_option(campaign_command, "--runs", &campaign.runs, POSITIVE_WHOLE_NUMBER,
+                      "number of experiments");
+    add_number_option(campaign_command, "--jobs", &campaign.jobs, CAMPAIGN_JOBS, "parallel worker processes");
+    add_number_option(campaign_command, "--seed", &campaign.seed, WHOLE_NUMBER, "campaign seed");
+    add_number_option(campaign_command, "--injections", &campaign.injections, INJECTIONS_PER_EXPERIMENT,
+                      "injections per experiment");
+    add_number_pair_option(campaign_command, "--window-us", ':', "FROM:TO", &campaign.window_from_us,
+                           &campaign.window_to_us, INJECTION_WINDOW, "injection window (microseconds)");
+    add_number_option(campaign_command, "--horizon-us", &campaign.horizon_us, POSITIVE_TIME_US,
+                      "end of every run (microseconds)");
     campaign_command->add_option("--out", campaign.out, "CSV file, one row per experiment");
     campaign_command->add_option("--svg", campaign.svg,
                                  "chart of the classes per field (default: beside --out)");
     campaign_command->add_flag("--resume", campaign.resume, "skip the experiments already in the CSV");
-    campaign_command->add_option("--shard", shard, "run only experiments I, I+N, ... (I/N)")->delimiter('/');
+    add_number_pair_option(campaign_command, "--shard", '/', "I/N", &campaign.shard_index,
+                           &campaign.shard_count, SHARD, "run only experiments I, I+N, ...");
     MergeOptions merge;
     CLI::App* merge_command = campaign_command->add_subcommand(
         "merge",
         "merge the CSVs of a campaign's shards into the CSV, summary and chart of the whole campaign");
-    merge_command->footer(EXIT_STATUS_HELP);
+    merge_command->footer(exit_statuses);
     merge_command->add_option("--out", merge.out, "merged CSV file, one row per experiment")->required();
     merge_command->add_option("--svg", merge.svg, "chart of the classes per field (default: beside --out)");
     merge_command->add_option("shards", merge.shards, "the shards' CSV files")->required();
@@ -150,8 +177,6 @@ int main(int argc, char** argv) {
         return merge_campaign(merge, stdout);
     }
     if (*campaign_command) {
-        std::tie(campaign.window_from_us, campaign.window_to_us) = window;
-        std::tie(campaign.shard_index, campaign.shard_count) = shard;
         campaign.directory = find_configuration_directory(campaign.directory.c_str(), argv[0]);
         return run_campaign(campaign, stdout);
     }
@@ -173,6 +198,9 @@ int main(int argc, char** argv) {
     }
     options.trace = !no_trace;
     options.trace_file = trace_file;
+    // A written trace is hashed as it goes (it costs little beside the writing); without one, only on
+    // request.
+    options.fingerprint = options.fingerprint || options.trace;
     options.hooks.on_kernel_error = [](uint8_t code, const char* message) {
         std::cerr << "pelorin-sim: kernel error " << static_cast<int>(code) << ": " << message << "\n";
     };

@@ -72,7 +72,8 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     const auto wall_start = std::chrono::steady_clock::now();
     InjectionLog log{options.injection_log, {}};
     std::string why;
-    if (!options.injection_log.empty() && !log.writer.open(options.injection_log, &why)) {
+    const LogOpening opening = options.append_injection_log ? LogOpening::APPEND : LogOpening::FRESH;
+    if (!options.injection_log.empty() && !log.writer.open(options.injection_log, opening, &why)) {
         return failed_before_the_run(RunEnd::OUTPUT_FAILED, why);
     }
     RunHooks hooks = options.hooks;
@@ -81,8 +82,10 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
             log.append(run, record);
         };
     }
+    RunSettings settings = options;
+    settings.stop_on_trace_failure = true; // a run whose trace lost lines is not reported as done
     ClusterRun run;
-    start_run(&run, config, options, std::move(hooks));
+    start_run(&run, config, std::move(settings), std::move(hooks));
     RunLimit limit;
     if (options.until_us >= 0.0) {
         limit.until_us = options.until_us;
@@ -90,13 +93,16 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
         limit.cycles = options.cycles;
         limit.until_us = cycle_horizon_us(options.cycles);
     }
-    run_until(&run, limit);
+    if (run_until(&run, limit) == RunEnd::COMPLETED) {
+        (void)finish_replay(&run); // a replay that left rows unapplied ends as REPLAY_DIVERGED
+    }
     RunSummary summary = summarise(run.cluster);
     summary.events += run.replay_standins; // each replayed periodic injection stands for the injector's event
     summary.end = run.end;
     summary.message = run.message;
     summary.kernel_errors = run.kernel_errors;
-    summary.trace_fingerprint = trace_fingerprint();
+    summary.has_trace_fingerprint = options.fingerprint;
+    summary.trace_fingerprint = options.fingerprint ? trace_fingerprint() : 0;
     finish_run(&run);
     summary.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
@@ -150,10 +156,10 @@ std::string summary_json(const RunSummary& s) {
     if (!s.message.empty()) {
         j["message"] = s.message;
     }
-    char fingerprint[20];
-    std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
-                  static_cast<unsigned long long>(s.trace_fingerprint));
-    if (s.trace_fingerprint != 0) {
+    if (s.has_trace_fingerprint) {
+        char fingerprint[20];
+        std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
+                      static_cast<unsigned long long>(s.trace_fingerprint));
         j["trace_fingerprint"] = fingerprint;
     }
     return j.dump(2);

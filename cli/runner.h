@@ -16,8 +16,9 @@ struct RunOptions : RunSettings {
     ConfigOverrides overrides; // values given instead of the files'
     uint32_t cycles = 1000;    // stop when O2's host has counted this many cluster cycles
     double until_us = -1.0;    // stop at this simulated time instead (when >= 0)
-    std::string injection_log; // append every injection to this CSV file ("" = none)
-    RunHooks hooks;            // progress display, kernel errors; the runner adds the injection log's own
+    std::string injection_log; // write every injection to this CSV file ("" = none)
+    bool append_injection_log = false; // add to the log (which must be one) instead of replacing it
+    RunHooks hooks; // progress display, kernel errors; the runner adds the injection log's own
 };
 
 struct NodeSummary {
@@ -43,7 +44,8 @@ struct RunSummary {
     double wall_time_s = 0.0;
     uint32_t laser_hits = 0;
     uint32_t laser_misses = 0;
-    uint64_t trace_fingerprint = 0;
+    bool has_trace_fingerprint = false; // computed when the settings asked for it (RunSettings::fingerprint)
+    uint64_t trace_fingerprint = 0;     // FNV-1a of every byte of the trace text, written or not
     std::vector<NodeSummary> nodes;
 };
 
@@ -52,7 +54,9 @@ struct RunSummary {
 /// stderr ("<program>: warning: ...") and returns true.
 bool load_configuration(const std::string& directory, const ConfigOverrides& overrides, ClusterConfig* config,
                         const char* program);
-/// Runs one simulation of `config` in a fresh kernel and disposes of it afterwards.
+/// Runs one simulation of `config` in a fresh kernel and disposes of it afterwards. It does not report as
+/// completed a run whose trace lost lines (OUTPUT_FAILED) or a replay that left rows of its log unapplied
+/// (REPLAY_DIVERGED).
 RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options);
 /// The same with the configuration read from options.directory (with options.overrides); a configuration
 /// that cannot be read gives RunEnd::ASSEMBLY_FAILED with the reason as message.

@@ -311,7 +311,7 @@ bool parse_drift_override(const std::string& text, ConfigOverrides* overrides, s
     const std::string value = text.substr(equals + 1);
     char* end = nullptr;
     const double drift = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0') {
+    if (value.empty() || *end != '\0' || !std::isfinite(drift)) {
         return refuse(why, "--drift " + text + ": '" + value +
                                "' is not a number (a relative drift, e.g. 0.00005)");
     }

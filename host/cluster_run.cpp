@@ -20,11 +20,15 @@ void forward_injection(void* context, const InjectionRecord& record) {
     }
 }
 
-/// Switches periodic injection on and off at the edges of the injection window.
+/// Switches periodic injection on and off at the edges of the injection window [from, until). It opens at
+/// the first step boundary at or after `from`, so the first waiting time is drawn inside it; it closes before
+/// the first event at or after `until` runs, so an injector event planned before the end but due after it
+/// never fires.
 void update_injection_window(ClusterRun* run) {
     const RunSettings& s = run->settings;
-    const double now = sim_time();
-    const bool inside = now >= s.inject_from_us && (s.inject_until_us < 0 || now < s.inject_until_us);
+    const bool opened = sim_time() >= s.inject_from_us;
+    const bool closed = s.inject_until_us >= 0 && next_event_time() >= s.inject_until_us;
+    const bool inside = opened && !closed;
     if (inside != run->injecting) {
         run->injecting = inside;
         set_fault_rate(run->cluster.fault_injector, inside ? s.inject_rate : 0.0);
@@ -72,6 +76,10 @@ bool apply_replay(ClusterRun* run) {
 
 /// Step 1: what happens between two steps. False when the run is to end before the next step.
 bool prepare_step(ClusterRun* run) {
+    if (run->settings.stop_on_trace_failure && !trace_failure().empty()) {
+        stop_run(run, RunEnd::OUTPUT_FAILED, trace_failure());
+        return false;
+    }
     RunHooks& hooks = run->hooks;
     if (hooks.on_sample && hooks.sample_period_us > 0.0) {
         const double next = next_event_time();
@@ -194,6 +202,23 @@ StepResult run_step(ClusterRun* run) {
         return StepResult::ENDED;
     }
     return take_step(run);
+}
+
+bool finish_replay(ClusterRun* run) {
+    const std::vector<InjectionRecord>& rows = run->settings.replay;
+    if (run->replay_next >= rows.size()) {
+        return true;
+    }
+    const InjectionRecord& r = rows[run->replay_next];
+    char text[240];
+    std::snprintf(
+        text, sizeof text,
+        "replay: row %zu of %zu (step %llu, %.4f us) was never applied: the run ended at step %llu, "
+        "%.4f us",
+        run->replay_next + 1, rows.size(), static_cast<unsigned long long>(r.step), r.time,
+        static_cast<unsigned long long>(step_count() + run->replay_standins), sim_time());
+    stop_run(run, RunEnd::REPLAY_DIVERGED, text);
+    return false;
 }
 
 void stop_run(ClusterRun* run, RunEnd end, std::string message) {

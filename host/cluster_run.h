@@ -18,9 +18,12 @@
 // copies go on independently.
 //
 // One kernel step, as run_step and run_until take it:
-//   1. before the step, in this order: every sample due (hooks.on_sample for each multiple of
+//   1. before the step, in this order: the trace's health (with stop_on_trace_failure, a trace file that
+//      could not be opened or written ends the run, before the first step when it failed at once), every
+//      sample due (hooks.on_sample for each multiple of
 //      hooks.sample_period_us up to hooks.sample_until_us that is not after the next event's time), the
-//      injection window (periodic injection is switched on at inject_from_us and off at inject_until_us),
+//      injection window (periodic injection is switched on at inject_from_us and off before the first event
+//      at or after inject_until_us, so no periodic injection happens at or after it),
 //      the replayed injections due at this step number, and hooks.before_step;
 //   2. the scheduler step (next_event); a kernel error is counted and handed to hooks.on_kernel_error, and
 //      the run goes on;
@@ -54,6 +57,7 @@ struct RunSettings {
     bool trace = true;                    // write the trace to trace_file (appended)
     std::string trace_file = "debug.txt"; //
     bool fingerprint = false;             // hash every trace byte (works with the trace off too)
+    bool stop_on_trace_failure = false;   // a trace line that cannot be written ends the run (OUTPUT_FAILED)
     uint32_t seed = FAULT_INJECTOR_SEED;  // of the fault injector's random stream
     uint8_t effect = FAULT_FLIP;          // FaultEffect
     uint32_t target = TARGET_CNI;         // FaultTarget
@@ -88,8 +92,9 @@ enum class RunEnd {
     HORIZON,         // the cycles were not reached within the simulated time allowed
     TIME_STUCK,      // simulated time stopped advancing
     STOPPED,         // a hook asked to stop
-    REPLAY_DIVERGED, // the replayed log does not match this run (another configuration or log)
-    OUTPUT_FAILED,   // an output of the run (the injection log) could not be written
+    REPLAY_DIVERGED, // the replayed log does not match this run (another configuration or log), or the run
+                     // ended before some of its rows
+    OUTPUT_FAILED,   // an output of the run (the trace, the injection log) could not be written
     ASSEMBLY_FAILED, // the cluster could not be built (set by front ends that read the configuration)
 };
 
@@ -135,6 +140,9 @@ enum class StepResult { STEPPED, KERNEL_ERROR, ENDED };
 /// One step with everything around it (the window's paced thread). The stall check only records the stall
 /// (run->end, run->ending); the caller decides whether to go on.
 StepResult run_step(ClusterRun* run);
+/// When a replaying run is over: ends it with REPLAY_DIVERGED, naming the first row, when rows of the log
+/// were never applied (a replay applies all of its log or fails); false then.
+bool finish_replay(ClusterRun* run);
 /// Asks the run to end with `end` and `message` (from a hook: before the next step).
 void stop_run(ClusterRun* run, RunEnd end, std::string message);
 /// Disposes of the model and stops the trace and its fingerprint. Idempotent.

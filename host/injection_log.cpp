@@ -2,24 +2,30 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr unsigned CSV_COLUMNS = 11;
 constexpr const char* SOURCE_NAMES[] = {"now", "periodic"};
 constexpr unsigned FIELD_NAME_BYTES = 64;
+constexpr uint32_t WORD_BITS = 32;
+constexpr size_t READ_CHUNK_BYTES = 64 * 1024;
+
+enum Column { TIME, STEP, TARGET, CONTROLLER, WORD, FIELD, BIT, EFFECT, BEFORE, AFTER, SOURCE };
 
 bool parse_unsigned(const std::string& text, uint64_t* value, int base = 10) {
-    if (text.empty()) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
         return false;
     }
     errno = 0;
     char* end = nullptr;
-    unsigned long long parsed = std::strtoull(text.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || text[0] == '-') {
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0') {
         return false;
     }
     *value = parsed;
@@ -35,31 +41,227 @@ int index_of(const char* const* names, unsigned count, const std::string& name) 
     return -1;
 }
 
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+std::vector<std::string> split_cells(const std::string& text) {
+    std::vector<std::string> cells(1);
+    for (char c : text) {
+        if (c == ',') {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
+/// One row of a log; false with what is wrong with it.
+bool parse_row(const std::string& text, InjectionRecord* r, std::string* problem) {
+    const std::vector<std::string> cells = split_cells(text);
+    if (cells.size() != CSV_COLUMNS) {
+        *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
+                   "), found " + std::to_string(cells.size());
+        return false;
+    }
+    char* end = nullptr;
+    r->time = std::strtod(cells[TIME].c_str(), &end);
+    if (cells[TIME].empty() || *end != '\0' || !std::isfinite(r->time) || !(r->time >= 0)) {
+        *problem = "time_us '" + cells[TIME] + "' is not a time";
+        return false;
+    }
+    if (!parse_unsigned(cells[STEP], &r->step)) {
+        *problem = "step '" + cells[STEP] + "' is not a step number";
+        return false;
+    }
+    if (!fault_target_by_name(cells[TARGET], &r->target)) {
+        *problem = "target '" + cells[TARGET] + "' is neither CNI nor Reg";
+        return false;
+    }
+    const char* injected = fault_area_node_name(FAULT_ENABLED_AREA);
+    if (cells[CONTROLLER] != injected) {
+        *problem =
+            "controller '" + cells[CONTROLLER] + "' is not " + injected + ", whose memory faults change";
+        return false;
+    }
+    r->area = FAULT_ENABLED_AREA;
+    const bool cni = r->target == TARGET_CNI;
+    uint64_t word = 0;
+    if (!parse_unsigned(cells[WORD], &word) || word >= (cni ? CNI_MASK_WORDS : REG_MASK_WORDS)) {
+        *problem = "word '" + cells[WORD] + "' is outside the target area";
+        return false;
+    }
+    r->word = static_cast<uint32_t>(word);
+    char field[FIELD_NAME_BYTES];
+    fault_word_name(r->target, r->word, field, sizeof field);
+    if (cells[FIELD] != field) {
+        *problem = "field '" + cells[FIELD] + "' is not the name of word " + cells[WORD] + " (" + field + ")";
+        return false;
+    }
+    uint64_t bit = 0;
+    const uint32_t mask = (cni ? cni_fault_mask() : register_fault_mask())[r->word];
+    if (!parse_unsigned(cells[BIT], &bit) || bit >= WORD_BITS || (mask >> bit & 1u) == 0) {
+        *problem = "bit '" + cells[BIT] + "' is not a bit a fault may hit in " + field;
+        return false;
+    }
+    r->bit = static_cast<uint32_t>(bit);
+    if (!fault_effect_by_name(cells[EFFECT], &r->effect)) {
+        *problem = "effect '" + cells[EFFECT] + "' is not set, reset or flip";
+        return false;
+    }
+    uint64_t before = 0;
+    uint64_t after = 0;
+    if (!parse_unsigned(cells[BEFORE], &before, 16) || !parse_unsigned(cells[AFTER], &after, 16) ||
+        before > UINT32_MAX || after > UINT32_MAX) {
+        *problem = "before/after must be 32-bit hexadecimal values";
+        return false;
+    }
+    r->before = static_cast<uint32_t>(before);
+    r->after = static_cast<uint32_t>(after);
+    const uint32_t expected = apply_fault_effect(r->before, 1u << r->bit, r->effect);
+    if (r->after != expected) {
+        *problem = std::string(fault_effect_name(r->effect)) + " of bit " + cells[BIT] + " makes " +
+                   hex(r->before) + " " + hex(expected) + ", not " + hex(r->after);
+        return false;
+    }
+    const int source = index_of(SOURCE_NAMES, 2, cells[SOURCE]);
+    if (source < 0) {
+        *problem = "source '" + cells[SOURCE] + "' is neither now nor periodic";
+        return false;
+    }
+    r->source = static_cast<uint8_t>(source);
+    return true;
+}
+
+/// Reads every line of the log at `path`; `records` (may be null) receives the rows. With `one_run`, steps
+/// must not decrease.
+bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord>* records,
+              std::string* why) {
+    unsigned line = 0;
+    auto refuse = [&](const std::string& what) {
+        if (why != nullptr) {
+            *why = path + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what;
+        }
+        return false;
+    };
+    // Opened without waiting: a pipe with no writer would otherwise hold the open for ever.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return refuse(std::string("cannot be opened (") + std::strerror(errno) + ")");
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return refuse("is not a regular file (a directory, a device or a pipe is no injection log)");
+    }
+    uint64_t last_step = 0;
+    std::string text;
+    // One line: false when it cannot be taken.
+    auto take = [&]() {
+        line += 1;
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        if (text.empty() || text == INJECTION_CSV_HEADER) {
+            return true;
+        }
+        InjectionRecord r{};
+        std::string problem;
+        if (!parse_row(text, &r, &problem)) {
+            return refuse(problem);
+        }
+        if (one_run && r.step < last_step) {
+            return refuse("steps must not decrease (" + std::to_string(r.step) + " after " +
+                          std::to_string(last_step) + "): a log of several runs cannot be replayed as one");
+        }
+        last_step = r.step;
+        if (records != nullptr) {
+            records->push_back(r);
+        }
+        return true;
+    };
+    std::vector<char> chunk(READ_CHUNK_BYTES);
+    for (;;) {
+        const ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            line += 1;
+            return refuse(std::string("cannot be read (") + std::strerror(errno) + ")");
+        }
+        if (got == 0) {
+            break;
+        }
+        const char* at = chunk.data();
+        const char* const chunk_end = at + got;
+        while (at < chunk_end) {
+            const auto* line_end = static_cast<const char*>(std::memchr(at, '\n', chunk_end - at));
+            const char* piece_end = line_end != nullptr ? line_end : chunk_end;
+            if (text.size() + static_cast<size_t>(piece_end - at) > INJECTION_CSV_LINE_LIMIT) {
+                line += 1;
+                return refuse("the line is longer than " + std::to_string(INJECTION_CSV_LINE_LIMIT) +
+                              " characters: no row of an injection log is");
+            }
+            text.append(at, piece_end);
+            at = piece_end;
+            if (line_end != nullptr) {
+                if (!take()) {
+                    return false;
+                }
+                text.clear();
+                at += 1;
+            }
+        }
+    }
+    // A last line without line end is taken when it is a whole row (a cut row never is one).
+    return text.empty() || take();
+}
+
 } // namespace
 
 std::string injection_csv_row(const InjectionRecord& r, const char* controller) {
     char field[FIELD_NAME_BYTES];
     fault_word_name(r.target, r.word, field, sizeof field);
-    char row[256];
+    char row[INJECTION_CSV_LINE_LIMIT + 1];
     std::snprintf(row, sizeof row, "%.17g,%" PRIu64 ",%s,%s,%u,%s,%u,%s,0x%08x,0x%08x,%s", r.time, r.step,
                   fault_target_name(r.target), controller, r.word, field, r.bit, fault_effect_name(r.effect),
                   r.before, r.after, SOURCE_NAMES[r.source == SOURCE_PERIODIC ? 1 : 0]);
     return row;
 }
 
-bool InjectionCsvWriter::open(const std::string& path, std::string* why) {
+bool InjectionCsvWriter::open(const std::string& path, LogOpening opening, std::string* why) {
     close();
-    file_ = std::fopen(path.c_str(), "a");
-    if (file_ == nullptr) {
+    auto refuse = [&](const std::string& what) {
         if (why != nullptr) {
-            *why = path + ": cannot be opened for writing (" + std::strerror(errno) + ")";
+            *why = path + ": " + what;
         }
+        close();
         return false;
+    };
+    struct stat status;
+    if (opening == LogOpening::APPEND && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_size > 0) {
+        std::string not_a_log;
+        if (!is_injection_log(path, &not_a_log)) {
+            return refuse("has lines that are not rows of an injection log, so nothing is appended (" +
+                          not_a_log + ")");
+        }
+    }
+    file_ = std::fopen(path.c_str(), opening == LogOpening::APPEND ? "a" : "w");
+    if (file_ == nullptr) {
+        return refuse(std::string("cannot be opened for writing (") + std::strerror(errno) + ")");
     }
     std::fseek(file_, 0, SEEK_END);
-    if (std::ftell(file_) == 0) {
-        std::fprintf(file_, "%s\n", INJECTION_CSV_HEADER);
-        std::fflush(file_);
+    if (std::ftell(file_) <= 0 &&
+        (std::fprintf(file_, "%s\n", INJECTION_CSV_HEADER) < 0 || std::fflush(file_) != 0)) {
+        return refuse(std::string("cannot be written (") + std::strerror(errno) + ")");
     }
     return true;
 }
@@ -80,93 +282,9 @@ void InjectionCsvWriter::close() {
 }
 
 bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* records, std::string* why) {
-    std::ifstream in(path);
-    auto refuse = [&](unsigned line, const std::string& what) {
-        if (why != nullptr) {
-            *why = path + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what;
-        }
-        return false;
-    };
-    if (!in) {
-        return refuse(0, std::string("cannot be opened (") + std::strerror(errno) + ")");
-    }
-    std::string text;
-    unsigned line = 0;
-    uint64_t last_step = 0;
-    while (std::getline(in, text)) {
-        line += 1;
-        if (!text.empty() && text.back() == '\r') {
-            text.pop_back();
-        }
-        if (text.empty()) {
-            continue;
-        }
-        if (text == INJECTION_CSV_HEADER) {
-            continue;
-        }
-        std::vector<std::string> cells;
-        std::stringstream row(text);
-        std::string cell;
-        while (std::getline(row, cell, ',')) {
-            cells.push_back(cell);
-        }
-        if (cells.size() != CSV_COLUMNS) {
-            return refuse(line, "expected " + std::to_string(CSV_COLUMNS) + " columns (" +
-                                    INJECTION_CSV_HEADER + "), found " + std::to_string(cells.size()));
-        }
-        InjectionRecord r{};
-        uint64_t step = 0;
-        uint64_t word = 0;
-        uint64_t bit = 0;
-        uint64_t before = 0;
-        uint64_t after = 0;
-        char* end = nullptr;
-        r.time = std::strtod(cells[0].c_str(), &end);
-        uint32_t target = 0;
-        uint8_t effect = 0;
-        const bool target_named = fault_target_by_name(cells[2], &target);
-        const bool effect_named = fault_effect_by_name(cells[7], &effect);
-        const int source = index_of(SOURCE_NAMES, 2, cells[10]);
-        if (end == cells[0].c_str() || *end != '\0' || !(r.time >= 0)) {
-            return refuse(line, "time_us '" + cells[0] + "' is not a time");
-        }
-        if (!parse_unsigned(cells[1], &step)) {
-            return refuse(line, "step '" + cells[1] + "' is not a step number");
-        }
-        if (step < last_step) {
-            return refuse(line, "steps must not decrease (" + cells[1] + " after " +
-                                    std::to_string(last_step) + ")");
-        }
-        if (!target_named) {
-            return refuse(line, "target '" + cells[2] + "' is neither CNI nor Reg");
-        }
-        if (!parse_unsigned(cells[4], &word) ||
-            word >= (target == TARGET_CNI ? CNI_MASK_WORDS : REG_MASK_WORDS)) {
-            return refuse(line, "word '" + cells[4] + "' is outside the target area");
-        }
-        if (!parse_unsigned(cells[6], &bit) || bit > 31) {
-            return refuse(line, "bit '" + cells[6] + "' is not 0-31");
-        }
-        if (!effect_named) {
-            return refuse(line, "effect '" + cells[7] + "' is not set, reset or flip");
-        }
-        if (!parse_unsigned(cells[8], &before, 16) || !parse_unsigned(cells[9], &after, 16) ||
-            before > UINT32_MAX || after > UINT32_MAX) {
-            return refuse(line, "before/after must be 32-bit hexadecimal values");
-        }
-        if (source < 0) {
-            return refuse(line, "source '" + cells[10] + "' is neither now nor periodic");
-        }
-        last_step = step;
-        r.source = static_cast<uint8_t>(source);
-        r.step = step;
-        r.target = target;
-        r.word = static_cast<uint32_t>(word);
-        r.bit = static_cast<uint32_t>(bit);
-        r.effect = effect;
-        r.before = static_cast<uint32_t>(before);
-        r.after = static_cast<uint32_t>(after);
-        records->push_back(r);
-    }
-    return true;
+    return scan_log(path, true, records, why);
+}
+
+bool is_injection_log(const std::string& path, std::string* why) {
+    return scan_log(path, false, nullptr, why);
 }

@@ -10,27 +10,41 @@
 //     effect      "set", "reset" or "flip"
 //     before, after  the word's value, hexadecimal (0x...)
 //     source      "now" (between two steps: Inject now, campaigns) or "periodic" (the injector's own event)
+//
+// A row is at most about 125 characters (the widest time, a 20-digit step, the longest field name); no line
+// of a log is longer than INJECTION_CSV_LINE_LIMIT.
+//
+// Reading a log for a replay takes exactly what it holds, or refuses it with the file, the line and the
+// reason: only a regular file is read (a directory, a device or a pipe is refused without waiting for it);
+// a line longer than the limit ends the reading; a read error is an error; every row must be self-consistent
+// (the controller is O1, the field is the name of its word, the bit is one a fault may hit in that word,
+// and the effect applied to that bit of `before` gives `after`), and the steps of one run never decrease.
 #pragma once
 
 #include "host/sa1fault.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 constexpr const char* INJECTION_CSV_HEADER =
     "time_us,step,target,controller,word,field,bit,effect,before,after,source";
+/// No line of a log is longer (the line end not counted).
+constexpr size_t INJECTION_CSV_LINE_LIMIT = 256;
 
-const char* fault_effect_name(uint8_t effect);
-const char* fault_target_name(uint32_t target);
 /// One CSV row (without line end).
 std::string injection_csv_row(const InjectionRecord& record, const char* controller);
 
-/// Appends rows to a CSV file, writing the header first when the file is new or empty.
+/// How a log file is opened: replaced by a fresh log, or appended to (only when it is a log already).
+enum class LogOpening { FRESH, APPEND };
+
+/// Writes rows to a CSV file, the header first when the file is new or empty.
 class InjectionCsvWriter {
   public:
-    /// Opens `path` for appending; false (and a reason) when it cannot be opened.
-    bool open(const std::string& path, std::string* why);
+    /// Opens `path`: FRESH replaces it with the header alone; APPEND keeps its rows when it holds a log
+    /// (is_injection_log) and refuses it otherwise. False with a reason when it cannot be opened or written.
+    bool open(const std::string& path, LogOpening opening, std::string* why);
     /// Appends one row and flushes it, so the file is complete after every injection.
     bool append(const InjectionRecord& record, const char* controller);
     void close();
@@ -41,5 +55,9 @@ class InjectionCsvWriter {
     std::FILE* file_ = nullptr;
 };
 
-/// Reads a log written by InjectionCsvWriter; false with the file and line of the first bad row.
+/// Reads the log of one run for a replay (see the file comment); false with the file and line of the first
+/// line that cannot be taken.
 bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* records, std::string* why);
+/// True when `path` holds nothing but an injection log: rows of one or more runs (their steps may start
+/// again, as appending makes them), header lines and empty lines. False with the file, line and reason.
+bool is_injection_log(const std::string& path, std::string* why);

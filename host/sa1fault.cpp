@@ -79,19 +79,6 @@ void release_injector(SimObject* object) {
     }
 }
 
-uint32_t apply(uint32_t word, uint32_t bit, uint8_t effect) {
-    switch (effect) {
-    case FAULT_SET:
-        return word | bit;
-    case FAULT_RESET:
-        return word & ~bit;
-    case FAULT_FLIP:
-        return word ^ bit;
-    default:
-        return word;
-    }
-}
-
 /// Applies the effect to one bit of every enabled area and tells the listener what happened to the first.
 void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect, uint8_t source) {
     const uint64_t steps_before = source == SOURCE_PERIODIC ? step_count() - 1 : step_count();
@@ -105,7 +92,7 @@ void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect,
         }
         uint32_t& word = fi->areas[i][w];
         const uint32_t before = word;
-        word = apply(word, bit, effect);
+        word = apply_fault_effect(word, bit, effect);
         if (!recorded) {
             record.area = static_cast<uint32_t>(i);
             record.before = before;
@@ -119,6 +106,19 @@ void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect,
 }
 
 } // namespace
+
+uint32_t apply_fault_effect(uint32_t word, uint32_t bit, uint8_t effect) {
+    switch (effect) {
+    case FAULT_SET:
+        return word | bit;
+    case FAULT_RESET:
+        return word & ~bit;
+    case FAULT_FLIP:
+        return word ^ bit;
+    default:
+        return word;
+    }
+}
 
 const uint32_t* cni_fault_mask() {
     static const std::array<uint32_t, CNI_MASK_WORDS> mask = make_cni_mask();

@@ -52,6 +52,9 @@ constexpr unsigned FAULT_ENABLED_AREA = 0;
 const char* fault_area_node_name(uint32_t area);
 
 constexpr uint32_t FAULT_INJECTOR_SEED = 111;
+/// The highest rate a front end accepts, in faults per second: one fault per microsecond. Beyond it the
+/// injector's own events would crowd out the cluster's, and simulated time would hardly advance.
+constexpr double MAX_FAULT_RATE_PER_S = 1.0e6;
 constexpr unsigned CNI_MASK_WORDS = 4828;
 constexpr unsigned REG_MASK_WORDS = 184;
 
@@ -94,6 +97,8 @@ struct FaultInjector : SimProcess {
 /// The static fault masks.
 const uint32_t* cni_fault_mask();
 const uint32_t* register_fault_mask();
+/// `word` with the bits of `bit` set, reset or flipped by `effect`; unchanged for any other effect.
+uint32_t apply_fault_effect(uint32_t word, uint32_t bit, uint8_t effect);
 
 FaultInjector* create_fault_injector(const char* name);
 void set_injection_mask(FaultInjector* fi, uint32_t size_in_bytes, const uint32_t* mask);

@@ -50,10 +50,12 @@ uint32_t random_next(RandomStream* stream) {
 }
 
 double random_exponential(RandomStream* stream, double rate) {
-    double u;
-    do {
-        u = random_next(stream) / OUTPUT_RANGE;
-    } while (u == 0.0);
+    uint32_t output = random_next(stream);
+    for (unsigned redraw = 0; output == 0 && redraw < EXPONENTIAL_REDRAWS; ++redraw) {
+        output = random_next(stream);
+    }
+    // Only a generator stuck at zero still draws 0 here; the smallest positive u keeps the delay finite.
+    const double u = (output == 0 ? 1u : output) / OUTPUT_RANGE;
     return -std::log(u) / rate;
 }
 

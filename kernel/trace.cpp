@@ -34,6 +34,7 @@ struct TraceSink {
     bool hashing = false;
     uint64_t hash = FNV_OFFSET;
     uint64_t lines = 0;
+    std::string failure; // the first open or write that failed since the sink was set
     char line[LINE_BUFFER_BYTES];
     char stamp[64]; // "%10.4f: " of stamp_time
     size_t stamp_length = 0;
@@ -84,12 +85,21 @@ void watch_directory() {
                    fcntl(sink.directory_fd, F_NOTIFY, DN_DELETE | DN_RENAME | DN_MULTISHOT) == 0;
 }
 
+/// Keeps the first failure of the sink, with the system's reason.
+void note_failure(const char* what) {
+    if (sink.failure.empty()) {
+        sink.failure = sink.path + ": " + what + " (" + std::strerror(errno) + ")";
+    }
+}
+
 void open_sink() {
     close_sink();
     sink.fd = open(sink.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (sink.fd >= 0) {
         directory_changed = 0;
         watch_directory();
+    } else {
+        note_failure("the trace cannot be opened for appending");
     }
 }
 
@@ -133,6 +143,7 @@ void emit(const char* bytes, size_t length) {
             if (errno == EINTR) {
                 continue;
             }
+            note_failure("the trace cannot be written");
             return;
         }
         bytes += written;
@@ -236,6 +247,7 @@ void trace_raw(const char* format, ...) {
 
 void trace_to_file(const char* path) {
     close_sink();
+    sink.failure.clear();
     sink.path = path;
     sink.to_file = true;
     update_wanted();
@@ -243,6 +255,7 @@ void trace_to_file(const char* path) {
 
 void trace_off() {
     close_sink();
+    sink.failure.clear();
     sink.to_file = false;
     update_wanted();
 }
@@ -263,6 +276,10 @@ uint64_t trace_fingerprint() {
 }
 uint64_t trace_fingerprint_lines() {
     return sink.lines;
+}
+
+const std::string& trace_failure() {
+    return sink.failure;
 }
 
 // --- State names -----------------------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 /// True while lines are formatted at all (a file sink or the fingerprint is active).
 extern bool trace_lines_wanted;
@@ -50,6 +51,11 @@ void trace_to_file(const char* path);
 void trace_off();
 /// True when lines are formatted at all (trace_lines_wanted).
 bool trace_active();
+/// Why the trace file could not be opened or written since the sink was last set ("path: the trace cannot
+/// be written (No space left on device)"); empty while every line has reached it. A line that cannot be
+/// written is dropped and the next one is tried again; a front end that must not lose lines ends its run
+/// when this is set.
+const std::string& trace_failure();
 
 /// Starts hashing every traced byte from now on (reset to the initial value); see trace_fingerprint.
 void trace_fingerprint_start();

@@ -80,18 +80,31 @@ column_gap() {
     }'
 }
 
+# Every help ends with the exit statuses ("Exit status:", then "  0    meaning" a line). help2man makes them
+# the EXIT STATUS section: a "*Section*" line starts a section of that name, and each indented status with
+# its meaning becomes a tagged paragraph. The list comes once, after all options, as the program's help
+# has it; the subcommands' copies are left out.
+before_exit_statuses() {
+    sed '/^Exit status:$/,$d'
+}
+exit_statuses() {
+    sed -n '/^Exit status:$/,$p' | tail -n +2
+}
+
 man_help() {
     local path first=1
     while IFS= read -r path; do
         if [ $first -eq 1 ]; then
-            help "" | column_gap
+            help "" | before_exit_statuses | column_gap
             first=0
             continue
         fi
         # help2man makes "Xxx options:" a subsection of its own.
         printf '\n%s options:\n' "${path^}"
-        help "$path" | sed -n '/^Options:$/,$p' | tail -n +2 | column_gap
+        help "$path" | sed -n '/^Options:$/,$p' | tail -n +2 | before_exit_statuses | column_gap
     done < <(command_paths)
+    printf '\n*Exit Status*\n'
+    help "" | exit_statuses
 }
 
 completion() {

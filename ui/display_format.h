@@ -15,6 +15,7 @@ constexpr Rgb RGB_SILVER = 0xC0C0C0;
 constexpr Rgb RGB_RED = 0xFF0000;
 constexpr Rgb RGB_GREEN = 0x00FF00;
 constexpr Rgb RGB_CHANNEL = 0x6080C0;
+constexpr Rgb RGB_REFUSED = 0xFFC0C0; // an entry field whose text was not taken
 
 /// A caption with its background colour.
 struct StateDisplay {

@@ -55,9 +55,16 @@ namespace {
 const QRect GRAPH_PLACE(10, 5, SCENE_WIDTH, SCENE_HEIGHT);
 const QRect MOTOR_PANEL_PLACE(16, 120, 121, 41);
 const QRect GENERATOR_LABEL_PLACE(10, 19, 88, 15);
-const QRect HIT_EDIT_PLACE(360, 120, 41, 21);
-const QRect MISS_EDIT_PLACE(360, 144, 41, 21);
-const QRect RESULT_EDIT_PLACE(528, 128, 97, 21);
+// The counters hold any 32-bit count (ten digits); the time to shoot any float the vote can receive, in
+// general or fixed notation ("-1.12589983973376E+15", " -999999936.000000"): both grow into the free
+// space to their right and left, up to the control column.
+const QRect HIT_EDIT_PLACE(360, 120, 84, 21);
+const QRect MISS_EDIT_PLACE(360, 144, 84, 21);
+const QRect RESULT_EDIT_PLACE(492, 128, 160, 21);
+// The simulated time up to 99999 hours (" 99999:59:59.999999"): the width of the control column.
+const QRect TIME_EDIT_PLACE(4, 24, 128, 21);
+// The cycle limit up to its largest value, ten digits, beside the spin buttons.
+const QRect CC_LIMIT_PLACE(14, 506, 108, 22);
 constexpr int NODE_PANEL_LEFT[NODE_COUNT] = {16, 168, 352, 504};
 constexpr int NODE_PANEL_TOP = 212;
 constexpr QSize NODE_PANEL_SIZE(145, 141);
@@ -75,8 +82,10 @@ const QRect SLOT_BAR_PLACE(110, 4, 33, 60);
 const QRect MEMBERSHIP_ROW_PLACE(8, 62, 129, 20);
 const QRect NULL_FRAME_ROW_PLACE(8, 82, 129, 20);
 constexpr int CIRCLE_LEFT = 66, CIRCLE_STEP = 15, CIRCLE_TOP = 4;
-constexpr int DATA_LEFT = 20, DATA_COLUMN_STEP = 37, DATA_TOP = 108, DATA_ROW_STEP = 15;
-constexpr QSize DATA_LABEL_SIZE(26, 13);
+constexpr int ROW_LABEL_LEFT = 3; // "Membership" needs the 62 pixels up to the first circle
+// Node data labels end at 46 + 37u, right-aligned; 32 wide so that "-1.00" and "-0.00" fit with their sign.
+constexpr int DATA_LEFT = 14, DATA_COLUMN_STEP = 37, DATA_TOP = 108, DATA_ROW_STEP = 15;
+constexpr QSize DATA_LABEL_SIZE(32, 13);
 constexpr int NAME_FONT_PX = 32, STATE_FONT_PX = 15, FORM_FONT_PX = 11, ROW_FONT_PX = 10;
 
 constexpr const char* SWITCH_CAPTIONS[SWITCH_COUNT] = {"Sine Graph", "Memb./Null.", "Node State", "Node Data",
@@ -89,6 +98,12 @@ constexpr int SPEED_INITIAL = 500;
 constexpr int WAIT_SLICE_MS = 5;
 constexpr auto SPEED_PERIOD = std::chrono::milliseconds(500);
 constexpr int ACK_RETRY_MS = 1;
+// The rate the runner accepts is the window's too.
+const QString RATE_TIP = QString("Faults per second, from 0 to %1 (at most one fault per microsecond)")
+                             .arg(MAX_FAULT_RATE_PER_S, 0, 'f', 0);
+const QString RATE_REFUSED_TIP =
+    QString("Not a rate from 0 to %1 faults per second: the injector keeps its previous rate")
+        .arg(MAX_FAULT_RATE_PER_S, 0, 'f', 0);
 
 QLabel* label_at(QWidget* parent, const QString& text, int x, int y) {
     auto* label = new QLabel(text, parent);
@@ -232,7 +247,7 @@ void TMainForm::BuildView() {
     hits_edit_->setAlignment(Qt::AlignRight);
     misses_edit_->setAlignment(Qt::AlignRight);
 
-    label_at(this, "Time to shoot", 528, 112);
+    label_at(this, "Time to shoot", RESULT_EDIT_PLACE.left(), 112);
     result_edit_ = edit_at(this, "MREdit", RESULT_EDIT_PLACE, "0", true);
 
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
@@ -269,7 +284,7 @@ void TMainForm::BuildNodePanel(unsigned node) {
         row->setGeometry(place);
         auto* label = new QLabel(caption, row);
         label->setFont(pixel_font(font(), ROW_FONT_PX));
-        label->setGeometry(4, 3, CIRCLE_LEFT - 5, 15);
+        label->setGeometry(ROW_LABEL_LEFT, 3, CIRCLE_LEFT - ROW_LABEL_LEFT - 1, 15);
         for (unsigned k = 0; k < NODE_COUNT; ++k) {
             circles[k] = new TCircle(row, RGB_SILVER);
             circles[k]->setObjectName(QString("%1%2_%3").arg(prefix).arg(node + 1).arg(k));
@@ -344,6 +359,7 @@ void TMainForm::BuildFaultInjectorBox() {
     connect(inject, &QPushButton::clicked, this, &TMainForm::InjectNowClick);
     label_at(control, "Rate", 10, 60);
     rate_edit_ = edit_at(control, "Edit3", QRect(10, 76, 93, 21), "", false);
+    rate_edit_->setToolTip(RATE_TIP);
     connect(rate_edit_, &QLineEdit::textChanged, this, &TMainForm::RateChange);
     label_at(control, "[fault/sec]", 10, 102);
 }
@@ -359,7 +375,7 @@ void TMainForm::BuildControlColumn() {
     auto* time_label = new QLabel("Simulation Time", column);
     time_label->setGeometry(8, 6, 120, 16);
     time_label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    time_edit_ = edit_at(column, "TimeEdit", QRect(14, 24, 108, 21), "", true);
+    time_edit_ = edit_at(column, "TimeEdit", TIME_EDIT_PLACE, "", true);
 
     run_button_ = button_at(column, "RunButton", "", QRect(28, 59, 75, 25));
     stop_button_ = button_at(column, "StopButton", "", QRect(28, 88, 75, 25));
@@ -433,7 +449,7 @@ void TMainForm::BuildControlColumn() {
     cc_limit_label_->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     cc_limit_ = new QSpinBox(column);
     cc_limit_->setObjectName("CCLimit");
-    cc_limit_->setGeometry(21, 506, 89, 22);
+    cc_limit_->setGeometry(CC_LIMIT_PLACE);
     cc_limit_->setRange(0, CC_LIMIT_MAX);
     cc_limit_->setAlignment(Qt::AlignRight);
     connect(cc_limit_, &QSpinBox::valueChanged, this, &TMainForm::CCLimitChange);
@@ -693,10 +709,17 @@ void TMainForm::EffectClick() {
 }
 
 void TMainForm::RateChange() {
+    const QString text = rate_edit_->text().trimmed();
     bool ok = false;
-    const double rate = rate_edit_->text().trimmed().toDouble(&ok);
-    if (!ok || !(rate >= 0.0) || !std::isfinite(rate)) {
-        return; // not a rate: the previous one stays
+    const double rate = text.toDouble(&ok);
+    const bool accepted = ok && rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S; // false for NaN and infinity too
+    // A text that is not taken is shown as refused, so nobody believes it runs; an empty field is no entry.
+    const bool refused = !accepted && !text.isEmpty();
+    SetFieldColour(rate_edit_,
+                   refused ? to_qcolor(RGB_REFUSED) : QApplication::palette().color(QPalette::Base));
+    rate_edit_->setToolTip(refused ? RATE_REFUSED_TIP : RATE_TIP);
+    if (!accepted) {
+        return; // the previous rate stays
     }
     rate_ = rate;
     thread_->SetFaultRate(rate);

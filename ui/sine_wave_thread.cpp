@@ -66,7 +66,12 @@ void TSineWaveThread::BuildModel() {
 
 bool TSineWaveThread::Step(uint8_t* error_code) {
     // A stall does not end the window's run: the user sees the clock stand still and may rewind.
-    if (run_step(&run_) == StepResult::KERNEL_ERROR) {
+    const StepResult result = run_step(&run_);
+    if (!trace_failure_said_ && !trace_failure().empty()) {
+        trace_failure_said_ = true; // said once; lines are dropped and the simulation goes on, as it did
+        std::fprintf(stderr, "pelorin: %s; the simulation goes on without it\n", trace_failure().c_str());
+    }
+    if (result == StepResult::KERNEL_ERROR) {
         *error_code = run_.last_error;
         return false;
     }
@@ -179,7 +184,7 @@ void TSineWaveThread::SetFaultEffect(uint8_t effect) {
 }
 
 void TSineWaveThread::SetFaultRate(double rate) {
-    if (rate >= 0.0 && std::isfinite(rate)) {
+    if (rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S) { // false for NaN and infinity too
         OnModel([&] { set_run_fault_rate(&run_, rate); });
     }
 }
@@ -194,7 +199,7 @@ void TSineWaveThread::LogInjection(const InjectionRecord& record) {
     }
     if (!injection_log_.is_open()) {
         std::string why;
-        if (!injection_log_.open(options_.injection_log, &why)) {
+        if (!injection_log_.open(options_.injection_log, LogOpening::APPEND, &why)) {
             injection_log_failed_ = true; // said once; the simulation goes on without the log
             std::fprintf(stderr, "pelorin: injections are not logged: %s\n", why.c_str());
             return;

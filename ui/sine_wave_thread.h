@@ -118,8 +118,9 @@ class TSineWaveThread : public TOrvikThread {
     void SetSwitch(SineSwitch which, bool on) { switches_[which] = on ? 1u : 0u; }
     bool GetSwitch(SineSwitch which) const { return switches_[which].load() != 0; }
 
-    /// The fault injector's settings (FaultEffect; faults per second, values below 0 or not finite are
-    /// ignored; FaultTarget). Each reaches the injector at once, between two kernel steps.
+    /// The fault injector's settings (FaultEffect; faults per second, values outside 0 to
+    /// MAX_FAULT_RATE_PER_S or not numbers are ignored; FaultTarget). Each reaches the injector at once,
+    /// between two kernel steps.
     void SetFaultEffect(uint8_t effect);
     void SetFaultRate(double rate);
     void SetFaultTarget(uint32_t target);
@@ -165,6 +166,7 @@ class TSineWaveThread : public TOrvikThread {
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
     bool injection_log_failed_ = false;
+    bool trace_failure_said_ = false; // model lock
 
     std::mutex listener_lock_;
     ErrorListener error_listener_;

@@ -84,4 +84,15 @@ TEST_F(RandomTest, VariatesUseTheClosedUnitIntervalAndNeverAnInfiniteDelay) {
     dispose_random(stream);
 }
 
+TEST_F(RandomTest, AStreamStuckAtZeroStillGivesAFiniteDelay) {
+    // Seed 0 leaves every state word 0: the generator draws 0 for ever. The exponential variate must return
+    // (the smallest positive u), not redraw without end; the uniform one is unaffected.
+    RandomStream* stream = inic_random(0);
+    const double longest = -std::log(1.0 / 4294967295.0);
+    EXPECT_DOUBLE_EQ(random_exponential(stream, 1.0), longest);
+    EXPECT_DOUBLE_EQ(random_exponential(stream, 2e-4), longest / 2e-4);
+    EXPECT_EQ(random_uniform(stream, 1.0, 5.0), 1.0);
+    dispose_random(stream);
+}
+
 } // namespace

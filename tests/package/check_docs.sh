@@ -2,14 +2,16 @@
 # The man pages and the bash completion keep up with the programs: every option that `pelorin-sim --help`
 # or the help of one of its subcommands lists is in the man page, and the completion offers it in the
 # right place (after the subcommand, not before), with exactly the values the help lists for it; every
-# option of `pelorin --help` is in its man page.
-# Usage: check_docs.sh PELORIN_SIM PELORIN COMPLETION MAN_DIR   (exit 77: no man pages to check)
+# option of `pelorin --help` is in its man page. Every exit status of the table in cli/exit_status.h is in
+# pelorin-sim's help, in the man page's EXIT STATUS section and in the README's table.
+# Usage: check_docs.sh PELORIN_SIM PELORIN COMPLETION MAN_DIR SOURCE_DIR   (exit 77: no man pages to check)
 set -uo pipefail
 
 sim=$1
 window=$2
 completion=$3
 man_dir=$4
+source_dir=$5
 failures=0
 fail() {
     echo "FAIL: $*" >&2
@@ -115,6 +117,21 @@ if [ "$have_man" -eq 1 ]; then
             fail "pelorin: $option is missing from the man page's options"
     done <<<"$window_options"
 fi
+
+# The exit statuses: the enum's values, then each where a user looks for it.
+statuses=$(grep -oE '^ *EXIT_[A-Z_]+ = [0-9]+' "$source_dir/cli/exit_status.h" | awk '{ print $3 }')
+[ -n "$statuses" ] || fail "no exit status found in $source_dir/cli/exit_status.h"
+help_statuses=$("$sim" --help | sed -n '/^Exit status:$/,$p' | awk 'NR > 1 { print $1 }')
+[ "$have_man" -eq 1 ] &&
+    man_statuses=$(zcat -f "$sim_page" | sed -n '/^\.SH "EXIT STATUS"/,/^\.SH /p' | awk 'previous == ".TP" { print } { previous = $0 }')
+readme_statuses=$(grep -oE '^\| [0-9]+ \|' "$source_dir/README.md" | tr -d '| ')
+for status in $statuses; do
+    grep -qxF -- "$status" <<<"$help_statuses" || fail "exit status $status is missing from pelorin-sim --help"
+    if [ "$have_man" -eq 1 ]; then
+        grep -qxF -- "$status" <<<"$man_statuses" || fail "exit status $status is missing from pelorin-sim(1)"
+    fi
+    grep -qxF -- "$status" <<<"$readme_statuses" || fail "exit status $status is missing from README.md's table"
+done
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures documentation checks failed" >&2

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 
 /// The program's exit status (-1 when it did not exit), with stdout and stderr appended to `output`.
-inline int run_command(const std::string& arguments, std::string* output) {
-    const std::string command = std::string(PELORIN_SIM) + " " + arguments + " 2>&1";
+/// `shell_first` runs in the same shell before it (limits, signal dispositions).
+inline int run_command(const std::string& arguments, std::string* output,
+                       const std::string& shell_first = "") {
+    const std::string command = shell_first + std::string(PELORIN_SIM) + " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
     size_t n;

@@ -118,6 +118,45 @@ TEST(ClusterRun, TraceFingerprintOfAShortRunIsStable) {
     std::filesystem::remove(trace_file);
 }
 
+/// FNV-1a over a file's bytes: what the trace fingerprint hashes.
+uint64_t fnv1a_of_file(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (char c; in.get(c);) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+std::string json_fingerprint(uint64_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "\"trace_fingerprint\": \"%016llx\"",
+                  static_cast<unsigned long long>(value));
+    return text;
+}
+
+TEST(PelorinSim, JsonFingerprintIsTheHashOfTheRunsTraceWrittenOrNot) {
+    const std::filesystem::path trace_file = std::filesystem::absolute("json-fingerprint.trace.txt");
+    std::filesystem::remove(trace_file);
+    const std::string run = std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --json --cycles ";
+    std::string written;
+    ASSERT_EQ(run_command(run + "20 --trace " + trace_file.string(), &written), EXIT_DONE) << written;
+    EXPECT_NE(written.find(json_fingerprint(fnv1a_of_file(trace_file))), std::string::npos) << written;
+    EXPECT_NE(written.find(json_fingerprint(FINGERPRINT_20_CYCLES)), std::string::npos) << written;
+    std::filesystem::remove(trace_file);
+
+    std::string hashed_only;
+    ASSERT_EQ(run_command(run + "20 --no-trace --fingerprint", &hashed_only), EXIT_DONE);
+    EXPECT_NE(hashed_only.find(json_fingerprint(FINGERPRINT_20_CYCLES)), std::string::npos) << hashed_only;
+    std::string longer;
+    ASSERT_EQ(run_command(run + "21 --no-trace --fingerprint", &longer), EXIT_DONE);
+    EXPECT_NE(longer.find("\"trace_fingerprint\""), std::string::npos);
+    EXPECT_EQ(longer.find(json_fingerprint(FINGERPRINT_20_CYCLES)), std::string::npos) << "another run";
+    std::string unhashed;
+    ASSERT_EQ(run_command(run + "20 --no-trace", &unhashed), EXIT_DONE);
+    EXPECT_EQ(unhashed.find("trace_fingerprint"), std::string::npos) << "never the hash of nothing";
+}
+
 TEST(TraceComparison, NamesTheFirstLineThatDiffersOrThatTheTraceEndsEarly) {
     std::istringstream golden("a\nb\nc\n");
     std::istringstream changed("a\nb\nC\nd\n");
@@ -167,7 +206,35 @@ TEST(PelorinSim, PrintsJsonAndReportsUsageAndStartupErrors) {
     EXPECT_NE(out.find("--drift O2=-0.5: drift of Controller O2 must be"), std::string::npos) << out;
     out.clear();
     EXPECT_EQ(run_command("--help", &out), EXIT_DONE);
-    EXPECT_NE(out.find("255 the configuration cannot be read"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n  255  the configuration cannot be read"), std::string::npos) << out;
+}
+
+TEST(PelorinSim, RefusesNumbersItCannotHonourWithAPlainReason) {
+    struct Refusal {
+        const char* arguments;
+        const char* reason;
+    } refusals[] = {
+        {"--cycles 4294967296", "--cycles must be a positive whole number"},
+        {"--until-us nan", "--until-us must be a time in microseconds, 0 or more"},
+        {"--inject-rate 1e300", "--inject-rate must be a number of faults per second from 0 to 1000000"},
+        {"--inject-from-us -inf", "--inject-from-us must be a time in microseconds, 0 or more"},
+        {"--inject-until-us 1e999", "--inject-until-us must be a time in microseconds, 0 or more"},
+        {"--seed 0", "--seed must be a whole number from 1 to 4294967295"},
+        {"--drift O1=inf", "--drift O1=inf: 'inf' is not a number"},
+        {"campaign --window-us 0:nan", "--window-us must be FROM:TO, two times in microseconds, 0 or more"},
+        {"campaign --horizon-us inf", "--horizon-us must be a time in microseconds above 0"},
+        {"campaign --jobs 65", "--jobs must be a whole number from 1 to 64"},
+        {"campaign --injections 0", "--injections must be a whole number from 1 to 1000"},
+        {"campaign --runs 0", "--runs must be a positive whole number"},
+        {"campaign --seed -1", "--seed must be a whole number"},
+        {"campaign --shard 1/nan", "--shard must be I/N, two whole numbers"},
+    };
+    for (const Refusal& refusal : refusals) {
+        std::string out;
+        EXPECT_EQ(run_command(refusal.arguments, &out), EXIT_USAGE) << refusal.arguments;
+        EXPECT_EQ(out.rfind(refusal.reason, 0), 0u) << out;
+        EXPECT_LT(out.size(), 200u) << "a plain reason, no bounds of 300 digits: " << out;
+    }
 }
 
 class PelorinSimConfig : public ::testing::Test {
@@ -199,6 +266,33 @@ TEST_F(PelorinSimConfig, WarningsGoToStderrAndTheRunGoesAhead) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("cluster cycles"), std::string::npos) << out;
+}
+
+TEST_F(PelorinSimConfig, ATraceThatCannotBeWrittenStopsTheRunWithItsReason) {
+    const std::string dir = "--dir " + directory.string() + " --cycles 200 --json --trace ";
+    struct Case {
+        std::string file;
+        const char* reason;
+    } before_the_first_step[] = {
+        {"/dev/full", "/dev/full: the trace cannot be written (No space left on device)"},
+        {directory.string(), ": the trace cannot be opened for appending (Is a directory)"},
+        {(directory / "missing" / "trace.txt").string(),
+         "trace.txt: the trace cannot be opened for appending (No such file or directory)"},
+    };
+    for (const Case& c : before_the_first_step) {
+        std::string out;
+        EXPECT_EQ(run_command(dir + c.file, &out), EXIT_OUTPUT) << c.file;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+        EXPECT_NE(out.find("\"events\": 0,"), std::string::npos) << out;
+    }
+    // Full in the middle of the run: files may grow to 64 blocks, and the signal that would end the program
+    // at the limit is ignored, so the write fails instead.
+    std::string out;
+    EXPECT_EQ(run_command(dir + (directory / "trace.txt").string(), &out, "ulimit -f 64; trap '' XFSZ; "),
+              EXIT_OUTPUT);
+    EXPECT_NE(out.find("trace.txt: the trace cannot be written (File too large)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"events\": 0,"), std::string::npos) << "it failed during the run: " << out;
+    EXPECT_NE(out.find("\"completed\": false"), std::string::npos) << out;
 }
 
 TEST_F(PelorinSimConfig, ARunThatDoesNotReachItsCyclesIsAFailure) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -70,6 +71,10 @@ TEST(Determinism, WindowThreadsAndHeadlessRunnerWriteTheSameTrace) {
         RunSummary headless = run_simulation(options);
         EXPECT_EQ(headless.events, window.events) << "pattern " << pattern;
         EXPECT_EQ(headless.trace_fingerprint, window.fingerprint) << "pattern " << pattern;
+        char shown[64]; // what pelorin-sim --json prints for the same run
+        std::snprintf(shown, sizeof shown, "\"trace_fingerprint\": \"%016llx\"",
+                      static_cast<unsigned long long>(window.fingerprint));
+        EXPECT_NE(summary_json(headless).find(shown), std::string::npos) << summary_json(headless);
     }
 }
 

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -90,15 +91,23 @@ TEST_F(ExperimentTest, LogOfAnotherRunIsRefusedAtTheFirstMismatch) {
     RunOptions original = faulty_run();
     original.injection_log = path("injections.csv");
     run_simulation(original);
-    std::string text = read(original.injection_log);
-    size_t row = text.find('\n') + 1;
-    size_t before = text.find(",0x", row); // the first row's "before" value
-    text[before + 3] = text[before + 3] == '0' ? '1' : '0';
-    std::ofstream(original.injection_log) << text;
+    // The first row, made to find another value in its word: still a consistent row, but not this run's.
+    std::vector<InjectionRecord> rows;
+    std::string why;
+    ASSERT_TRUE(read_injection_csv(original.injection_log, &rows, &why)) << why;
+    ASSERT_FALSE(rows.empty());
+    const uint32_t other_bit = rows[0].bit == 0 ? 2u : 1u;
+    rows[0].before ^= other_bit;
+    rows[0].after ^= other_bit;
+    std::ofstream log(original.injection_log);
+    log << INJECTION_CSV_HEADER << "\n";
+    for (const InjectionRecord& r : rows) {
+        log << injection_csv_row(r, "O1") << "\n";
+    }
+    log.close();
 
     RunOptions replay = faulty_run();
     replay.inject_rate = 0.0;
-    std::string why;
     ASSERT_TRUE(read_injection_csv(original.injection_log, &replay.replay, &why)) << why;
     RunSummary s = run_simulation(replay);
     EXPECT_EQ(s.end, RunEnd::REPLAY_DIVERGED);
@@ -106,19 +115,100 @@ TEST_F(ExperimentTest, LogOfAnotherRunIsRefusedAtTheFirstMismatch) {
 }
 
 TEST_F(ExperimentTest, MalformedLogsAreRefusedWithFileAndLine) {
+    const std::string good = "1.0,3,CNI,O1,2,global_time,0,flip,0x00000004,0x00000005,now";
+    struct Bad {
+        std::string row;
+        const char* reason;
+    } bad_rows[] = {
+        {"2.0,2,CNI,O1,2,global_time,0,flip,0x0,0x1,now", "bad.csv:3: steps must not decrease"},
+        {"1.0,3,CNI,O1,9999,x,0,flip,0x0,0x1,now", "bad.csv:3: word '9999' is outside"},
+        {"1.0,3,CNI,O1", "bad.csv:3: expected 11 columns"},
+        {"inf,3,CNI,O1,2,global_time,0,flip,0x0,0x1,now", "time_us 'inf' is not a time"},
+        {"1.0,3,CNI,M1,2,global_time,0,flip,0x0,0x1,now", "controller 'M1' is not O1"},
+        {"1.0,3,CNI,O1,2,membership[0],0,flip,0x0,0x1,now", "'membership[0]' is not the name of word 2"},
+        {"1.0,3,CNI,O1,2,global_time,20,flip,0x0,0x00100000,now", "bit '20' is not a bit a fault may hit"},
+        // An edited bit: flip of bit 1 would make 0x00000006, not the logged 0x00000005.
+        {"1.0,3,CNI,O1,2,global_time,1,flip,0x00000004,0x00000005,now",
+         "bad.csv:3: flip of bit 1 makes 0x00000004 0x00000006, not 0x00000005"},
+        {"1.0,3,CNI,O1,2,global_time,2,set,0x00000000,0x00000000,now", "set of bit 2 makes"},
+        {"1.0,3,CNI,O1,2,global_time,0,melt,0x0,0x1,now", "effect 'melt'"},
+    };
+    for (const Bad& bad : bad_rows) {
+        std::vector<InjectionRecord> rows;
+        std::string why;
+        std::ofstream(path("bad.csv")) << INJECTION_CSV_HEADER << "\n" << good << "\n" << bad.row << "\n";
+        EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why)) << bad.row;
+        EXPECT_NE(why.find(bad.reason), std::string::npos) << why;
+    }
     std::vector<InjectionRecord> rows;
     std::string why;
-    std::ofstream(path("bad.csv")) << INJECTION_CSV_HEADER
-                                   << "\n1.0,3,CNI,O1,2,global_time,0,flip,0x0,0x1,now\n"
-                                   << "2.0,2,CNI,O1,2,global_time,0,flip,0x0,0x1,now\n";
-    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
-    EXPECT_NE(why.find("bad.csv:3: steps must not decrease"), std::string::npos) << why;
-    std::ofstream(path("bad.csv")) << "1.0,3,CNI,O1,9999,x,0,flip,0x0,0x1,now\n";
-    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
-    EXPECT_NE(why.find("word '9999' is outside"), std::string::npos) << why;
-    std::ofstream(path("bad.csv")) << "1.0,3,CNI,O1\n";
-    EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why));
+    std::ofstream(path("good.csv")) << INJECTION_CSV_HEADER << "\n" << good; // no line end after the last row
+    EXPECT_TRUE(read_injection_csv(path("good.csv"), &rows, &why)) << why;
+    EXPECT_EQ(rows.size(), 1u);
     EXPECT_FALSE(read_injection_csv(path("missing.csv"), &rows, &why));
+}
+
+TEST_F(ExperimentTest, OnlyARegularFileOfShortLinesIsReadAsALog) {
+    const std::string pipe = path("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    std::ofstream(path("long.csv")) << INJECTION_CSV_HEADER << "\n" << std::string(16 << 20, '7') << "\n";
+    struct Case {
+        std::string file;
+        const char* reason;
+    } cases[] = {
+        {directory.string(), "is not a regular file"},
+        {"/dev/zero", "is not a regular file"},
+        {pipe, "is not a regular file"}, // no writer: must be refused, not waited for
+        {path("long.csv"), "long.csv:2: the line is longer than 256 characters"},
+    };
+    for (const Case& c : cases) {
+        std::vector<InjectionRecord> rows;
+        std::string why;
+        EXPECT_FALSE(read_injection_csv(c.file, &rows, &why)) << c.file;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_TRUE(rows.empty());
+    }
+    std::string out;
+    EXPECT_EQ(run_command("--no-trace --replay " + directory.string(), &out), EXIT_USAGE);
+    EXPECT_NE(out.find("is not a regular file"), std::string::npos) << out;
+}
+
+TEST_F(ExperimentTest, TheReadmesCommandsRunTwiceStillGiveALogToReplay) {
+    const std::string data = std::string("--dir ") + PELORIN_DEFAULT_DATA_DIR + " --no-trace --json ";
+    const std::string log = path("faults.csv");
+    const std::string faults = data + "--inject-rate 200 --inject-until-us 1000000 --cycles 800 --seed 7 ";
+    const std::string make = faults + "--injection-log " + log;
+    std::string first;
+    ASSERT_EQ(run_command(make, &first), EXIT_DONE) << first;
+    const std::string first_log = read(log);
+    std::string second;
+    ASSERT_EQ(run_command(make, &second), EXIT_DONE) << second;
+    EXPECT_EQ(read(log), first_log) << "a fresh log, not the first run's rows twice";
+    const auto without_wall_time = [](std::string json) {
+        const size_t at = json.find("\"wall_time_s\"");
+        return at == std::string::npos ? json : json.erase(at, json.find('\n', at) - at);
+    };
+    std::string replayed;
+    EXPECT_EQ(run_command(data + "--replay " + log + " --cycles 800", &replayed), EXIT_DONE) << replayed;
+    EXPECT_EQ(without_wall_time(replayed), without_wall_time(first));
+
+    std::string shorter; // a run that ends before the log's last rows does not replay it
+    EXPECT_EQ(run_command(data + "--replay " + log + " --cycles 300", &shorter), EXIT_REPLAY);
+    EXPECT_NE(shorter.find("replay: row "), std::string::npos) << shorter;
+    EXPECT_NE(shorter.find(" was never applied: the run ended at step "), std::string::npos) << shorter;
+
+    std::string appended; // --append keeps the rows; two runs in one file are no longer one run's log
+    EXPECT_EQ(run_command(make + " --append", &appended), EXIT_DONE) << appended;
+    EXPECT_EQ(read(log), first_log + first_log.substr(first_log.find('\n') + 1));
+    EXPECT_EQ(run_command(data + "--replay " + log, &appended), EXIT_USAGE);
+    EXPECT_NE(appended.find("a log of several runs cannot be replayed as one"), std::string::npos)
+        << appended;
+
+    std::ofstream(path("notes.txt")) << "my notes\n";
+    std::string refused;
+    EXPECT_EQ(run_command(faults + "--append --injection-log " + path("notes.txt"), &refused), EXIT_OUTPUT);
+    EXPECT_NE(refused.find("not rows of an injection log"), std::string::npos) << refused;
+    EXPECT_EQ(read(path("notes.txt")), "my notes\n");
 }
 
 TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndResumes) {

@@ -23,6 +23,8 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -31,6 +33,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -275,6 +278,100 @@ TEST_F(MainFormTest, RefreshShowsTextsColoursAndPositionsOfTheSnapshot) {
     EXPECT_EQ(Child<TCircle>("NullFrame4_1")->Colour(), RGB_RED);
 }
 
+// --- Every displayed value whole ------------------------------------------------------------------------
+
+/// A line edit keeps this many pixels free on either side of its text.
+constexpr int LINE_EDIT_SIDE_PX = 2;
+
+/// The room a field has for its text: a label's contents rectangle; a line edit's text area (without its
+/// frame, its text margins and the edit's own side margins).
+QRect TextRoom(const QWidget* field) {
+    const auto* edit = qobject_cast<const QLineEdit*>(field);
+    if (edit == nullptr) {
+        return field->contentsRect();
+    }
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.rect = edit->contentsRect();
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    return edit->style()
+        ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+        .marginsRemoved(edit->textMargins())
+        .adjusted(LINE_EDIT_SIDE_PX, 0, -LINE_EDIT_SIDE_PX, 0);
+}
+
+/// Every visible label and line edit of the window whose text is wider than its room, with the widths.
+std::string Clipped(const QWidget* form) {
+    std::string clipped;
+    for (const QWidget* field : form->findChildren<QWidget*>()) {
+        if (!field->isVisibleTo(form) ||
+            (!qobject_cast<const QLabel*>(field) && !qobject_cast<const QLineEdit*>(field))) {
+            continue;
+        }
+        const QString text = field->property("text").toString();
+        const QFontMetrics metrics(field->font());
+        const QRect room = TextRoom(field);
+        if (metrics.horizontalAdvance(text) > room.width()) {
+            clipped += field->objectName().toStdString() + " '" + text.toStdString() + "' needs " +
+                       std::to_string(metrics.horizontalAdvance(text)) + " pixels, has " +
+                       std::to_string(room.width()) + "; ";
+        }
+    }
+    return clipped;
+}
+
+/// The value whose text `text_of` is widest in `font`.
+template <class Text>
+float Widest(const std::vector<float>& values, const QFont& font, Text text_of) {
+    const QFontMetrics metrics(font);
+    const auto width = [&](float v) { return metrics.horizontalAdvance(QString::fromStdString(text_of(v))); };
+    return *std::max_element(values.begin(), values.end(),
+                             [&](float a, float b) { return width(a) < width(b); });
+}
+
+TEST_F(MainFormTest, EveryDisplayFieldShowsTheWidestValuesItCanGetWhole) {
+    // What a fault can leave in a received value: floats of every magnitude and sign (the largest of each
+    // binary exponent has the longest decimal text of its kind), and those that are not finite.
+    std::vector<float> floats = {0.0f, NOT_A_NUMBER, INFINITE, -INFINITE};
+    for (int e = -150; e < std::numeric_limits<float>::max_exponent; ++e) {
+        floats.push_back(std::nextafter(std::ldexp(1.0f, e + 1), 0.0f));
+        floats.push_back(-floats.back());
+    }
+    const QFont font = Child<QLineEdit>("MREdit")->font();
+    Type("QZKV"); // the cycle limit too, at its largest
+    Child<QSpinBox>("CCLimit")->setValue(Child<QSpinBox>("CCLimit")->maximum());
+    SineSnapshot s{};
+    Click("chb_vis_results"); // off: the time to shoot in general notation
+    s.shoot_time = Widest(floats, font, [](float v) { return format_general(v); });
+    form->ShowSnapshot(s, now);
+    EXPECT_EQ(Text("MREdit").toStdString(), format_general(s.shoot_time));
+    EXPECT_EQ(Clipped(form.get()), "");
+
+    Click("chb_vis_results"); // on: O2's vote in fixed notation
+    s.vote_o2 = Widest(floats, font, [](float v) { return " " + format_fixed6(v); });
+    for (auto& node : s.message_values) {
+        for (auto& sender : node) {
+            sender[0] = sender[1] = -1.0f; // with "-0.00", the widest a node data label shows
+        }
+    }
+    s.motor_angle = std::nextafter(1.0f, 0.0f);
+    s.laser_hits = s.laser_misses = std::numeric_limits<uint32_t>::max();
+    form->SetClock([this] { return now; });
+    s.sim_time = 99999.99 * 1e6; // in one second: 10^7 % of real time, far beyond the window's speed
+    form->ShowSnapshot(s, now + 1000ms);
+    EXPECT_EQ(Text("SpeedEdit"), " 9999999%");
+    s.sim_time = ((99999.0 * 60 + 59) * 60 + 59.999999) * 1e6; // 99999 hours: years of running the window
+    form->ShowSnapshot(s, now + 1200ms);                       // the speed stays for half a second
+    EXPECT_EQ(Caption("DataLabel4_2_1"), "-1.00");
+    EXPECT_EQ(Clipped(form.get()), "");
+    for (unsigned state = 0; state <= PS_DOWNLOAD; ++state) { // every caption of both state tables
+        std::fill(std::begin(s.protocol_state), std::end(s.protocol_state), state);
+        std::fill(std::begin(s.bus_guardian_state), std::end(s.bus_guardian_state), state);
+        form->ShowSnapshot(s, now + 1200ms);
+        EXPECT_EQ(Clipped(form.get()), "") << "state " << state;
+    }
+}
+
 TEST_F(MainFormTest, HitFlagMarksOnlyTheRefreshThatSawANewHit) {
     SineSnapshot s{};
     s.laser_hits = 1;
@@ -398,11 +495,25 @@ TEST_F(MainFormTest, FaultInjectorControlsReachTheModel) {
     EXPECT_EQ(injector().target, TARGET_REG);
 
     QLineEdit* rate = Child<QLineEdit>("Edit3");
+    const QColor normal = rate->palette().color(QPalette::Base);
+    EXPECT_TRUE(rate->toolTip().contains("from 0 to 1000000")) << rate->toolTip().toStdString();
     rate->setText("20");
     EXPECT_EQ(injector().rate, 20.0);
-    rate->setText("fast");
-    rate->setText("-3");
-    EXPECT_EQ(injector().rate, 20.0) << "not a rate: the previous one stays";
+    // Refused, visibly, and the previous rate stays: not a number, below 0, beyond one fault per microsecond.
+    for (const char* refused : {"fast", "-3", "1e300", "1000000.5", "inf", "nan"}) {
+        rate->setText(refused);
+        EXPECT_EQ(injector().rate, 20.0) << refused;
+        EXPECT_EQ(rate->palette().color(QPalette::Base), QColor(RGB_REFUSED)) << refused;
+        EXPECT_TRUE(rate->toolTip().startsWith("Not a rate")) << refused;
+    }
+    rate->setText("1000000");
+    EXPECT_EQ(injector().rate, MAX_FAULT_RATE_PER_S) << "the bound itself is a rate";
+    EXPECT_EQ(rate->palette().color(QPalette::Base), normal);
+    rate->setText("");
+    EXPECT_EQ(rate->palette().color(QPalette::Base), normal) << "an empty field is no entry";
+    EXPECT_EQ(injector().rate, MAX_FAULT_RATE_PER_S);
+    rate->setText("0");
+    EXPECT_EQ(injector().rate, 0.0);
 
     Click("Button1");
     Click("Button1");

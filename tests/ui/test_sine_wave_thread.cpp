@@ -284,6 +284,8 @@ TEST_F(SineThreadTest, PeriodicInjectionFollowsTheRateAndStopsAtZero) {
 
     thread->SetFaultRate(-1.0); // refused: the rate stays
     thread->SetFaultRate(std::nan(""));
+    thread->SetFaultRate(1e300); // beyond one fault per microsecond
+    thread->SetFaultRate(std::nextafter(MAX_FAULT_RATE_PER_S, INFINITY));
     EXPECT_EQ(Locked([this] { return Injector().rate; }), 1000.0);
     thread->SetFaultRate(0.0);
     ASSERT_TRUE(TraceForUs(20000.0));
@@ -299,6 +301,18 @@ TEST_F(SineThreadTest, InjectionsGoOnWhenTheLogCannotBeWritten) {
 }
 
 // --- Failures -------------------------------------------------------------------------------------------
+
+TEST_F(SineThreadTest, ATraceThatCannotBeWrittenIsSaidOnceAndTheSimulationGoesOn) {
+    ::testing::internal::CaptureStderr();
+    thread =
+        TOrvikThread::Create<TSineWaveThread>(SineThreadOptions{PELORIN_DEFAULT_DATA_DIR, "/dev/full", ""});
+    thread->SetSleepPerCycle(0.0);
+    ASSERT_TRUE(TraceForUs(5000.0));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const std::string line = "pelorin: /dev/full: the trace cannot be written (No space left on device); "
+                             "the simulation goes on without it\n";
+    EXPECT_EQ(said, line);
+}
 
 TEST_F(SineThreadTest, MissingInputFileIsReportedWithoutEndingTheProgram) {
     const std::pair<const char*, int> cases[] = {{"medl02.txt", ASSEMBLY_MEDL_FAILED},
