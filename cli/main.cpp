@@ -98,6 +98,8 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "print the summary as one JSON object");
     std::string replay_file;
     app.add_option("--injection-log", options.injection_log, "append every injection to this CSV file");
+    app.add_option("--slot-events", options.slot_events,
+                   "write what each node did in each TDMA slot to this CSV file");
     app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
         ->excludes("--inject-rate");
     CampaignOptions campaign;
