@@ -64,22 +64,23 @@ constexpr LegendState LEGEND_STATES[] = {
     {"Await, Self Test, Download", PS_AWAIT},
 };
 
-enum class Mark { SENT, CORRECT, NULL_FRAME, INVALID, INCORRECT, WORSE, INJECTION, MEMBERSHIP, GAP, EFFECT };
+enum class Mark { SENT, JUDGEMENT, WORSE, INJECTION, MEMBERSHIP, GAP, EFFECT };
 struct LegendMark {
     const char* caption;
     Mark mark;
+    uint8_t judgement; // for Mark::JUDGEMENT
 };
 constexpr LegendMark LEGEND_MARKS[] = {
-    {"sent", Mark::SENT},
-    {"judged correct", Mark::CORRECT},
-    {"null", Mark::NULL_FRAME},
-    {"invalid", Mark::INVALID},
-    {"incorrect", Mark::INCORRECT},
-    {"passed a worse state", Mark::WORSE},
-    {"injection", Mark::INJECTION},
-    {"membership changed", Mark::MEMBERSHIP},
-    {"gap", Mark::GAP},
-    {"stopped on effect", Mark::EFFECT},
+    {"sent", Mark::SENT, JUDGED_NOTHING},
+    {"judged correct", Mark::JUDGEMENT, JUDGED_CORRECT},
+    {"null", Mark::JUDGEMENT, JUDGED_NULL},
+    {"invalid", Mark::JUDGEMENT, JUDGED_INVALID},
+    {"incorrect", Mark::JUDGEMENT, JUDGED_INCORRECT},
+    {"passed a worse state", Mark::WORSE, JUDGED_NOTHING},
+    {"injection", Mark::INJECTION, JUDGED_NOTHING},
+    {"membership changed", Mark::MEMBERSHIP, JUDGED_NOTHING},
+    {"gap", Mark::GAP, JUDGED_NOTHING},
+    {"stopped on effect", Mark::EFFECT, JUDGED_NOTHING},
 };
 
 QColor state_colour(uint8_t state) {
@@ -161,10 +162,10 @@ void draw_gap(QPainter& p, int x, int top, int bottom) {
 }
 
 /// A legend swatch: a white cell with the mark, or the marker itself.
-void draw_legend_mark(QPainter& p, const QRect& box, Mark mark) {
+void draw_legend_mark(QPainter& p, const QRect& box, const LegendMark& item) {
     const QRect cell = box.adjusted(0, 0, -1, -1);
     const QPointF centre = QRectF(box).center();
-    switch (mark) {
+    switch (item.mark) {
     case Mark::INJECTION: {
         const QPolygonF marker({QPointF(centre.x() - 5, box.top()), QPointF(centre.x() + 5, box.top()),
                                 QPointF(centre.x(), box.bottom())});
@@ -190,21 +191,12 @@ void draw_legend_mark(QPainter& p, const QRect& box, Mark mark) {
     p.setPen(QPen(GRID, 1));
     p.setBrush(Qt::white);
     p.drawRect(cell);
-    switch (mark) {
+    switch (item.mark) {
     case Mark::SENT:
         p.fillRect(QRect(cell.left(), cell.bottom() - SENT_BAR + 1, cell.width() + 1, SENT_BAR), Qt::black);
         break;
-    case Mark::CORRECT:
-        draw_judgement(p, centre, JUDGED_CORRECT);
-        break;
-    case Mark::NULL_FRAME:
-        draw_judgement(p, centre, JUDGED_NULL);
-        break;
-    case Mark::INVALID:
-        draw_judgement(p, centre, JUDGED_INVALID);
-        break;
-    case Mark::INCORRECT:
-        draw_judgement(p, centre, JUDGED_INCORRECT);
+    case Mark::JUDGEMENT:
+        draw_judgement(p, centre, item.judgement);
         break;
     case Mark::WORSE:
         draw_corner(p, cell, PS_FREEZE);
@@ -478,7 +470,7 @@ void TSlotTimeline::RenderLegend(QPainter& p, const QSize& size) const {
     }
     flow.NewLine();
     for (const LegendMark& item : LEGEND_MARKS) {
-        flow.Item(item.caption, [&](const QRect& box) { draw_legend_mark(p, box, item.mark); });
+        flow.Item(item.caption, [&](const QRect& box) { draw_legend_mark(p, box, item); });
     }
     p.setRenderHint(QPainter::Antialiasing, false);
 }

@@ -4,13 +4,12 @@
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/slot_timeline.h"
+#include "wait_until.h"
 
 #include "cli/runner.h"
 #include "kernel/trace.h"
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QScrollBar>
@@ -30,21 +29,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr auto WAIT_BOUND = 60s;
 constexpr uint32_t FAULT_CYCLE = 30; // the fault strikes once the cluster has run this long
 constexpr uint32_t SETTLED_CYCLE = 45;
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
-
-bool WaitUntil(const std::function<bool()>& done) {
-    QDeadlineTimer deadline(WAIT_BOUND);
-    while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QTest::qWait(2);
-    }
-    return true;
-}
 
 std::vector<std::string> Lines(const fs::path& file) {
     std::ifstream in(file);
@@ -320,13 +307,3 @@ TEST_F(ObserverFormTest, ClosingRewindStopAndTraceNeverHangWithTheObserverOpen) 
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
-    QApplication::setStyle("Fusion");
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
