@@ -34,9 +34,19 @@ constexpr ErrorFlag ERROR_FLAGS[] = {
     {&CniStatus::slot_occupied_error, ERROR_SLOT_OCCUPIED},
 };
 constexpr unsigned FLAG_COUNT = sizeof ERROR_FLAGS / sizeof ERROR_FLAGS[0];
-constexpr uint32_t HOST_ERROR_FLAGS = 0x1C0; // the last three: nbw, mode violation, slot occupied
-static_assert(FLAG_COUNT == 9 && ERROR_FLAGS[6].kind == ERROR_NBW &&
-              ERROR_FLAGS[8].kind == ERROR_SLOT_OCCUPIED);
+
+/// The bits (as raised_flags sets them) of the host error flags, which make a node PASSIVE.
+constexpr uint32_t host_error_flags() {
+    uint32_t bits = 0;
+    for (unsigned i = 0; i < FLAG_COUNT; ++i) {
+        const ErrorKind kind = ERROR_FLAGS[i].kind;
+        if (kind == ERROR_NBW || kind == ERROR_MODE_VIOLATION || kind == ERROR_SLOT_OCCUPIED) {
+            bits |= 1u << i;
+        }
+    }
+    return bits;
+}
+constexpr uint32_t HOST_ERROR_FLAGS = host_error_flags();
 
 bool is_synchronised(uint8_t state) {
     return state == PS_STARTUP || state == PS_APPLICATION || state == PS_READY || state == PS_PASSIVE;

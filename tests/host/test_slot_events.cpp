@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
 constexpr uint32_t EXTERNAL_CORRECTION_WORD = 189;
 constexpr uint32_t HOST_LIFESIGN_WORD = 188;
+constexpr uint32_t MCR_IMMEDIATE_WORD = 190;
+constexpr uint32_t MCR_MODE_LOW_WORD = 191;
 constexpr uint32_t O1_POSITION = 2; // O1's membership position, and its slot in each round of four
 constexpr uint32_t SLOTS_PER_ROUND = 4;
 constexpr uint8_t O1_BIT = 1u << O1_POSITION;
@@ -134,6 +136,15 @@ TEST_F(SlotRecorderTest, ErrorsAreCountedByTheFlagRaisedOrTheStateLeft) {
     EXPECT_EQ(o1.errors[ERROR_HOST_LIFESIGN], 1u);
     EXPECT_EQ(o1.worst, PS_PASSIVE);
     EXPECT_EQ(o1.freezes + o1.errors[ERROR_CLOCK_SYNC] + o1.errors[ERROR_NBW], 0u);
+
+    // An immediate change to mode 1, which application slots do not permit: PASSIVE by a host error, not
+    // for the life sign.
+    FlipBeforeO1Slot(MCR_IMMEDIATE_WORD, 0);
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, MCR_MODE_LOW_WORD, 0, FAULT_FLIP, SOURCE_NOW));
+    RunToCycle(120);
+    EXPECT_GT(o1.errors[ERROR_MODE_VIOLATION], 0u)
+        << "refused, the request stays and is refused at each own slot";
+    EXPECT_EQ(o1.errors[ERROR_HOST_LIFESIGN], 1u);
 }
 
 TEST_F(SlotRecorderTest, KeepsTheLastSlotsWhateverTheRunLength) {
@@ -147,6 +158,21 @@ TEST_F(SlotRecorderTest, KeepsTheLastSlotsWhateverTheRunLength) {
         ASSERT_NEAR(columns.at(s).start_us - columns.at(s - 1).start_us, 250.0, 0.1) << "slot " << s;
         ASSERT_EQ(columns.at(s).flags, 0) << "a quiet cluster has no effects and no gaps";
     }
+}
+
+TEST_F(SlotRecorderTest, ASlotAfterTheWholeClusterWasDownFollowsAGap) {
+    RunToCycle(30);
+    const uint64_t before = recorder->columns.total;
+    for (TtpController* c : run->cluster.controllers) {
+        cni_hooks.write_controller_on(c->cni, 0); // every controller switched off at once
+    }
+    RunToCycle(60);
+    uint64_t gaps = 0;
+    for (uint64_t s = before + 1; s <= recorder->columns.total; ++s) {
+        gaps += (recorder->columns.at(s).flags & COLUMN_AFTER_GAP) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(gaps, 1u) << "the restart's cold start follows the silence";
+    EXPECT_EQ(recorder->counters[NODE_M2].freezes, 1u);
 }
 
 TEST(SlotRules, ChannelsAreTakenTogetherAsTheControllerTakesThem) {
