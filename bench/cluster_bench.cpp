@@ -1,8 +1,10 @@
 // Whole-cluster speed on the default configuration, unpaced: simulated cluster cycles per wall-clock second
 // once the cluster runs in its application mode (the steady state a user watches), with the trace off and
-// with the trace written to a file, stepped by the shared run driver as every front end steps it; and a
-// whole pelorin-sim run of 2000 cycles, start-up included.
+// with the trace written to a file, and with the observer's slot recorder watching (trace off), stepped by
+// the shared run driver as every front end steps it; and a whole pelorin-sim run of 2000 cycles, start-up
+// included.
 #include "cli/runner.h"
+#include "host/slot_events.h"
 #include "kernel/trace.h"
 
 #include <benchmark/benchmark.h>
@@ -24,7 +26,7 @@ void run_cycles(ClusterRun* run, uint32_t cycles) {
     run_until(run, limit);
 }
 
-void steady_state(benchmark::State& state, bool with_trace) {
+void steady_state(benchmark::State& state, bool with_trace, bool recording = false) {
     std::remove(BENCH_TRACE_FILE);
     ClusterConfig config;
     if (read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config) != ASSEMBLY_OK) {
@@ -36,6 +38,10 @@ void steady_state(benchmark::State& state, bool with_trace) {
     settings.trace_file = BENCH_TRACE_FILE;
     auto run = std::make_unique<ClusterRun>();
     start_run(run.get(), config, settings);
+    auto recorder = std::make_unique<SlotRecorder>();
+    if (recording) {
+        attach_slot_recorder(recorder.get(), &run->cluster);
+    }
     run_cycles(run.get(), WARM_UP_CYCLES);
     uint64_t events = step_count();
     for (auto _ : state) {
@@ -46,6 +52,8 @@ void steady_state(benchmark::State& state, bool with_trace) {
         static_cast<double>(state.iterations() * CYCLES_PER_ITERATION), benchmark::Counter::kIsRate);
     state.counters["events_per_second"] =
         benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+    state.counters["slots_recorded"] = static_cast<double>(recorder->columns.total);
+    detach_slot_recorder(recorder.get());
     finish_run(run.get());
     std::remove(BENCH_TRACE_FILE);
 }
@@ -56,7 +64,11 @@ void BM_ClusterTraceOff(benchmark::State& state) {
 void BM_ClusterTraceOn(benchmark::State& state) {
     steady_state(state, true);
 }
+void BM_ClusterRecordingOn(benchmark::State& state) {
+    steady_state(state, false, true);
+}
 BENCHMARK(BM_ClusterTraceOff)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ClusterRecordingOn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ClusterTraceOn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_WholeRunTraceOff(benchmark::State& state) {

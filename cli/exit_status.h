@@ -32,7 +32,8 @@ inline constexpr ExitStatusMeaning EXIT_STATUS_MEANINGS[] = {
     {EXIT_STUCK, "simulated time stopped advancing (1,000,000 events at the same time)"},
     {EXIT_REPLAY,
      "a replayed injection log does not match the run, or the run ended before some of its rows"},
-    {EXIT_OUTPUT, "an output cannot be written (the trace, the injection log, the campaign CSV or chart)"},
+    {EXIT_OUTPUT, "an output cannot be written (the trace, the injection log, the slot events, the campaign "
+                  "CSV or chart)"},
     {EXIT_HORIZON, "the cluster did not complete the requested cycles within the simulated time allowed (1 s "
                    "plus 20 ms per cycle)"},
     {EXIT_WORKER,

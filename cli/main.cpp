@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
     app.add_flag("--append", options.append_injection_log,
                  "add to an existing injection log instead of replacing it")
         ->needs(log_option);
+    app.add_option("--slot-events", options.slot_events,
+                   "write what each node did in each TDMA slot to this CSV file");
     app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
         ->excludes(rate);
     CampaignOptions campaign;

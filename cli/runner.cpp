@@ -1,12 +1,15 @@
 #include "cli/runner.h"
 
+#include "host/slot_events.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -29,6 +32,46 @@ struct InjectionLog {
             stop_run(&run, RunEnd::OUTPUT_FAILED, path + ": an injection could not be written");
         }
     }
+};
+
+/// The slot-event CSV of a run: the header, then each slot's rows as the slot closes; a slot that cannot be
+/// written ends the run.
+struct SlotEventsFile {
+    const std::string& path;
+    std::FILE* file = nullptr;
+    SlotRecorder recorder;
+
+    explicit SlotEventsFile(const std::string& file_path) : path(file_path) {}
+    SlotEventsFile(const SlotEventsFile&) = delete;
+    SlotEventsFile& operator=(const SlotEventsFile&) = delete;
+    bool open(std::string* why) {
+        file = std::fopen(path.c_str(), "w");
+        if (file == nullptr || std::fprintf(file, "%s\n", SLOT_EVENTS_CSV_HEADER) < 0) {
+            *why = path + ": cannot be written (" + std::strerror(errno) + ")";
+            return false;
+        }
+        return true;
+    }
+    void attach(ClusterRun* run) {
+        attach_slot_recorder(&recorder, &run->cluster);
+        recorder.on_column = [this, run](const SlotRecorder&, const SlotColumn& column) {
+            if (std::fputs(slot_event_csv_rows(column).c_str(), file) < 0) {
+                stop_run(run, RunEnd::OUTPUT_FAILED, path + ": a slot could not be written");
+            }
+        };
+    }
+    /// Stops recording; false when the file could not be completed.
+    bool close() {
+        if (file == nullptr) {
+            return true;
+        }
+        detach_slot_recorder(&recorder);
+        const bool written = std::ferror(file) == 0;
+        const bool closed = std::fclose(file) == 0;
+        file = nullptr;
+        return closed && written;
+    }
+    ~SlotEventsFile() { (void)close(); }
 };
 
 RunSummary failed_before_the_run(RunEnd end, const std::string& message) {
@@ -76,16 +119,29 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     if (!options.injection_log.empty() && !log.writer.open(options.injection_log, opening, &why)) {
         return failed_before_the_run(RunEnd::OUTPUT_FAILED, why);
     }
-    RunHooks hooks = options.hooks;
-    if (!options.injection_log.empty()) {
-        hooks.on_injection = [&log](ClusterRun& run, const InjectionRecord& record) {
-            log.append(run, record);
-        };
+    SlotEventsFile slot_events(options.slot_events);
+    if (!options.slot_events.empty() && !slot_events.open(&why)) {
+        return failed_before_the_run(RunEnd::OUTPUT_FAILED, why);
     }
+    RunHooks hooks = options.hooks;
+    hooks.on_injection = [&](ClusterRun& run, const InjectionRecord& record) {
+        if (!options.injection_log.empty()) {
+            log.append(run, record);
+        }
+        if (slot_events.file != nullptr) {
+            slot_recorder_injection(&slot_events.recorder, record);
+        }
+        if (options.hooks.on_injection) {
+            options.hooks.on_injection(run, record);
+        }
+    };
     RunSettings settings = options;
     settings.stop_on_trace_failure = true; // a run whose trace lost lines is not reported as done
     ClusterRun run;
     start_run(&run, config, std::move(settings), std::move(hooks));
+    if (slot_events.file != nullptr) {
+        slot_events.attach(&run);
+    }
     RunLimit limit;
     if (options.until_us >= 0.0) {
         limit.until_us = options.until_us;
@@ -103,6 +159,10 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
     summary.kernel_errors = run.kernel_errors;
     summary.has_trace_fingerprint = options.fingerprint;
     summary.trace_fingerprint = options.fingerprint ? trace_fingerprint() : 0;
+    if (!slot_events.close() && summary.end == RunEnd::COMPLETED) {
+        summary.end = RunEnd::OUTPUT_FAILED;
+        summary.message = options.slot_events + ": the slot events could not be completed";
+    }
     finish_run(&run);
     summary.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();

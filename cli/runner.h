@@ -1,7 +1,8 @@
 // The headless runner: runs the cluster unpaced until a number of cluster cycles (counted by O2's host) or a
 // simulated time, optionally injecting faults at a rate inside a time window, logging or replaying them, and
-// summarises what the protocol and the application did. pelorin-sim and the system tests run through it; the
-// run itself is the shared driver's (host/cluster_run.h).
+// summarises what the protocol and the application did, optionally writing what happened slot by slot.
+// pelorin-sim and the system tests run through it; the run itself is the shared driver's
+// (host/cluster_run.h).
 #pragma once
 
 #include "host/cluster_run.h"
@@ -18,7 +19,8 @@ struct RunOptions : RunSettings {
     double until_us = -1.0;    // stop at this simulated time instead (when >= 0)
     std::string injection_log; // write every injection to this CSV file ("" = none)
     bool append_injection_log = false; // add to the log (which must be one) instead of replacing it
-    RunHooks hooks; // progress display, kernel errors; the runner adds the injection log's own
+    std::string slot_events; // write the slot-event CSV (host/slot_events.h) to this file ("" = none)
+    RunHooks hooks;          // progress display, kernel errors; the runner adds the injection log's own
 };
 
 struct NodeSummary {

@@ -3,9 +3,10 @@
 # so running it again costs nothing. Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-# help2man writes the man pages from the programs' help at build time.
+# help2man writes the man pages from the programs' help at build time; qt6-svg-dev lets the observer
+# window save its timeline as SVG.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-          qt6-base-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev help2man "$@")
+          qt6-base-dev qt6-svg-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev help2man "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -57,6 +57,7 @@ void hook_write_controller_on(Cni& cni, uint32_t value) {
     if (value == CNI_REQUEST && get_protocol_state(c) != PS_FREEZE) {
         // A running controller switched on again restarts through FREEZE and INIT; the word itself stays on.
         set_protocol_state(c->working_status, PS_FREEZE);
+        notify_state_written(c, PS_FREEZE);
     }
 }
 
@@ -180,6 +181,7 @@ bool slot_started(TtpController* c) {
         deliver_interrupt(c);
     }
     c->sending = slot_start_check(c) != 0 ? 1 : 0;
+    notify_slot_started(c, c->sending != 0);
     const SlotControlEntry& slot = current_slot(c);
     if (c->sending == 0) {
         if (is_own_slot(c, slot)) {
@@ -536,6 +538,7 @@ void publish_status(TtpController* c) {
 
 void set_protocol_state(TtpController* c, uint32_t state) {
     set_protocol_state(c->working_status, state);
+    notify_state_written(c, state);
     if (state == PS_FREEZE) {
         hook_write_controller_on(c->cni, 0);
     }

@@ -58,6 +58,18 @@ constexpr unsigned CONTROLLER_NAME_BYTES = 48;
 /// A synchronised node ignores a frame whose sender started more than this far from the expected slot start.
 constexpr double MAX_FRAME_OFFSET = 0.9;
 
+/// Watches controllers without changing them (the observer window's slot recorder): told of every protocol
+/// state the controller writes (also when it is the state it already has), of every slot it starts, with
+/// whether it sends (the cold start frame counts as a slot it sends in), and of every slot it has judged
+/// (frame_status_a/b and the membership vector then hold the slot's outcome). Each callback runs inside
+/// the controller's step and must only read the model.
+struct ControllerObserver {
+    void* context;
+    void (*state_written)(void* context, const TtpController* c, uint32_t state);
+    void (*slot_started)(void* context, const TtpController* c, bool sending);
+    void (*slot_judged)(void* context, const TtpController* c);
+};
+
 /// Implicit acknowledgement states.
 enum AckState : uint8_t {
     ACK_OK = 0,          // no acknowledgement pending
@@ -115,6 +127,7 @@ struct TtpController {
     SimProcess* timer_process[TIMER_COUNT]; // owned user-timer processes
     char name[CONTROLLER_NAME_BYTES];
     char timer_name[TIMER_COUNT][CONTROLLER_NAME_BYTES + 12];
+    const ControllerObserver* observer; // null: nobody watches (one test per notification)
 };
 
 constexpr size_t CONTROLLER_REGISTER_BYTES = 736;

@@ -45,6 +45,23 @@ inline bool something_received(const TtpController* c) {
            c->frame_buffer[CHANNEL_B].status != FRAME_STATUS_EMPTY;
 }
 
+/// Tells the observer, if any, of a protocol state written, a slot started or a slot judged.
+inline void notify_state_written(const TtpController* c, uint32_t state) {
+    if (c->observer != nullptr) {
+        c->observer->state_written(c->observer->context, c, state);
+    }
+}
+inline void notify_slot_started(const TtpController* c, bool sending) {
+    if (c->observer != nullptr) {
+        c->observer->slot_started(c->observer->context, c, sending);
+    }
+}
+inline void notify_slot_judged(const TtpController* c) {
+    if (c->observer != nullptr) {
+        c->observer->slot_judged(c->observer->context, c);
+    }
+}
+
 /// The local clock, brought up to date first.
 uint32_t read_local_time(TtpController* c);
 

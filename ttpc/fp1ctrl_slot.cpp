@@ -250,6 +250,7 @@ void evaluate_slot(TtpController* c) {
     if (mode_change_permitted(c, request.mode, request.immediate)) {
         perform_mode_change(c, request.mode, request.immediate);
     }
+    notify_slot_judged(c);
 }
 
 // --- Implicit acknowledgement ----------------------------------------------------------------------------

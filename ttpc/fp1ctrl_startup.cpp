@@ -258,6 +258,7 @@ bool coldstart_step(TtpController* c) {
     set_global_time(cs, read_local_time(c));
     build_cold_start_frame(c, channel);
     send_on(c, channel);
+    notify_slot_started(c, true);
     add_cold_starts(c->working_status, 1);
     publish_status(c);
     trace(trace_object(c), "Starting cold start timeout.\n");

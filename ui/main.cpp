@@ -9,16 +9,21 @@
 //
 // Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
 // O2's host has counted N cluster cycles, stops, saves a picture of the window to FILE and ends.
+// --observer-screenshot FILE does the same with the observer window open, after a burst of faults: from
+// cycle N on, BURST_RATE flips a second into O1's interface for BURST_CYCLES cycles.
 #include "host/cluster.h"
 #include "ui/log_directory.h"
 #include "ui/main_form.h"
+#include "ui/observer_form.h"
 #include "ui/sine_wave_thread.h"
 #include "version/version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QTimer>
 
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string_view>
 #include <system_error>
 
@@ -36,7 +42,10 @@ constexpr const char* APPLICATION_NAME = "TTP/C - Pelorin";
 constexpr int SCREENSHOT_POLL_MS = 20;
 constexpr auto SCREENSHOT_TIME_LIMIT = std::chrono::minutes(5);
 constexpr int FULL_SPEED = 1000;
+constexpr const char* BURST_RATE = "4000";
+constexpr uint32_t BURST_CYCLES = 6;
 constexpr int EXIT_USAGE = 2;
+constexpr QSize OBSERVER_PICTURE_SIZE(1000, 720);
 
 /// True when the command line asks only for text (help or version), which needs no display.
 bool asks_only_for_text(int argc, char** argv) {
@@ -50,18 +59,35 @@ bool asks_only_for_text(int argc, char** argv) {
     return false;
 }
 
-/// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window.
-void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles) {
+/// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window;
+/// with `observer`, sets off a burst of faults at `cycles` and saves the observer window after the burst.
+void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles, bool observer) {
     form->findChild<QSlider*>("SlowTrackBar")->setValue(FULL_SPEED);
+    if (observer) {
+        form->ObserverClick();
+        form->Observer()->resize(OBSERVER_PICTURE_SIZE);
+    }
     form->RunButtonClick();
     const auto deadline = std::chrono::steady_clock::now() + SCREENSHOT_TIME_LIMIT;
     auto* poll = new QTimer(form);
-    QObject::connect(poll, &QTimer::timeout, form, [form, file, cycles, deadline, poll] {
+    struct Goal {
+        uint32_t cycles;
+        bool burst_due; // the burst begins when the cycles are reached; then the picture waits for its end
+    };
+    auto goal = std::make_shared<Goal>(Goal{cycles, observer});
+    QObject::connect(poll, &QTimer::timeout, form, [form, file, observer, deadline, poll, goal] {
         SineSnapshot snapshot;
         form->Thread()->ReadSnapshot(&snapshot);
-        if (snapshot.cluster_cycles < cycles) {
+        if (snapshot.cluster_cycles >= goal->cycles && goal->burst_due) {
+            goal->burst_due = false;
+            goal->cycles = snapshot.cluster_cycles + BURST_CYCLES;
+            form->findChild<QRadioButton*>("RadioButton3")->click(); // flip
+            form->findChild<QRadioButton*>("RadioButton4")->click(); // CNI
+            form->findChild<QLineEdit*>("Edit3")->setText(BURST_RATE);
+        }
+        if (snapshot.cluster_cycles < goal->cycles) {
             if (std::chrono::steady_clock::now() > deadline) {
-                std::fprintf(stderr, "pelorin: %u cluster cycles not reached in time\n", cycles);
+                std::fprintf(stderr, "pelorin: %u cluster cycles not reached in time\n", goal->cycles);
                 QCoreApplication::exit(1);
             }
             return;
@@ -69,7 +95,12 @@ void take_screenshot_after(TMainForm* form, const QString& file, uint32_t cycles
         poll->stop();
         form->StopButtonClick();
         form->Refresh();
-        const bool saved = form->grab().save(file);
+        QWidget* window = form;
+        if (observer) {
+            form->Observer()->Refresh();
+            window = form->Observer();
+        }
+        const bool saved = window->grab().save(file);
         if (!saved) {
             std::fprintf(stderr, "pelorin: cannot write %s\n", qPrintable(file));
         }
@@ -86,18 +117,23 @@ int run(QApplication& app) {
                                         "DIR");
     QCommandLineOption screenshot_option("screenshot", "Save a picture of the window to FILE and end.",
                                          "FILE");
+    QCommandLineOption observer_screenshot_option(
+        "observer-screenshot",
+        "Save a picture of the observer window after a burst of faults to FILE and end.", "FILE");
     QCommandLineOption cycles_option("after-cycles", "Cluster cycles to run before the picture.", "N", "300");
     const QCommandLineOption trace_option(
         "trace", "Append the trace to FILE instead of debug.txt in the log folder.", "FILE");
     const QCommandLineOption no_trace_option("no-trace", "Write no trace.");
     const QCommandLineOption version_option("version", "Print the version, the commit and the build date.");
     screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
+    observer_screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
     cycles_option.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(dir_option);
     parser.addOption(trace_option);
     parser.addOption(no_trace_option);
     parser.addOption(version_option);
     parser.addOption(screenshot_option);
+    parser.addOption(observer_screenshot_option);
     parser.addOption(cycles_option);
     parser.process(app);
     if (parser.isSet(version_option)) {
@@ -147,7 +183,9 @@ int run(QApplication& app) {
     TMainForm form(options, std::move(thread));
     form.show();
     if (parser.isSet(screenshot_option)) {
-        take_screenshot_after(&form, parser.value(screenshot_option), cycles);
+        take_screenshot_after(&form, parser.value(screenshot_option), cycles, false);
+    } else if (parser.isSet(observer_screenshot_option)) {
+        take_screenshot_after(&form, parser.value(observer_screenshot_option), cycles, true);
     }
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "ui/about_form.h"
 #include "ui/laser_scene.h"
+#include "ui/observer_form.h"
 #include "ui/panel_widgets.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
@@ -74,6 +76,7 @@ constexpr QSize BUS_GUARDIAN_SIZE(81, 20);
 const QRect CHANNEL_BAR[CHANNEL_COUNT] = {QRect(8, 384, 649, 5), QRect(8, 400, 649, 5)};
 const QRect FAULT_BOX_PLACE(176, 408, 233, 161);
 const QRect CONTROL_COLUMN_PLACE(656, 0, 136, FORM_CLIENT_HEIGHT);
+const QRect OBSERVER_BUTTON_PLACE(540, 538, 104, 25); // free space below the O2 panel, left of the column
 
 // Inside a node panel.
 const QRect COLOUR_PANEL_PLACE(8, 8, 97, 51);
@@ -174,7 +177,8 @@ TMainForm::TMainForm(SineThreadOptions options, TSineWaveThread::Ptr thread, QWi
 TMainForm::~TMainForm() {
     update_timer_->stop();
     CloseErrorBox();
-    thread_.reset(); // terminates and joins the simulation thread, then disposes of the model
+    delete observer_; // it asks for the thread, which goes next
+    thread_.reset();  // terminates and joins the simulation thread, then disposes of the model
 }
 
 void TMainForm::ConnectThread() {
@@ -255,6 +259,13 @@ void TMainForm::BuildView() {
     }
     BuildFaultInjectorBox();
     BuildControlColumn();
+
+    auto* observer = button_at(this, "ObserverButton", "Observer (F2)", OBSERVER_BUTTON_PLACE);
+    observer->setToolTip("What the faults do, slot by slot");
+    connect(observer, &QPushButton::clicked, this, &TMainForm::ObserverClick);
+    auto* key = new QShortcut(QKeySequence(Qt::Key_F2), this);
+    key->setContext(Qt::ApplicationShortcut); // also from the observer itself, which F2 then raises
+    connect(key, &QShortcut::activated, this, &TMainForm::ObserverClick);
 }
 
 void TMainForm::BuildNodePanel(unsigned node) {
@@ -738,6 +749,21 @@ void TMainForm::InjectNowClick() {
     thread_->InjectNow();
 }
 
+TObserverForm* TMainForm::Observer() const {
+    return observer_.data();
+}
+
+void TMainForm::ObserverClick() {
+    if (!observer_) {
+        observer_ = new TObserverForm([this] { return thread_.get(); }, this);
+        observer_->setAttribute(Qt::WA_DeleteOnClose);
+        connect(observer_, &TObserverForm::EffectStop, this, &TMainForm::StopButtonClick);
+    }
+    observer_->show();
+    observer_->raise();
+    observer_->activateWindow();
+}
+
 void TMainForm::AboutButtonClick() {
     TAboutForm about(this);
     about.exec();
@@ -812,8 +838,12 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-    // The error box is a window of its own; it goes with the main window, so the program ends.
+    // The error box and the observer are windows of their own; they go with the main window, so the
+    // program ends.
     CloseErrorBox();
+    if (observer_) {
+        observer_->close();
+    }
     event->accept();
 }
 

@@ -13,7 +13,8 @@
 // simulation that Rewind has replaced acknowledges nothing.
 //
 // The client area is 792 x 573 (an outer size of 800 x 600 with the usual frame), laid out by fixed
-// coordinates.
+// coordinates. The observer window (ui/observer_form.h) opens with F2 or the "Observer" button in the free
+// space at the lower right; when it has stopped the run on an effect, the window shows itself stopped.
 #pragma once
 
 #include "ui/display_format.h"
@@ -40,6 +41,7 @@ class QTimer;
 class TCircle;
 class TColourLabel;
 class TColourPanel;
+class TObserverForm;
 class TSceneBox;
 
 constexpr int FORM_CLIENT_WIDTH = 792;
@@ -61,6 +63,8 @@ class TMainForm : public QWidget {
     ~TMainForm() override;
 
     TSineWaveThread* Thread() const { return thread_.get(); }
+    /// The observer window while it is open, else null.
+    TObserverForm* Observer() const;
 
     /// Copies the snapshot and shows it.
     void Refresh();
@@ -79,6 +83,8 @@ class TMainForm : public QWidget {
     void RestartButtonClick();
     void AboutButtonClick();
     void InjectNowClick();
+    /// Opens the observer window (F2), or brings it to the front.
+    void ObserverClick();
     void AllOnClick();
     void AllOffClick();
 
@@ -153,6 +159,7 @@ class TMainForm : public QWidget {
 
     QTimer* update_timer_ = nullptr;
     QPointer<QMessageBox> error_box_;
+    QPointer<TObserverForm> observer_;
 
     TSceneBox* graph_ = nullptr;
     QLabel* generator_label_ = nullptr;

@@ -4,6 +4,7 @@
 #include "ttpc/fp1busg.h"
 #include "ttpc/fp1cni.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,9 @@ constexpr uint32_t FLOAT_EXPONENT_BITS = 0x7f800000u;
 /// How much further the simulation thread is niced than the window's thread.
 constexpr int SIMULATION_NICE_INCREMENT = 4;
 
+/// Numbers the models the threads build, so a reader can tell a rewound model from the one before.
+std::atomic<uint64_t> models_built{0};
+
 } // namespace
 
 double slot_offset_of(double action_time, double reference_action_time) {
@@ -35,7 +39,8 @@ double slot_offset_of(double action_time, double reference_action_time) {
     return offset * SLOT_OFFSET_SCALE;
 }
 
-TSineWaveThread::TSineWaveThread(SineThreadOptions options) : options_(std::move(options)) {}
+TSineWaveThread::TSineWaveThread(SineThreadOptions options)
+    : options_(std::move(options)), model_number_(++models_built) {}
 
 TSineWaveThread::~TSineWaveThread() {
     // The model is gone already (disposed of before any destructor runs); the trace belonged to it.
@@ -54,9 +59,14 @@ void TSineWaveThread::BuildModel() {
     RunSettings settings;
     settings.trace = !options_.trace_file.empty();
     settings.trace_file = options_.trace_file;
+    settings.replay = options_.replay;
     RunHooks hooks;
-    hooks.on_injection = [this](ClusterRun&, const InjectionRecord& record) { LogInjection(record); };
+    hooks.on_injection = [this](ClusterRun&, const InjectionRecord& record) {
+        LogInjection(record);
+        slot_recorder_injection(&recorder_, record);
+    };
     start_run(&run_, config, std::move(settings), std::move(hooks));
+    attach_slot_recorder(&recorder_, &run_.cluster);
     snapshot_ = SineSnapshot{};
     for (auto& s : switches_) {
         s = 1;
@@ -83,6 +93,12 @@ bool TSineWaveThread::Step(uint8_t* error_code) {
 void TSineWaveThread::AfterStep() {
     LowerPriorityOnce();
     Gather();
+    if (recorder_.effect_column != 0) {
+        effect_stops_ += 1;
+        effect_column_ = recorder_.effect_column;
+        recorder_.effect_column = 0;
+        SetPaused(true); // parks after this cycle, the end of the slot with the effect
+    }
 }
 
 void TSineWaveThread::Gather() {
@@ -168,6 +184,35 @@ void TSineWaveThread::LowerPriorityOnce() {
     const int nice_now = getpriority(PRIO_PROCESS, tid);
     (void)setpriority(PRIO_PROCESS, tid, nice_now + SIMULATION_NICE_INCREMENT); // best effort
 #endif
+}
+
+// --- Slot events ----------------------------------------------------------------------------------------
+
+void TSineWaveThread::ReadSlotEvents(SlotEventsCopy* copy) {
+    if (copy->model != model_number_) {
+        *copy = SlotEventsCopy{};
+        copy->model = model_number_;
+    }
+    OnModel([&] {
+        slot_recorder_catch_up(&recorder_);
+        copy->sim_time = sim_time();
+        copy->columns.catch_up_with(recorder_.columns);
+        copy->injections.catch_up_with(recorder_.injections);
+        std::copy(std::begin(recorder_.counters), std::end(recorder_.counters), std::begin(copy->counters));
+        copy->effect_stops = effect_stops_;
+        copy->effect_column = effect_column_;
+    });
+}
+
+void TSineWaveThread::SetStopOnEffect(bool on) {
+    OnModel([&] {
+        recorder_.stop_on_effect = on;
+        recorder_.effect_column = 0;
+    });
+}
+
+void TSineWaveThread::ResetSlotCounters() {
+    OnModel([this] { reset_slot_counters(&recorder_); });
 }
 
 // --- Commands from the window ---------------------------------------------------------------------------

@@ -24,6 +24,11 @@
 //
 // The model is built and stepped by the shared run driver (host/cluster_run.h), as in pelorin-sim.
 //
+// Slot events. A slot recorder (host/slot_events.h) watches the model from the moment it is built, for the
+// observer window: ReadSlotEvents brings a copy up to date under the model lock. With stop on effect set,
+// the thread pauses itself (as Stop does) after the step that closed a slot with an effect, so the run
+// stops at the end of that slot; the copy counts these stops.
+//
 // Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
 // result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
 // the start-up message (or, for a model that was built, the warnings) and ends the program.
@@ -31,6 +36,7 @@
 
 #include "host/cluster_run.h"
 #include "host/injection_log.h"
+#include "host/slot_events.h"
 #include "ui/orvik_thread.h"
 
 #include <array>
@@ -76,6 +82,19 @@ struct SineThreadOptions {
     std::string directory;                        // configuration directory; "" = the working directory
     std::string trace_file = "debug.txt";         // appended; "" = no trace
     std::string injection_log = "injections.csv"; // appended; "" = no log
+    std::vector<InjectionRecord> replay = {};     // injections to replay (an injection log), none by default
+};
+
+/// What the observer window shows: the recorder's slots and injections (a copy that keeps up with them),
+/// its counters, and the stops made on an effect.
+struct SlotEventsCopy {
+    uint64_t model = 0; // which model the copy follows (each thread builds a new one); 0: none yet
+    double sim_time = 0.0;
+    BoundedLog<SlotColumn, SLOT_HISTORY> columns;
+    BoundedLog<InjectionRecord, INJECTION_HISTORY> injections;
+    NodeCounters counters[NODE_COUNT]{};
+    uint64_t effect_stops = 0;  // times the run stopped on an effect
+    uint64_t effect_column = 0; // the slot of the last of them
 };
 
 /// The highest protocol state the window names; higher values are stored as 0.
@@ -125,6 +144,13 @@ class TSineWaveThread : public TOrvikThread {
     void SetFaultRate(double rate);
     void SetFaultTarget(uint32_t target);
 
+    /// Brings `copy` up to date with the slot recorder (starting it afresh for another model).
+    void ReadSlotEvents(SlotEventsCopy* copy);
+    /// Stop the run at the end of each slot with an effect (see host/slot_events.h).
+    void SetStopOnEffect(bool on);
+    /// The recorder's counters back to 0.
+    void ResetSlotCounters();
+
     void SetErrorListener(ErrorListener listener);
 
     /// Acknowledges the kernel error the thread waits on; false when none is waiting yet (the error was
@@ -163,6 +189,11 @@ class TSineWaveThread : public TOrvikThread {
     int build_result_ = ASSEMBLY_OK;
     std::string build_error_;
     std::vector<std::string> build_warnings_;
+
+    const uint64_t model_number_; // distinguishes this thread's model from those of earlier threads
+    SlotRecorder recorder_;       // model lock
+    uint64_t effect_stops_ = 0;   // model lock
+    uint64_t effect_column_ = 0;  // model lock
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
     bool injection_log_failed_ = false;

@@ -8,6 +8,7 @@
 #include "ui/laser_scene.h"
 #include "ui/main_form.h"
 #include "ui/panel_widgets.h"
+#include "wait_until.h"
 
 #include "kernel/sim_process.h"
 
@@ -59,21 +60,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto WAIT_BOUND = 30s;
 constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
 constexpr float INFINITE = std::numeric_limits<float>::infinity();
-
-/// Processes the window's events until `done` holds; false after the bound.
-bool WaitUntil(const std::function<bool()>& done) {
-    QDeadlineTimer deadline(WAIT_BOUND);
-    while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QTest::qWait(2);
-    }
-    return true;
-}
 
 // --- Formatting rules -----------------------------------------------------------------------------------
 
@@ -595,16 +583,5 @@ TEST(AboutForm, EachLinkAndLogoOpensTheAddressOfItsOwnBlock) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    // Without a display and no platform chosen, Qt would abort; the tests never need a real screen.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
-    QApplication::setStyle("Fusion");
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
 
 #include "test_main_form.moc"

@@ -1,0 +1,393 @@
+#include "host/slot_events.h"
+
+#include "kernel/trace.h"
+#include "ttpc/fp1busg.h"
+
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+constexpr const char* JUDGEMENT_NAMES[JUDGEMENT_COUNT] = {"", "correct", "incorrect", "invalid", "null"};
+constexpr const char* ERROR_KIND_NAMES[ERROR_KIND_COUNT] = {
+    "clock synchronisation", "acknowledgement", "blackout",      "clique", "bus guardian", "NBW",
+    "mode violation",        "slot occupied",   "host life sign"};
+
+/// state_severity by protocol state code (4 bits); the codes without a name count as FREEZE.
+constexpr uint8_t SEVERITY[16] = {9, 8, 5, 4, 1, 0, 2, 3, 6, 6, 9, 9, 7, 9, 9, 9};
+constexpr uint8_t STATE_CODE_MASK = 0x0F;
+
+/// An error flag of the controller's status and the kind it counts as.
+struct ErrorFlag {
+    uint32_t CniStatus::*flag;
+    ErrorKind kind;
+};
+constexpr ErrorFlag ERROR_FLAGS[] = {
+    {&CniStatus::clock_sync_error, ERROR_CLOCK_SYNC},
+    {&CniStatus::membership_error, ERROR_ACKNOWLEDGEMENT},
+    {&CniStatus::ack_mismatch, ERROR_ACKNOWLEDGEMENT},
+    {&CniStatus::blackout_error, ERROR_BLACKOUT},
+    {&CniStatus::ack_error, ERROR_CLIQUE},
+    {&CniStatus::bg_error, ERROR_BUS_GUARDIAN},
+    {&CniStatus::nbw_error, ERROR_NBW},
+    {&CniStatus::mode_violation_error, ERROR_MODE_VIOLATION},
+    {&CniStatus::slot_occupied_error, ERROR_SLOT_OCCUPIED},
+};
+constexpr unsigned FLAG_COUNT = sizeof ERROR_FLAGS / sizeof ERROR_FLAGS[0];
+
+/// The bits (as raised_flags sets them) of the host error flags, which make a node PASSIVE.
+constexpr uint32_t host_error_flags() {
+    uint32_t bits = 0;
+    for (unsigned i = 0; i < FLAG_COUNT; ++i) {
+        const ErrorKind kind = ERROR_FLAGS[i].kind;
+        if (kind == ERROR_NBW || kind == ERROR_MODE_VIOLATION || kind == ERROR_SLOT_OCCUPIED) {
+            bits |= 1u << i;
+        }
+    }
+    return bits;
+}
+constexpr uint32_t HOST_ERROR_FLAGS = host_error_flags();
+
+bool is_synchronised(uint8_t state) {
+    return state == PS_STARTUP || state == PS_APPLICATION || state == PS_READY || state == PS_PASSIVE;
+}
+
+bool is_active(uint8_t state) {
+    return state == PS_STARTUP || state == PS_APPLICATION;
+}
+
+/// Bit i: flag ERROR_FLAGS[i] is set in the controller's working status.
+uint32_t raised_flags(const TtpController* c) {
+    uint32_t bits = 0;
+    for (unsigned i = 0; i < FLAG_COUNT; ++i) {
+        bits |= (c->working_status.*ERROR_FLAGS[i].flag & 1u) << i;
+    }
+    return bits;
+}
+
+uint8_t membership_of(const TtpController* c) {
+    uint8_t bits = 0;
+    for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
+        bits |= static_cast<uint8_t>(get_membership(c->working_status.cstate, p) << p);
+    }
+    return bits;
+}
+
+int node_of(const SlotRecorder* r, const TtpController* c) {
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        if (r->cluster->controllers[n] == c) {
+            return static_cast<int>(n);
+        }
+    }
+    return -1;
+}
+
+/// Counts the flags raised since the node was last looked at, and its bus guardian's Node Failures.
+/// Returns the flags newly raised.
+uint32_t count_errors(SlotRecorder* r, unsigned n) {
+    const TtpController* c = r->cluster->controllers[n];
+    NodeTrack& t = r->track[n];
+    NodeCounters& k = r->counters[n];
+    const uint32_t flags = raised_flags(c);
+    const uint32_t raised = flags & ~t.error_flags;
+    t.error_flags = flags;
+    for (unsigned i = 0; raised >> i != 0; ++i) {
+        if ((raised >> i & 1u) != 0) {
+            k.errors[ERROR_FLAGS[i].kind] += 1;
+        }
+    }
+    const uint32_t failures = c->bus_guardian->failure_count;
+    k.guardian_failures += failures - t.guardian_failures_seen;
+    t.guardian_failures_seen = failures;
+    return raised;
+}
+
+/// The node's membership as the other nodes' vectors in the closing slot say; updates left/re-entered.
+void judge_membership(SlotRecorder* r, unsigned n) {
+    NodeTrack& t = r->track[n];
+    if (t.own_position >= RECORDED_POSITIONS) {
+        return; // a position the cells do not keep
+    }
+    unsigned judges = 0;
+    unsigned votes = 0;
+    for (unsigned m = 0; m < NODE_COUNT; ++m) {
+        const uint8_t vector = r->current.cells[m].membership;
+        if (m != n && vector != MEMBERSHIP_UNKNOWN) {
+            judges += 1;
+            votes += vector >> t.own_position & 1u;
+        }
+    }
+    if (judges == 0) {
+        return;
+    }
+    const bool member = 2 * votes > judges;
+    if (member && !t.member) {
+        r->counters[n].reentered += t.ever_member ? 1 : 0;
+        t.ever_member = true;
+    } else if (!member && t.member) {
+        r->counters[n].left += 1;
+    }
+    t.member = member;
+}
+
+void close_slot(SlotRecorder* r) {
+    SlotColumn& column = r->current;
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        NodeTrack& t = r->track[n];
+        SlotCell& cell = column.cells[n];
+        cell.state = t.state;
+        cell.worst = worse_state(t.worst_since, t.state);
+        if (cell.judgement == JUDGED_NOTHING) {
+            cell.membership =
+                is_synchronised(t.state) ? membership_of(r->cluster->controllers[n]) : MEMBERSHIP_UNKNOWN;
+        }
+        if (t.state_at_close == PS_APPLICATION && cell.worst != PS_APPLICATION) {
+            column.flags |= COLUMN_LEFT_APPLICATION;
+        }
+        if (cell.membership != MEMBERSHIP_UNKNOWN && t.last_membership != MEMBERSHIP_UNKNOWN &&
+            cell.membership != t.last_membership) {
+            column.flags |= COLUMN_MEMBERSHIP_CHANGED;
+        }
+    }
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        NodeTrack& t = r->track[n];
+        judge_membership(r, n);
+        t.state_at_close = t.state;
+        t.worst_since = t.state;
+        t.last_membership = column.cells[n].membership;
+    }
+    const uint8_t effects = COLUMN_LEFT_APPLICATION | COLUMN_MEMBERSHIP_CHANGED;
+    if (r->stop_on_effect && (column.flags & effects) != 0) {
+        r->effect_column = column.number;
+    }
+    r->columns.push(column);
+    if (r->on_column) {
+        r->on_column(*r, column);
+    }
+    column = SlotColumn{};
+    r->open = false;
+}
+
+/// Closes the open slot when `now` has reached its edge.
+void close_if_ended(SlotRecorder* r, double now) {
+    if (r->open && now >= r->current.end_us - SLOT_EDGE_US) {
+        close_slot(r);
+    }
+}
+
+void open_slot(SlotRecorder* r, const TtpController* c, double now) {
+    SlotColumn& column = r->current;
+    column.number = r->columns.total + 1;
+    column.start_us = now;
+    column.end_us = now + local_to_real(c, get_sru_slot_duration(current_slot(c)));
+    column.medl_position = get_medl_position(c->working_status.cstate);
+    const bool after_gap =
+        r->columns.total > 0 && now > r->columns.at(r->columns.total).end_us + SLOT_EDGE_US;
+    column.flags = after_gap ? COLUMN_AFTER_GAP : 0;
+    r->open = true;
+}
+
+// --- What the controllers tell -------------------------------------------------------------------------
+
+void on_state_written(void* context, const TtpController* c, uint32_t written) {
+    auto* r = static_cast<SlotRecorder*>(context);
+    const int node = node_of(r, c);
+    if (node < 0) {
+        return;
+    }
+    const auto n = static_cast<unsigned>(node);
+    close_if_ended(r, sim_time());
+    NodeTrack& t = r->track[n];
+    NodeCounters& k = r->counters[n];
+    const auto state = static_cast<uint8_t>(written & STATE_CODE_MASK);
+    const uint8_t from = t.state;
+    const uint32_t raised = count_errors(r, n);
+    if (state == from) {
+        return;
+    }
+    if (state == PS_INIT) {
+        k.starts += 1;
+    } else if (state == PS_FREEZE) {
+        k.freezes += 1;
+    } else if (state == PS_READY && is_active(from)) {
+        k.errors[ERROR_ACKNOWLEDGEMENT] += 1; // the implicit acknowledgement failed
+    } else if (state == PS_PASSIVE && (is_active(from) || from == PS_READY) &&
+               (raised & HOST_ERROR_FLAGS) == 0) {
+        k.errors[ERROR_HOST_LIFESIGN] += 1;
+    }
+    t.state = state;
+    t.worst_since = worse_state(t.worst_since, state);
+    k.worst = worse_state(k.worst, state);
+}
+
+void on_slot_started(void* context, const TtpController* c, bool sending) {
+    auto* r = static_cast<SlotRecorder*>(context);
+    const int node = node_of(r, c);
+    if (node < 0) {
+        return;
+    }
+    const double now = sim_time();
+    close_if_ended(r, now);
+    if (!r->open) {
+        open_slot(r, c, now);
+    }
+    r->current.cells[node].sent |= sending ? 1 : 0;
+}
+
+void on_slot_judged(void* context, const TtpController* c) {
+    auto* r = static_cast<SlotRecorder*>(context);
+    const int node = node_of(r, c);
+    if (node < 0) {
+        return;
+    }
+    close_if_ended(r, sim_time());
+    (void)count_errors(r, static_cast<unsigned>(node));
+    if (!r->open) {
+        return; // only a slot that was announced is recorded
+    }
+    SlotCell& cell = r->current.cells[node];
+    cell.judgement =
+        judge_verdicts(get_frame_status_a(c->working_status), get_frame_status_b(c->working_status));
+    cell.membership = membership_of(c);
+}
+
+} // namespace
+
+// --- Names and orders ------------------------------------------------------------------------------------
+
+const char* judgement_name(uint8_t judgement) {
+    return judgement < JUDGEMENT_COUNT ? JUDGEMENT_NAMES[judgement] : "";
+}
+
+SlotJudgement judge_verdicts(uint32_t verdict_a, uint32_t verdict_b) {
+    const uint32_t any = verdict_a | verdict_b;
+    if ((any & VERDICT_CORRECT) != 0) {
+        return JUDGED_CORRECT;
+    }
+    if ((any & VERDICT_INCORRECT) != 0) {
+        return JUDGED_INCORRECT;
+    }
+    return (any & VERDICT_INVALID) == 0 ? JUDGED_NULL : JUDGED_INVALID;
+}
+
+const char* error_kind_name(unsigned kind) {
+    return kind < ERROR_KIND_COUNT ? ERROR_KIND_NAMES[kind] : "";
+}
+
+unsigned state_severity(uint8_t state) {
+    return SEVERITY[state & STATE_CODE_MASK];
+}
+
+uint8_t worse_state(uint8_t a, uint8_t b) {
+    if (a == STATE_NONE) {
+        return b;
+    }
+    if (b == STATE_NONE) {
+        return a;
+    }
+    return state_severity(b) > state_severity(a) ? b : a;
+}
+
+std::string state_name(uint8_t state) {
+    if (state == STATE_NONE) {
+        return "";
+    }
+    std::string_view name = ctrl_state_name(state);
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    return std::string(name);
+}
+
+// --- The recorder ----------------------------------------------------------------------------------------
+
+void attach_slot_recorder(SlotRecorder* r, Cluster* cluster) {
+    r->cluster = cluster;
+    r->observer = ControllerObserver{r, on_state_written, on_slot_started, on_slot_judged};
+    r->columns.clear();
+    r->injections.clear();
+    r->open = false;
+    r->current = SlotColumn{};
+    r->effect_column = 0;
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        TtpController* c = cluster->controllers[n];
+        NodeTrack& t = r->track[n];
+        t = NodeTrack{};
+        t.state = static_cast<uint8_t>(get_protocol_state(c) & STATE_CODE_MASK);
+        t.worst_since = STATE_NONE; // the state it was built in is not one it reached
+        t.state_at_close = t.state;
+        t.last_membership = MEMBERSHIP_UNKNOWN;
+        const uint32_t own = find_own_slot(c);
+        t.own_position = own < MAX_TRANSMISSION_CYCLE_LENGTH
+                             ? get_membership_pos(c->medl.slot_control_entry[own])
+                             : RECORDED_POSITIONS;
+        t.error_flags = raised_flags(c);
+        t.guardian_failures_seen = c->bus_guardian->failure_count;
+        r->counters[n] = NodeCounters{};
+        r->counters[n].worst = STATE_NONE;
+        c->observer = &r->observer;
+    }
+}
+
+void detach_slot_recorder(SlotRecorder* r) {
+    if (r->cluster == nullptr) {
+        return;
+    }
+    slot_recorder_catch_up(r);
+    for (TtpController* c : r->cluster->controllers) {
+        c->observer = nullptr;
+    }
+    r->cluster = nullptr;
+}
+
+void slot_recorder_injection(SlotRecorder* r, const InjectionRecord& record) {
+    if (r->cluster == nullptr) {
+        return;
+    }
+    close_if_ended(r, record.time);
+    r->injections.push(record);
+    const uint32_t number = static_cast<uint32_t>(r->injections.total);
+    SlotCell& cell = r->current.cells[record.area < FAULT_AREA_COUNT ? FAULT_AREA_NODES[record.area] : 0];
+    if (cell.injections == 0) {
+        cell.first_injection = number;
+    }
+    cell.injections += 1;
+}
+
+void slot_recorder_catch_up(SlotRecorder* r) {
+    if (r->cluster != nullptr) {
+        close_if_ended(r, sim_time());
+    }
+}
+
+void reset_slot_counters(SlotRecorder* r) {
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        r->counters[n] = NodeCounters{};
+        r->counters[n].worst = r->track[n].state;
+    }
+}
+
+// --- CSV -------------------------------------------------------------------------------------------------
+
+std::string slot_event_csv_rows(const SlotColumn& column) {
+    std::string rows;
+    char start[32];
+    std::snprintf(start, sizeof start, "%.4f", column.start_us);
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const SlotCell& cell = column.cells[n];
+        std::string membership;
+        if (cell.membership != MEMBERSHIP_UNKNOWN) {
+            for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
+                membership += (cell.membership >> p & 1u) != 0 ? '1' : '0';
+            }
+        }
+        std::string injections;
+        for (uint32_t i = 0; i < cell.injections; ++i) {
+            injections += (i == 0 ? "" : " ") + std::to_string(cell.first_injection + i);
+        }
+        rows += std::string(start) + ',' + CLUSTER_NODES[n].name + ',' + state_name(cell.state) + ',' +
+                state_name(cell.worst) + ',' + (cell.sent != 0 ? '1' : '0') + ',' +
+                judgement_name(cell.judgement) + ',' + membership + ',' + injections + '\n';
+    }
+    return rows;
+}

@@ -1,0 +1,433 @@
+#include "ui/observer_form.h"
+
+#include "ui/display_format.h"
+#include "ui/panel_widgets.h"
+#include "ui/slot_timeline.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QStringList>
+#include <QSvgGenerator>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr const char* CAPTION = "Observer - what the faults do";
+constexpr QSize INITIAL_SIZE(1000, 700);
+constexpr int COUNTER_COLUMN_WIDTH = 84;
+
+/// The counter rows: caption and what it counts.
+struct CounterRow {
+    const char* caption;
+    const char* tip;
+};
+constexpr CounterRow COUNTER_ROWS[] = {
+    {"Controller starts", "Times the controller entered INIT (switched on by its host)"},
+    {"Freezes", "Times the controller entered FREEZE"},
+    {"Left membership", "Times the other nodes stopped counting this node as a member"},
+    {"Re-entered membership", "Times the other nodes counted it as a member again after it had left"},
+    {"Bus guardian failures", "Node Failures of the node's bus guardian"},
+};
+constexpr int FIRST_ERROR_ROW = static_cast<int>(std::size(COUNTER_ROWS));
+constexpr int WORST_ROW = FIRST_ERROR_ROW + static_cast<int>(ERROR_KIND_COUNT);
+constexpr int COUNTER_ROW_COUNT = WORST_ROW + 1;
+
+constexpr const char* ERROR_TIPS[ERROR_KIND_COUNT] = {
+    "\"Clock Synchronization Error\": a correction above 0.45 macroticks (protocol error, freeze)",
+    "The implicit acknowledgement failed (READY), \"Membership Error\" (too many membership failures, "
+    "freeze) or the channels disagreed on it (BIST error, freeze)",
+    "\"Communication Blackout Error\": nothing counted during a whole TDMA round (protocol error, freeze)",
+    "\"Acknowlegment Error\" of the clique check: failed + invalid slots not below agreed (protocol error, "
+    "freeze)",
+    "\"Bus Guardian Error\": the guardian failed or refused a frame (protocol error, freeze)",
+    "\"NBW Protocol Error\": a message to send was not marked valid (host error, passive)",
+    "\"Mode Violation Error\": a mode change request not permitted (host error, passive)",
+    "\"Slot Occupied Error\": the slot was taken on reintegration (host error, passive)",
+    "No host life sign at the node's own slot (passive)",
+};
+
+/// What the main window's indicators mean.
+constexpr const char* MAIN_WINDOW_LEGEND =
+    "<table cellspacing='4'>"
+    "<tr><td><b>Node panel colour</b></td><td>the controller's protocol state, in the colours of the "
+    "timeline's legend</td></tr>"
+    "<tr><td><b>Membership</b></td><td>circle k: green when the node's C-state counts membership position k "
+    "(M1, M2, O1, O2 from the left) as a member, red when it does not</td></tr>"
+    "<tr><td><b>Null Frame</b></td><td>circle k: green when in the last slot of position k nothing arrived "
+    "on either channel (a null frame), red when something did. Both rows are silver while \"Memb./Null.\" "
+    "is off</td></tr>"
+    "<tr><td><b>Slot offset bar</b></td><td>how far the node's slot start lies from O2's: one tick is 10 ns, "
+    "early upwards, late downwards, 40 ns at the ends; O2's own bar stays at 0</td></tr>"
+    "<tr><td><b>Node data</b></td><td>the values the node holds of the measurement messages: one column per "
+    "sender (M1, M2, O1 from the left), the channel A message above, the channel B message below; O2 shows "
+    "only its own two messages. Empty: the value lies outside -1 .. 1 or is not a number</td></tr>"
+    "<tr><td><b>Bus guardian</b></td><td>the state of the node's bus guardian: Arm (light blue), Start Timer "
+    "(yellow), Enable (green, the window is open), Disable (orange), Node Failure (red)</td></tr>"
+    "<tr><td><b>Laser hit / mis</b></td><td>shots of the laser that hit or missed the target</td></tr>"
+    "<tr><td><b>Time to shoot</b></td><td>O2's vote of the time to shoot (with \"Results\" on)</td></tr>"
+    "</table>";
+
+QTableWidgetItem* read_only_item(const QString& text) {
+    auto* item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    return item;
+}
+
+QString state_caption(uint8_t state) {
+    return state == STATE_NONE ? QString("-") : QString::fromUtf8(protocol_state_display(state).caption);
+}
+
+} // namespace
+
+TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
+    : QWidget(parent, Qt::Window), source_(std::move(source)), events_(std::make_unique<SlotEventsCopy>()) {
+    setObjectName("ObserverForm");
+    setWindowTitle(CAPTION);
+
+    auto* top = new QHBoxLayout;
+    stop_on_effect_ = new QCheckBox("Stop on effect", this);
+    stop_on_effect_->setObjectName("StopOnEffect");
+    stop_on_effect_->setToolTip(
+        "Stop the run at the end of the first slot in which a node leaves APPLICATION "
+        "or a membership vector changes; go on with Trace or Run");
+    connect(stop_on_effect_, &QCheckBox::toggled, this, &TObserverForm::StopOnEffectClick);
+    effect_label_ = new QLabel(this);
+    effect_label_->setObjectName("EffectLabel");
+    auto* save_picture = new QPushButton("Save picture...", this);
+    save_picture->setToolTip("The timeline as PNG or SVG");
+    connect(save_picture, &QPushButton::clicked, this, &TObserverForm::SavePictureClick);
+    auto* save_events = new QPushButton("Save events...", this);
+    save_events->setToolTip(
+        "The slots kept (slot start, node, state, sent, verdict, membership, injection) as CSV");
+    connect(save_events, &QPushButton::clicked, this, &TObserverForm::SaveEventsClick);
+    top->addWidget(stop_on_effect_);
+    top->addWidget(effect_label_, 1);
+    top->addWidget(save_picture);
+    top->addWidget(save_events);
+
+    timeline_ = new TSlotTimeline(this);
+    timeline_->SetEvents(events_.get());
+    scroll_ = new QScrollBar(Qt::Horizontal, this);
+    scroll_->setObjectName("TimelineScroll");
+    connect(scroll_, &QScrollBar::valueChanged, this, &TObserverForm::ScrollChanged);
+
+    auto* tabs = new QTabWidget(this);
+    tabs->addTab(BuildInjections(), "Injections");
+    tabs->addTab(BuildMainWindowLegend(), "Main window legend");
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(BuildCounters());
+    bottom->addWidget(tabs, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(timeline_);
+    layout->addWidget(scroll_);
+    layout->addLayout(bottom, 1);
+    resize(INITIAL_SIZE);
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(REFRESH_MS);
+    connect(timer_, &QTimer::timeout, this, &TObserverForm::Refresh);
+    timer_->start();
+    Refresh();
+}
+
+TObserverForm::~TObserverForm() = default;
+
+QWidget* TObserverForm::BuildCounters() {
+    auto* box = new QGroupBox("Counters since Rewind or Reset", this);
+    counters_ = new QTableWidget(COUNTER_ROW_COUNT, NODE_COUNT, box);
+    counters_->setObjectName("Counters");
+    QStringList nodes;
+    for (const NodeNames& n : CLUSTER_NODES) {
+        nodes << n.name;
+    }
+    counters_->setHorizontalHeaderLabels(nodes);
+    for (int row = 0; row < COUNTER_ROW_COUNT; ++row) {
+        QString caption;
+        QString tip;
+        if (row < FIRST_ERROR_ROW) {
+            caption = COUNTER_ROWS[row].caption;
+            tip = COUNTER_ROWS[row].tip;
+        } else if (row < WORST_ROW) {
+            caption = QString("Error: ") + error_kind_name(static_cast<unsigned>(row - FIRST_ERROR_ROW));
+            tip = ERROR_TIPS[row - FIRST_ERROR_ROW];
+        } else {
+            caption = "Worst state";
+            tip = "The worst state the node reached since the last Reset (sticky)";
+        }
+        auto* header = new QTableWidgetItem(caption);
+        header->setToolTip(tip);
+        counters_->setVerticalHeaderItem(row, header);
+        for (unsigned n = 0; n < NODE_COUNT; ++n) {
+            counters_->setItem(row, static_cast<int>(n), read_only_item("0"));
+            counters_->item(row, static_cast<int>(n))->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+    }
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        counters_->setColumnWidth(static_cast<int>(n), COUNTER_COLUMN_WIDTH);
+    }
+    counters_->verticalHeader()->setDefaultSectionSize(counters_->fontMetrics().height() + 4);
+    counters_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    counters_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    auto* reset = new QPushButton("Reset", box);
+    reset->setObjectName("ResetCounters");
+    reset->setToolTip("All counters to 0; the worst state becomes the present one");
+    connect(reset, &QPushButton::clicked, this, &TObserverForm::ResetClick);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(counters_, 1);
+    layout->addWidget(reset, 0, Qt::AlignLeft);
+    return box;
+}
+
+QWidget* TObserverForm::BuildInjections() {
+    auto* page = new QWidget(this);
+    injection_count_ = new QLabel("Injections: 0", page);
+    injection_count_->setObjectName("InjectionCount");
+    const QStringList columns = QString("#,%1").arg(INJECTION_CSV_HEADER).split(',');
+    injections_ = new QTableWidget(0, static_cast<int>(columns.size()), page);
+    injections_->setObjectName("Injections");
+    injections_->setHorizontalHeaderLabels(columns);
+    injections_->verticalHeader()->hide();
+    injections_->verticalHeader()->setDefaultSectionSize(injections_->fontMetrics().height() + 4);
+    injections_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    injections_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(injection_count_);
+    layout->addWidget(injections_, 1);
+    return page;
+}
+
+QWidget* TObserverForm::BuildMainWindowLegend() {
+    auto* legend = new QLabel(MAIN_WINDOW_LEGEND, this);
+    legend->setObjectName("MainWindowLegend");
+    legend->setWordWrap(true);
+    legend->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    legend->setTextFormat(Qt::RichText);
+    return legend;
+}
+
+// --- Refresh ---------------------------------------------------------------------------------------------
+
+void TObserverForm::Refresh() {
+    TSineWaveThread* thread = source_ ? source_() : nullptr;
+    if (thread == nullptr) {
+        return;
+    }
+    const uint64_t model = events_->model;
+    thread->ReadSlotEvents(events_.get());
+    if (events_->model != model) {
+        // Another model (Rewind): it starts with no stops and no injections shown.
+        thread->SetStopOnEffect(stop_on_effect_->isChecked());
+        shown_injections_ = 0;
+        shown_effect_stops_ = 0;
+        injections_->setRowCount(0);
+        effect_label_->clear();
+    }
+    ShowScrollRange();
+    timeline_->update();
+    ShowCounters();
+    ShowInjections();
+    ShowEffectStop();
+}
+
+void TObserverForm::ShowScrollRange() {
+    const auto& columns = events_->columns;
+    const int visible = timeline_->VisibleSlots();
+    const uint64_t newest_first = columns.total > static_cast<uint64_t>(visible)
+                                      ? columns.total - static_cast<uint64_t>(visible) + 1
+                                      : 1;
+    const uint64_t oldest = std::min(columns.first(), newest_first);
+    // The bar counts slots from the oldest kept, so its range stays small whatever the run length.
+    updating_scroll_ = true;
+    scroll_->setRange(0, static_cast<int>(std::max<uint64_t>(newest_first, oldest) - oldest));
+    scroll_->setPageStep(visible);
+    if (following_) {
+        scroll_->setValue(scroll_->maximum());
+        timeline_->SetFirstSlot(0);
+    } else {
+        const uint64_t first = std::max(timeline_->FirstSlot(), oldest);
+        scroll_->setValue(static_cast<int>(first - oldest));
+        timeline_->SetFirstSlot(first);
+    }
+    updating_scroll_ = false;
+}
+
+void TObserverForm::ScrollChanged(int value) {
+    if (updating_scroll_) {
+        return;
+    }
+    following_ = value >= scroll_->maximum();
+    const uint64_t oldest = events_->columns.first();
+    timeline_->SetFirstSlot(following_ ? 0 : oldest + static_cast<uint64_t>(value));
+}
+
+void TObserverForm::ShowCounters() {
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const NodeCounters& k = events_->counters[n];
+        const uint32_t values[] = {k.starts, k.freezes, k.left, k.reentered, k.guardian_failures};
+        const int column = static_cast<int>(n);
+        for (int row = 0; row < FIRST_ERROR_ROW; ++row) {
+            counters_->item(row, column)->setText(QString::number(values[row]));
+        }
+        for (unsigned kind = 0; kind < ERROR_KIND_COUNT; ++kind) {
+            counters_->item(FIRST_ERROR_ROW + static_cast<int>(kind), column)
+                ->setText(QString::number(k.errors[kind]));
+        }
+        QTableWidgetItem* worst = counters_->item(WORST_ROW, column);
+        worst->setText(state_caption(k.worst));
+        worst->setBackground(
+            k.worst == STATE_NONE ? QBrush() : QBrush(to_qcolor(protocol_state_display(k.worst).colour)));
+        worst->setForeground(Qt::black);
+    }
+}
+
+void TObserverForm::ShowInjections() {
+    const auto& log = events_->injections;
+    injection_count_->setText(QString("Injections: %1").arg(log.total));
+    if (log.total == shown_injections_) {
+        return;
+    }
+    // Newest first, at most INJECTION_ROWS rows.
+    const uint64_t first =
+        std::max(log.first(), log.total > INJECTION_ROWS ? log.total - INJECTION_ROWS + 1 : 1);
+    const int rows = static_cast<int>(log.total - first + 1);
+    injections_->setRowCount(rows);
+    for (int row = 0; row < rows; ++row) {
+        const uint64_t number = log.total - static_cast<uint64_t>(row);
+        const InjectionRecord& r = log.at(number);
+        const QStringList cells =
+            QString::fromStdString(injection_csv_row(r, fault_area_node_name(r.area))).split(',');
+        injections_->setItem(row, 0, read_only_item(QString::number(number)));
+        for (int c = 0; c < cells.size(); ++c) {
+            injections_->setItem(row, c + 1, read_only_item(cells[c]));
+        }
+    }
+    shown_injections_ = log.total;
+}
+
+void TObserverForm::ShowEffectStop() {
+    if (events_->effect_stops == shown_effect_stops_) {
+        return;
+    }
+    shown_effect_stops_ = events_->effect_stops;
+    const uint64_t number = events_->effect_column;
+    QString what;
+    if (events_->columns.has(number)) {
+        const SlotColumn& column = events_->columns.at(number);
+        QStringList effects;
+        for (unsigned n = 0; n < NODE_COUNT; ++n) {
+            const bool was_application = events_->columns.has(number - 1) &&
+                                         events_->columns.at(number - 1).cells[n].state == PS_APPLICATION;
+            if (was_application && column.cells[n].worst != PS_APPLICATION) {
+                effects << QString("%1 left Application (%2)")
+                               .arg(CLUSTER_NODES[n].name, state_caption(column.cells[n].worst));
+            }
+        }
+        if ((column.flags & COLUMN_MEMBERSHIP_CHANGED) != 0) {
+            effects << "a membership vector changed";
+        }
+        what = QString(" (%1 us): %2").arg(column.end_us, 0, 'f', 4).arg(effects.join(", "));
+    }
+    effect_label_->setText(QString("Stopped at the end of slot %1%2").arg(number).arg(what));
+    emit EffectStop();
+}
+
+// --- Controls --------------------------------------------------------------------------------------------
+
+void TObserverForm::StopOnEffectClick() {
+    if (TSineWaveThread* thread = source_ ? source_() : nullptr) {
+        thread->SetStopOnEffect(stop_on_effect_->isChecked());
+    }
+}
+
+void TObserverForm::ResetClick() {
+    if (TSineWaveThread* thread = source_ ? source_() : nullptr) {
+        thread->ResetSlotCounters();
+    }
+    Refresh();
+}
+
+void TObserverForm::SavePictureClick() {
+    const QString path = QFileDialog::getSaveFileName(this, "Save the timeline", "timeline.png",
+                                                      "PNG picture (*.png);;SVG drawing (*.svg)");
+    QString why;
+    if (!path.isEmpty() && !SavePicture(path, &why)) {
+        QMessageBox::warning(this, CAPTION, why);
+    }
+}
+
+void TObserverForm::SaveEventsClick() {
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save the slot events", "slot-events.csv", "CSV file (*.csv)");
+    QString why;
+    if (!path.isEmpty() && !SaveEvents(path, &why)) {
+        QMessageBox::warning(this, CAPTION, why);
+    }
+}
+
+bool TObserverForm::SavePicture(const QString& path, QString* why) {
+    const QSize size = timeline_->size();
+    if (path.endsWith(".svg", Qt::CaseInsensitive)) {
+        QSvgGenerator svg;
+        svg.setFileName(path);
+        svg.setSize(size);
+        svg.setViewBox(QRect(QPoint(0, 0), size));
+        svg.setTitle("Pelorin slot timeline");
+        QPainter p;
+        if (!p.begin(&svg)) {
+            *why = path + ": cannot be written";
+            return false;
+        }
+        timeline_->Render(p, size);
+        return p.end();
+    }
+    QImage image(size, QImage::Format_RGB32);
+    QPainter p(&image);
+    timeline_->Render(p, size);
+    p.end();
+    if (!image.save(path, "PNG")) {
+        *why = path + ": cannot be written";
+        return false;
+    }
+    return true;
+}
+
+bool TObserverForm::SaveEvents(const QString& path, QString* why) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        *why = path + ": " + file.errorString();
+        return false;
+    }
+    std::string text = std::string(SLOT_EVENTS_CSV_HEADER) + "\n";
+    const auto& columns = events_->columns;
+    for (uint64_t number = columns.first(); number <= columns.total; ++number) {
+        text += slot_event_csv_rows(columns.at(number));
+    }
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit()) {
+        *why = path + ": " + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void TObserverForm::closeEvent(QCloseEvent* event) {
+    // A run must not stop for a reason no window shows.
+    stop_on_effect_->setChecked(false);
+    event->accept();
+}

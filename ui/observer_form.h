@@ -1,0 +1,90 @@
+// The observer window: what the faults do, slot by slot. Opened from the main window (F2, or its
+// "Observer" button), non-modal and resizable; it remembers nothing between runs of the program.
+//
+//     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
+//     (CSV) middle     the slot timeline (TSlotTimeline) with a scroll bar: it follows the newest slots while
+//     the
+//                bar is at its right end; dragged left, it shows older ones (the last SLOT_HISTORY slots)
+//     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
+//                rows, as injections.csv has them); a legend of the main window's indicators
+//
+// Every 200 ms it brings its copy of the slot events up to date through the simulation thread
+// (TSineWaveThread::ReadSlotEvents, under the model lock) and shows the copy; it never touches the model and
+// never holds the lock while it paints. The thread is asked for each time, so after Rewind the window
+// follows the new model (and starts its copy afresh). "Stop on effect" is handed to every thread the window
+// follows; when the thread has stopped on an effect the window says where and emits EffectStop, so the main
+// window can show itself stopped. Closing the window turns "Stop on effect" off.
+#pragma once
+
+#include "ui/sine_wave_thread.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QScrollBar;
+class QTableWidget;
+class QTimer;
+class TSlotTimeline;
+
+class TObserverForm : public QWidget {
+    Q_OBJECT
+  public:
+    /// The simulation thread to follow now (may be null); asked at every refresh.
+    using ThreadSource = std::function<TSineWaveThread*()>;
+    static constexpr int INJECTION_ROWS = 100;
+    static constexpr int REFRESH_MS = 200;
+
+    explicit TObserverForm(ThreadSource source, QWidget* parent = nullptr);
+    ~TObserverForm() override;
+
+    /// Brings the copy up to date and shows it.
+    void Refresh();
+    const SlotEventsCopy& Events() const { return *events_; }
+    TSlotTimeline* Timeline() const { return timeline_; }
+
+    /// Writes the timeline as a picture: SVG when the name ends in .svg, else PNG. False with a reason.
+    bool SavePicture(const QString& path, QString* why);
+    /// Writes the slots of the copy as the slot-event CSV. False with a reason.
+    bool SaveEvents(const QString& path, QString* why);
+
+  signals:
+    /// The run stopped at the end of a slot with an effect.
+    void EffectStop();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    QWidget* BuildCounters();
+    QWidget* BuildInjections();
+    QWidget* BuildMainWindowLegend();
+    void StopOnEffectClick();
+    void ResetClick();
+    void SavePictureClick();
+    void SaveEventsClick();
+    void ScrollChanged(int value);
+    void ShowScrollRange();
+    void ShowCounters();
+    void ShowInjections();
+    void ShowEffectStop();
+
+    ThreadSource source_;
+    std::unique_ptr<SlotEventsCopy> events_;
+    uint64_t shown_injections_ = 0; // newest injection in the table
+    uint64_t shown_effect_stops_ = 0;
+    bool following_ = true;        // the timeline shows the newest slots
+    bool updating_scroll_ = false; // the scroll bar is being set, not dragged
+
+    QTimer* timer_ = nullptr;
+    QCheckBox* stop_on_effect_ = nullptr;
+    QLabel* effect_label_ = nullptr;
+    TSlotTimeline* timeline_ = nullptr;
+    QScrollBar* scroll_ = nullptr;
+    QTableWidget* counters_ = nullptr;
+    QLabel* injection_count_ = nullptr;
+    QTableWidget* injections_ = nullptr;
+};
