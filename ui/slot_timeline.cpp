@@ -26,7 +26,8 @@ constexpr int LEGEND_LINES = 3;    //
 constexpr int LEGEND_PAD = 6;      //
 constexpr int SWATCH = 12;         // legend swatches
 constexpr int LEGEND_SPACING = 14; // between legend items
-constexpr int MIN_LABEL_GAP = 76;  // between two axis labels
+constexpr int MIN_LABEL_GAP = 76;  // from one axis label to the next, at least
+constexpr int LABEL_PADDING = 8;   // after an axis label's text
 constexpr int MARKER_REACH = 5;    // how near a hover must be to a marker
 constexpr int SENT_BAR = 4;        // height of the sent bar
 constexpr int CORNER = 7;          // size of the worse-state corner
@@ -434,7 +435,7 @@ void TSlotTimeline::RenderMarkers(QPainter& p, uint64_t first, uint64_t last) co
 }
 
 void TSlotTimeline::RenderAxis(QPainter& p, uint64_t first, uint64_t last) const {
-    int last_label = -MIN_LABEL_GAP;
+    int next_free = 0; // the first x after the last label drawn
     for (uint64_t s = first; s <= last; ++s) {
         const SlotColumn& column = events_->columns.at(s);
         if (column.medl_position != 0 && s != first) {
@@ -445,16 +446,20 @@ void TSlotTimeline::RenderAxis(QPainter& p, uint64_t first, uint64_t last) const
             p.setPen(QPen(CYCLE_LINE, 1));
             p.drawLine(x, ROWS_TOP, x, AXIS_TOP + 4);
         }
-        if (x - last_label < MIN_LABEL_GAP) {
+        // A label is as wide as its longer line, so neighbours never run into each other.
+        const QString slot = QString("slot %1").arg(s);
+        const QString time = QString("%1 ms").arg(column.start_us / US_PER_MS, 0, 'f', 3);
+        const int width =
+            std::max(p.fontMetrics().horizontalAdvance(slot), p.fontMetrics().horizontalAdvance(time)) +
+            LABEL_PADDING;
+        if (x < next_free) {
             continue;
         }
-        last_label = x;
+        next_free = x + std::max(width, MIN_LABEL_GAP);
         p.setPen(Qt::black);
         const int line = AXIS / 2;
-        p.drawText(QRect(x + 2, AXIS_TOP, MIN_LABEL_GAP, line), Qt::AlignLeft | Qt::AlignVCenter,
-                   QString("slot %1").arg(s));
-        p.drawText(QRect(x + 2, AXIS_TOP + line, MIN_LABEL_GAP, line), Qt::AlignLeft | Qt::AlignVCenter,
-                   QString("%1 ms").arg(column.start_us / US_PER_MS, 0, 'f', 3));
+        p.drawText(QRect(x + 2, AXIS_TOP, width, line), Qt::AlignLeft | Qt::AlignVCenter, slot);
+        p.drawText(QRect(x + 2, AXIS_TOP + line, width, line), Qt::AlignLeft | Qt::AlignVCenter, time);
     }
 }
 
