@@ -1,5 +1,6 @@
 #include "host/cluster_config.h"
 
+#include "kernel/input_file.h"
 #include "kernel/sim_assert.h"
 #include "ttpc/fp1chan.h"
 #include "ttpc/fp1ctrl.h"
@@ -50,57 +51,59 @@ std::string place(const std::string& file, unsigned line) {
 
 // --- Drifts ---------------------------------------------------------------------------------------------
 
-/// The drift file read number by number, like fscanf("%lf\n") (any white space between numbers), keeping
-/// the line of each number for the messages.
-class DriftReader {
-  public:
-    bool open(const std::string& path, std::string* why) {
-        path_ = path;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            return refuse(why, path + ": cannot be opened (" + std::strerror(errno) +
-                                   "); the directory needs it: four relative clock drifts, one each for M1, "
-                                   "M2, O1 and O2 (0 for an exact clock)");
-        }
-        text_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return true;
-    }
+/// At most this many characters of a word that is not a number are quoted in a refusal.
+constexpr size_t QUOTED_WORD_CHARS = 40;
 
-    /// The next number, with its line; false with a reason when the file ends or holds something else.
-    bool next(unsigned node, double* value, unsigned* line, std::string* why) {
-        const std::string which = "drift " + std::to_string(node + 1) + " of " + std::to_string(NODE_COUNT) +
-                                  " (" + CLUSTER_NODES[node].controller + ")";
-        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_])) != 0) {
-            line_ += text_[at_] == '\n' ? 1 : 0;
-            ++at_;
-        }
-        if (at_ >= text_.size()) {
-            return refuse(why, path_ + ": " + which +
-                                   " is missing: the file ends early; add the relative drift of " +
-                                   CLUSTER_NODES[node].name + " (0 for an exact clock)");
-        }
-        const char* begin = text_.c_str() + at_;
-        char* end = nullptr;
-        *value = std::strtod(begin, &end);
-        if (end == begin) {
-            const size_t word_end = text_.find_first_of(" \t\r\n", at_);
-            return refuse(why, place(path_, line_) + which + " is not a number ('" +
-                                   text_.substr(at_, word_end - at_) + "')");
-        }
-        at_ += static_cast<size_t>(end - begin);
-        *line = line_;
-        return true;
-    }
+} // namespace
 
-  private:
-    std::string path_;
-    std::string text_;
-    size_t at_ = 0;
-    unsigned line_ = 1;
-};
+bool open_drift_text(const std::string& path, DriftText* drifts, std::string* why) {
+    *drifts = DriftText{};
+    drifts->path = path;
+    std::string reason;
+    if (!read_input_file(path, DRIFT_FILE_MAX_BYTES, &drifts->text, &reason)) {
+        return refuse(why,
+                      path + ": " + reason +
+                          "; the directory needs it: four relative clock drifts, one each for M1, M2, O1 "
+                          "and O2 (0 for an exact clock)");
+    }
+    return true;
+}
+
+bool next_drift(DriftText* drifts, unsigned node, double* value, unsigned* line, std::string* why) {
+    const std::string which = "drift " + std::to_string(node + 1) + " of " + std::to_string(NODE_COUNT) +
+                              " (" + CLUSTER_NODES[node].controller + ")";
+    const std::string& text = drifts->text;
+    size_t& at = drifts->at;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])) != 0) {
+        drifts->line += text[at] == '\n' ? 1 : 0;
+        ++at;
+    }
+    if (at >= text.size()) {
+        return refuse(why, drifts->path + ": " + which +
+                               " is missing: the file ends early; add the relative drift of " +
+                               CLUSTER_NODES[node].name + " (0 for an exact clock)");
+    }
+    const char* begin = text.c_str() + at;
+    char* end = nullptr;
+    *value = std::strtod(begin, &end);
+    if (end == begin) {
+        const size_t word_end = std::min(text.find_first_of(" \t\r\n", at), at + QUOTED_WORD_CHARS);
+        return refuse(why, place(drifts->path, drifts->line) + which + " is not a number ('" +
+                               printable(text.substr(at, word_end - at)) + "')");
+    }
+    at += static_cast<size_t>(end - begin);
+    *line = drifts->line;
+    return true;
+}
+
+bool drift_in_range(double drift) {
+    return std::isfinite(drift) && drift > LOWEST_DRIFT && drift < HIGHEST_DRIFT;
+}
+
+namespace {
 
 bool check_drift(double drift, const std::string& where, unsigned node, std::string* why) {
-    if (std::isfinite(drift) && drift > LOWEST_DRIFT && drift < HIGHEST_DRIFT) {
+    if (drift_in_range(drift)) {
         return true;
     }
     return refuse(why, where + "drift of " + CLUSTER_NODES[node].controller +
@@ -255,13 +258,13 @@ int read_cluster_config(const std::string& directory, const ConfigOverrides& ove
     config->directory = directory;
     config->drift_path = path_in(directory, DRIFT_FILE);
     config->warnings.clear();
-    DriftReader drifts;
-    if (!drifts.open(config->drift_path, why)) {
+    DriftText drifts;
+    if (!open_drift_text(config->drift_path, &drifts, why)) {
         return ASSEMBLY_DRIFT_FAILED;
     }
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
         NodeConfig& node = config->nodes[n];
-        if (!drifts.next(n, &node.drift, &node.drift_line, why)) {
+        if (!next_drift(&drifts, n, &node.drift, &node.drift_line, why)) {
             return ASSEMBLY_DRIFT_FAILED;
         }
         std::string where = place(config->drift_path, node.drift_line);

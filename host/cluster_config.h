@@ -47,6 +47,27 @@ constexpr int ASSEMBLY_OK = 0;
 constexpr int ASSEMBLY_MEDL_FAILED = 1;  // a message descriptor list cannot be loaded or run
 constexpr int ASSEMBLY_DRIFT_FAILED = 2; // "clkdrift.txt" cannot be opened, ends early, or holds a bad drift
 
+/// A drift file holds four numbers; anything much longer is not one (and /dev/zero never ends).
+constexpr size_t DRIFT_FILE_MAX_BYTES = 1 << 16;
+
+/// A drift file's text, read number by number like fscanf("%lf\n"): any white space between numbers, text
+/// after the fourth never looked at. The line of each number is kept for the messages.
+struct DriftText {
+    std::string path; // as named in messages
+    std::string text;
+    size_t at = 0;     // the next character to read
+    unsigned line = 1; // the line of `at`
+};
+
+/// Reads the drift file at `path` (a regular file of at most DRIFT_FILE_MAX_BYTES); false with a reason
+/// naming the file and what the directory needs.
+bool open_drift_text(const std::string& path, DriftText* drifts, std::string* why);
+/// The next number, for `node` (named in messages), with its line; false with a reason naming the file and
+/// the line when the text ends or holds something else there. The range is not checked: drift_in_range.
+bool next_drift(DriftText* drifts, unsigned node, double* value, unsigned* line, std::string* why);
+/// LOWEST_DRIFT < drift < HIGHEST_DRIFT, and a number.
+bool drift_in_range(double drift);
+
 /// Values given instead of the files' (by node index).
 struct ConfigOverrides {
     std::array<std::optional<double>, NODE_COUNT> drift;

@@ -2,12 +2,14 @@
 // described in medl.h.
 #include "ttpc/medl.h"
 
+#include "kernel/input_file.h"
 #include "kernel/sim_assert.h"
 #include "ttpc/fp1cni.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string_view>
 #include <type_traits>
@@ -823,6 +825,18 @@ uint8_t read_medl_file(Medl* medl, const char* path, MedlError* why, MedlLines* 
     }
     if (path == nullptr) {
         return report(why, MEDL_CANNOT_OPEN, "no file name given");
+    }
+    // A device or a pipe could block the reader or never end: like a directory, whose first read fails, it
+    // is a read error of the first line.
+    std::string not_a_file;
+    std::error_code ignored;
+    if (!is_input_file(path, &not_a_file) && std::filesystem::exists(path, ignored) &&
+        !std::filesystem::is_directory(path, ignored)) {
+        (void)report(why, MEDL_READ_ERROR, std::string(path) + ":1: read error: " + not_a_file);
+        if (why != nullptr) {
+            why->line = 1;
+        }
+        return MEDL_READ_ERROR;
     }
     std::FILE* stream = std::fopen(path, "r");
     if (stream == nullptr) {

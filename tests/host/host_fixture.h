@@ -5,6 +5,8 @@
 #include "kernel/trace.h"
 #include "ttpc/sl1func.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,10 +28,7 @@ class HostTest : public ::testing::Test {
     std::filesystem::path trace_file;
 
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        trace_file = std::filesystem::temp_directory_path() /
-                     (std::string("pelorin-host-") + info->test_suite_name() + "-" + info->name() + ".txt");
-        std::filesystem::remove(trace_file);
+        trace_file = make_scratch_directory("pelorin-host") / "debug.txt";
         trace_to_file(trace_file.c_str());
         inic_kernel();
         std::string why;
@@ -41,7 +40,7 @@ class HostTest : public ::testing::Test {
         trace_off();
         dispose_all();
         EXPECT_EQ(memory_count(), 0u);
-        std::filesystem::remove(trace_file);
+        std::filesystem::remove_all(trace_file.parent_path());
     }
     void run_until(double t) {
         while (calendar()->suc_in_sqs != nullptr && calendar()->suc_in_sqs->evtime <= t) {

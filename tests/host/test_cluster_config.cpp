@@ -3,6 +3,8 @@
 #include "host/cluster.h"
 #include "kernel/trace.h"
 
+#include "tests/scratch_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,10 +23,7 @@ class ConfigTest : public ::testing::Test {
     std::string why;
 
     void SetUp() override {
-        directory =
-            fs::temp_directory_path() / (std::string("pelorin-config-") +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(directory);
+        directory = make_scratch_directory("pelorin-config");
         fs::copy(PELORIN_DEFAULT_DATA_DIR, directory);
     }
     void TearDown() override { fs::remove_all(directory); }

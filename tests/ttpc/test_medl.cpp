@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -74,11 +76,15 @@ TEST_F(MedlTest, MissingRecordIsRefusedBeforeTheFile) {
     EXPECT_EQ(read_medl_file(nullptr, "/nonexistent", nullptr), MEDL_NO_RECORD);
 }
 
-TEST_F(MedlTest, DirectoryInPlaceOfTheFileIsAReadError) {
+TEST_F(MedlTest, DirectoryDeviceOrPipeInPlaceOfTheFileIsAReadErrorAndNeverBlocks) {
     const fs::path directory = scratch_directory();
-    EXPECT_EQ(read_medl_file(medl.get(), directory.c_str(), &why), MEDL_READ_ERROR);
-    EXPECT_EQ(why.line, 1u);
-    EXPECT_NE(why.message.find("read error"), std::string::npos) << why.message;
+    const fs::path pipe = directory / "medl00.txt";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0); // no writer: opening it to read would wait for ever
+    for (const fs::path& path : {directory, fs::path("/dev/zero"), pipe}) {
+        EXPECT_EQ(read_medl_file(medl.get(), path.c_str(), &why), MEDL_READ_ERROR) << path;
+        EXPECT_EQ(why.line, 1u) << path;
+        EXPECT_NE(why.message.find("read error"), std::string::npos) << why.message;
+    }
 }
 
 TEST_F(MedlTest, ExampleListReadsAndGivesTheNodeItsSlot) {
