@@ -1,11 +1,13 @@
 #include "cli/campaign_csv.h"
 
 #include "host/injection_log.h"
+#include "kernel/input_file.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,11 +46,70 @@ bool starts_with(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-/// A whole unsigned 32-bit number, nothing else.
+/// A whole unsigned 32-bit number written as the campaign writes one (no sign, no leading zero), nothing
+/// else.
 bool read_number(const std::string& text, uint32_t* value) {
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, *value);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+    return !text.empty() && result.ec == std::errc() && result.ptr == end &&
+           (text.size() == 1 || text[0] != '0');
+}
+
+/// A time column: empty (not applicable) or a time in microseconds.
+bool read_time(const std::string& text) {
+    if (text.empty()) {
+        return true;
+    }
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    return result.ec == std::errc() && result.ptr == end && std::isfinite(value) && value >= 0;
+}
+
+/// What is wrong with a row's cells, "" when nothing is: each column as the campaign writes it.
+std::string row_problem(const std::vector<std::string>& cells) {
+    if (cells.size() != CAMPAIGN_CSV_COLUMNS) {
+        return "expected " + std::to_string(CAMPAIGN_CSV_COLUMNS) + " columns, found " +
+               std::to_string(cells.size());
+    }
+    uint32_t number = 0;
+    if (!read_number(cells[0], &number)) {
+        return "experiment '" + cells[0] + "' is not an experiment number";
+    }
+    // The first injection's columns: all empty when nothing was injected, else a row of the injection log.
+    const auto first = cells.begin() + 1;
+    const auto last = cells.begin() + CAMPAIGN_CSV_INJECTIONS_COLUMN;
+    const bool injected = std::any_of(first, last, [](const std::string& cell) { return !cell.empty(); });
+    if (injected) {
+        std::string row;
+        for (auto cell = first; cell != last; ++cell) {
+            row += *cell + ",";
+        }
+        InjectionRecord record{};
+        std::string problem;
+        if (!parse_injection_row(row + "now", &record, &problem)) {
+            return "the injection columns are no injection: " + problem;
+        }
+    }
+    uint32_t injections = 0;
+    if (!read_number(cells[CAMPAIGN_CSV_INJECTIONS_COLUMN], &injections) || (injections > 0) != injected) {
+        return "injections '" + cells[CAMPAIGN_CSV_INJECTIONS_COLUMN] +
+               "' does not fit the injection columns";
+    }
+    if (std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), cells[CAMPAIGN_CSV_CLASS_COLUMN]) ==
+        std::end(OUTCOME_NAMES)) {
+        return "class '" + cells[CAMPAIGN_CSV_CLASS_COLUMN] + "' is no outcome class";
+    }
+    const std::string& converged = cells[CAMPAIGN_CSV_CLASS_COLUMN + 1];
+    if (converged != "yes" && converged != "no") {
+        return "converged '" + converged + "' is neither yes nor no";
+    }
+    for (unsigned c = CAMPAIGN_CSV_CLASS_COLUMN + 2; c < CAMPAIGN_CSV_COLUMNS; ++c) {
+        if (!read_time(cells[c])) {
+            return "'" + cells[c] + "' is not a time in microseconds";
+        }
+    }
+    return "";
 }
 
 std::vector<std::string> words(const std::string& text) {
@@ -73,7 +134,7 @@ bool read_shard(const std::string& text, CampaignCsvHead* head) {
 }
 
 bool fail_at(std::string* why, const std::string& path, unsigned line, const std::string& what) {
-    *why = path + ":" + std::to_string(line) + ": " + what;
+    *why = path + ":" + std::to_string(line) + ": " + printable(what); // quoted cells stay one readable line
     return false;
 }
 
@@ -158,18 +219,18 @@ std::vector<std::string> campaign_csv_cells(const std::string& row) {
 
 bool read_campaign_csv(const std::string& path, CampaignCsv* csv, std::string* why) {
     *csv = CampaignCsv{};
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        *why = path + ": cannot be read (" +
-               (std::filesystem::exists(path, error) ? "not a regular file" : std::strerror(ENOENT)) + ")";
+    std::string text;
+    std::string reason;
+    if (!read_input_file(path, CAMPAIGN_CSV_MAX_BYTES, &text, &reason)) {
+        *why = path + ": " + reason;
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *why = path + ": cannot be read";
-        return false;
-    }
+    return parse_campaign_csv(text, path, csv, why);
+}
+
+bool parse_campaign_csv(const std::string& text, const std::string& path, CampaignCsv* csv,
+                        std::string* why) {
+    *csv = CampaignCsv{};
     uint32_t runs = 0;
     bool in_head = true;
     std::map<uint32_t, unsigned> first_line;
@@ -202,13 +263,12 @@ bool read_campaign_csv(const std::string& path, CampaignCsv* csv, std::string* w
             continue;
         }
         const std::vector<std::string> cells = campaign_csv_cells(line);
-        uint32_t k = 0;
-        if (cells.size() != CAMPAIGN_CSV_COLUMNS || !read_number(cells[0], &k) ||
-            std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), cells[CAMPAIGN_CSV_CLASS_COLUMN]) ==
-                std::end(OUTCOME_NAMES)) {
-            return fail_at(why, path, number,
-                           std::string("not a row of this campaign's CSV (") + CAMPAIGN_CSV_HEADER + ")");
+        const std::string problem = row_problem(cells);
+        if (!problem.empty()) {
+            return fail_at(why, path, number, "not a row of a campaign's CSV: " + problem);
         }
+        uint32_t k = 0;
+        (void)read_number(cells[0], &k); // checked by row_problem
         if (k >= runs) {
             return fail_at(why, path, number,
                            "experiment " + cells[0] + " is outside the campaign's " + std::to_string(runs) +

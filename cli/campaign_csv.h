@@ -34,6 +34,7 @@
 
 constexpr unsigned CAMPAIGN_CSV_COLUMNS = 16;
 constexpr unsigned CAMPAIGN_CSV_FIELD_COLUMN = 6;
+constexpr unsigned CAMPAIGN_CSV_INJECTIONS_COLUMN = 11;
 constexpr unsigned CAMPAIGN_CSV_CLASS_COLUMN = 12;
 
 /// The outcome classes' names, indexed by Outcome: what the class column says.
@@ -77,6 +78,10 @@ std::vector<std::string> campaign_csv_cells(const std::string& row);
 /// a row without the columns, with an experiment number outside the campaign's or an unknown class, or an
 /// experiment a second time. An unfinished last line is not an error: it is left out and its line noted.
 bool read_campaign_csv(const std::string& path, CampaignCsv* csv, std::string* why);
+/// The same for the text of a file, named `path` in messages.
+bool parse_campaign_csv(const std::string& text, const std::string& path, CampaignCsv* csv, std::string* why);
+/// A campaign CSV is refused beyond this size: several million rows, more than a campaign writes.
+constexpr size_t CAMPAIGN_CSV_MAX_BYTES = size_t{1} << 30;
 
 /// Writes `content` to `path` through "<path>.tmp" in the same directory, renamed over the old file: a reader
 /// sees the old or the new content, and a failed write leaves the old one. False with a reason when it

@@ -1,5 +1,7 @@
 #include "host/injection_log.h"
 
+#include "kernel/input_file.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -59,8 +61,9 @@ std::vector<std::string> split_cells(const std::string& text) {
     return cells;
 }
 
-/// One row of a log; false with what is wrong with it.
-bool parse_row(const std::string& text, InjectionRecord* r, std::string* problem) {
+} // namespace
+
+bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem) {
     const std::vector<std::string> cells = split_cells(text);
     if (cells.size() != CSV_COLUMNS) {
         *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
@@ -136,21 +139,108 @@ bool parse_row(const std::string& text, InjectionRecord* r, std::string* problem
     return true;
 }
 
+bool refuse_scan(InjectionLogScan* scan, const std::string& what, std::string* why) {
+    scan->failed = true;
+    if (why != nullptr) {
+        // What a refusal quotes of the file is shown printable, so the message stays one readable line.
+        *why = scan->name + (scan->line > 0 ? ":" + std::to_string(scan->line) : std::string()) + ": " +
+               printable(what);
+    }
+    return false;
+}
+
+namespace {
+
+/// Takes the line in scan->text; false when it cannot be taken.
+bool take_line(InjectionLogScan* scan, std::string* why) {
+    scan->line += 1;
+    std::string& text = scan->text;
+    if (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+    }
+    if (text.empty() || text == INJECTION_CSV_HEADER) {
+        return true;
+    }
+    InjectionRecord r{};
+    std::string problem;
+    if (!parse_injection_row(text, &r, &problem)) {
+        return refuse_scan(scan, problem, why);
+    }
+    if (scan->one_run && r.step < scan->last_step) {
+        return refuse_scan(scan,
+                           "steps must not decrease (" + std::to_string(r.step) + " after " +
+                               std::to_string(scan->last_step) +
+                               "): a log of several runs cannot be replayed as one",
+                           why);
+    }
+    scan->last_step = r.step;
+    if (scan->records != nullptr) {
+        scan->records->push_back(r);
+    }
+    return true;
+}
+
+} // namespace
+
+bool scan_log_bytes(InjectionLogScan* scan, const char* data, size_t size, std::string* why) {
+    if (scan->failed) {
+        return false;
+    }
+    const char* at = data;
+    const char* const end = data + size;
+    while (at < end) {
+        const auto* line_end = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* piece_end = line_end != nullptr ? line_end : end;
+        if (scan->text.size() + static_cast<size_t>(piece_end - at) > INJECTION_CSV_LINE_LIMIT) {
+            scan->line += 1;
+            return refuse_scan(scan,
+                               "the line is longer than " + std::to_string(INJECTION_CSV_LINE_LIMIT) +
+                                   " characters: no row of an injection log is",
+                               why);
+        }
+        scan->text.append(at, piece_end);
+        at = piece_end;
+        if (line_end != nullptr) {
+            if (!take_line(scan, why)) {
+                return false;
+            }
+            scan->text.clear();
+            at += 1;
+        }
+    }
+    return true;
+}
+
+bool scan_log_end(InjectionLogScan* scan, std::string* why) {
+    if (scan->failed) {
+        return false;
+    }
+    // A last line without line end is taken when it is a whole row (a cut row never is one).
+    return scan->text.empty() || take_line(scan, why);
+}
+
+bool parse_injection_csv(const std::string& text, const std::string& name,
+                         std::vector<InjectionRecord>* records, std::string* why) {
+    InjectionLogScan scan;
+    scan.name = name;
+    scan.records = records;
+    return scan_log_bytes(&scan, text.data(), text.size(), why) && scan_log_end(&scan, why);
+}
+
+namespace {
+
 /// Reads every line of the log at `path`; `records` (may be null) receives the rows. With `one_run`, steps
 /// must not decrease.
 bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord>* records,
               std::string* why) {
-    unsigned line = 0;
-    auto refuse = [&](const std::string& what) {
-        if (why != nullptr) {
-            *why = path + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what;
-        }
-        return false;
-    };
+    InjectionLogScan scan;
+    scan.name = path;
+    scan.one_run = one_run;
+    scan.records = records;
     // Opened without waiting: a pipe with no writer would otherwise hold the open for ever.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        return refuse(std::string("cannot be opened (") + std::strerror(errno) + ")");
+        return refuse_scan(&scan, std::string("cannot be opened (") + std::strerror(errno) + ")", why);
     }
     struct Closer {
         int fd;
@@ -158,34 +248,9 @@ bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord
     } closer{fd};
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return refuse("is not a regular file (a directory, a device or a pipe is no injection log)");
+        return refuse_scan(
+            &scan, "is not a regular file (a directory, a device or a pipe is no injection log)", why);
     }
-    uint64_t last_step = 0;
-    std::string text;
-    // One line: false when it cannot be taken.
-    auto take = [&]() {
-        line += 1;
-        if (!text.empty() && text.back() == '\r') {
-            text.pop_back();
-        }
-        if (text.empty() || text == INJECTION_CSV_HEADER) {
-            return true;
-        }
-        InjectionRecord r{};
-        std::string problem;
-        if (!parse_row(text, &r, &problem)) {
-            return refuse(problem);
-        }
-        if (one_run && r.step < last_step) {
-            return refuse("steps must not decrease (" + std::to_string(r.step) + " after " +
-                          std::to_string(last_step) + "): a log of several runs cannot be replayed as one");
-        }
-        last_step = r.step;
-        if (records != nullptr) {
-            records->push_back(r);
-        }
-        return true;
-    };
     std::vector<char> chunk(READ_CHUNK_BYTES);
     for (;;) {
         const ssize_t got = read(fd, chunk.data(), chunk.size());
@@ -193,35 +258,17 @@ bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord
             if (errno == EINTR) {
                 continue;
             }
-            line += 1;
-            return refuse(std::string("cannot be read (") + std::strerror(errno) + ")");
+            scan.line += 1;
+            return refuse_scan(&scan, std::string("cannot be read (") + std::strerror(errno) + ")", why);
         }
         if (got == 0) {
             break;
         }
-        const char* at = chunk.data();
-        const char* const chunk_end = at + got;
-        while (at < chunk_end) {
-            const auto* line_end = static_cast<const char*>(std::memchr(at, '\n', chunk_end - at));
-            const char* piece_end = line_end != nullptr ? line_end : chunk_end;
-            if (text.size() + static_cast<size_t>(piece_end - at) > INJECTION_CSV_LINE_LIMIT) {
-                line += 1;
-                return refuse("the line is longer than " + std::to_string(INJECTION_CSV_LINE_LIMIT) +
-                              " characters: no row of an injection log is");
-            }
-            text.append(at, piece_end);
-            at = piece_end;
-            if (line_end != nullptr) {
-                if (!take()) {
-                    return false;
-                }
-                text.clear();
-                at += 1;
-            }
+        if (!scan_log_bytes(&scan, chunk.data(), static_cast<size_t>(got), why)) {
+            return false;
         }
     }
-    // A last line without line end is taken when it is a whole row (a cut row never is one).
-    return text.empty() || take();
+    return scan_log_end(&scan, why);
 }
 
 } // namespace

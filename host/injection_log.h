@@ -58,6 +58,31 @@ class InjectionCsvWriter {
 /// Reads the log of one run for a replay (see the file comment); false with the file and line of the first
 /// line that cannot be taken.
 bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* records, std::string* why);
+/// One row of a log (without line end), checked as a replay checks it; false with what is wrong with it.
+bool parse_injection_row(const std::string& row, InjectionRecord* record, std::string* problem);
+
+/// The same for a log's text, named `name` in messages.
+bool parse_injection_csv(const std::string& text, const std::string& name,
+                         std::vector<InjectionRecord>* records, std::string* why);
+
+/// Reading a log's bytes as they arrive, in pieces of any size: line by line, each line taken as above.
+struct InjectionLogScan {
+    std::string name;                                // the file, as named in messages
+    bool one_run = true;                             // steps must not decrease
+    std::vector<InjectionRecord>* records = nullptr; // receives the rows (may be null)
+    unsigned line = 0;                               // lines taken
+    uint64_t last_step = 0;
+    std::string text; // the line read so far
+    bool failed = false;
+};
+/// Takes the lines the bytes complete; false (with the file, the line and the reason) at the first line that
+/// cannot be taken, and for every piece after it.
+bool scan_log_bytes(InjectionLogScan* scan, const char* data, size_t size, std::string* why);
+/// Takes a last line without line end when it is a whole row; false as above.
+bool scan_log_end(InjectionLogScan* scan, std::string* why);
+/// Ends a scan with a refusal of the line being read.
+bool refuse_scan(InjectionLogScan* scan, const std::string& what, std::string* why);
+
 /// True when `path` holds nothing but an injection log: rows of one or more runs (their steps may start
 /// again, as appending makes them), header lines and empty lines. False with the file, line and reason.
 bool is_injection_log(const std::string& path, std::string* why);
