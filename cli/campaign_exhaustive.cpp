@@ -139,7 +139,7 @@ std::string exhaustive_row(const FaultSpaceScan& scan, const ExperimentPlan& pla
 
 std::string fault_space_words(const FaultSpaceScan& scan, const CampaignOptions& options) {
     unsigned words = 0;
-    (void)target_mask(options.target, &words);
+    const uint32_t* mask = target_mask(options.target, &words);
     std::map<std::string, std::array<double, OUTCOMES>> pruned;
     for (const ScanInterval& s : scan.intervals) {
         if (s.fate != IntervalFate::EXPERIMENT) {
@@ -147,20 +147,23 @@ std::string fault_space_words(const FaultSpaceScan& scan, const CampaignOptions&
                   [static_cast<unsigned>(pruned_outcome(s.fate))] += s.weight_us;
         }
     }
+    // Every field with mask bits, in word order, each once (with no-effect 0 when everything of it needs an
+    // experiment), so the report lists the fields in the target's order.
     std::string line;
-    for (uint32_t w = 0; w < words; ++w) { // fields in word order, each once
-        const auto found = pruned.find(field_of(options.target, w));
-        if (found == pruned.end()) {
+    std::vector<std::string> listed;
+    for (uint32_t w = 0; w < words; ++w) {
+        const std::string field = field_of(options.target, w);
+        if (mask[w] == 0 || std::find(listed.begin(), listed.end(), field) != listed.end()) {
             continue;
         }
-        const std::string& field = found->first;
+        listed.push_back(field);
+        const std::array<double, OUTCOMES> amounts = pruned[field];
         for (unsigned o = 0; o < OUTCOMES; ++o) {
-            if (found->second[o] > 0.0) {
+            if (amounts[o] > 0.0 || o == static_cast<unsigned>(Outcome::NO_EFFECT)) {
                 line += (line.empty() ? "" : " ") + field + "/" + OUTCOME_NAMES[o] + "=" +
-                        exact_number(found->second[o]);
+                        exact_number(amounts[o]);
             }
         }
-        pruned.erase(found);
     }
     return line;
 }

@@ -279,36 +279,29 @@ bool rerun_experiment(const ClusterConfig& config, const CampaignOptions& option
     return true;
 }
 
-bool write_all(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const char*>(data);
+/// Moves all `size` bytes through `io` (read or write), going on after interruptions and short transfers.
+template <class Io, class Bytes>
+bool transfer_all(Io io, int fd, Bytes* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(fd, p, size);
+        const ssize_t n = io(fd, data, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return false;
         }
-        p += n;
+        data += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
+bool write_all(int fd, const void* data, size_t size) {
+    return transfer_all(::write, fd, static_cast<const char*>(data), size);
+}
+
 bool read_all(int fd, void* data, size_t size) {
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return transfer_all(::read, fd, static_cast<char*>(data), size);
 }
 
 void write_row(int fd, const std::string& row) {

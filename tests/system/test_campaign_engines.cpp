@@ -5,6 +5,7 @@
 #include "campaign_fixture.h"
 #include "cli/campaign_csv.h"
 #include "cli/campaign_exhaustive.h"
+#include "cli/campaign_merge.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
 
@@ -197,6 +198,38 @@ TEST_F(EngineTest, SampledSharesLieInsideTheirIntervalsAroundTheExactShares) {
         EXPECT_GE(exact[o], interval.low) << OUTCOME_NAMES[o] << ": " << count << " of " << options.runs;
         EXPECT_LE(exact[o], interval.high) << OUTCOME_NAMES[o] << ": " << count << " of " << options.runs;
     }
+}
+
+TEST_F(EngineTest, ExhaustiveShardsMergeIntoTheWholeScan) {
+    CampaignOptions options = register_window();
+    options.exhaustive = true;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string csv = read(options.out);
+    const std::string report = read(path("report.txt"));
+    const std::string summary = report.substr(0, report.find("wall time: "));
+    EXPECT_NE(summary.find("pruning factor"), std::string::npos) << report;
+    const std::string chart = read(path("campaign.svg"));
+    std::filesystem::remove(options.out);
+    std::filesystem::remove(path("campaign.svg"));
+
+    MergeOptions merge;
+    merge.out = options.out;
+    for (uint32_t i : {1u, 0u}) {
+        CampaignOptions shard = options;
+        shard.shard_index = i;
+        shard.shard_count = 2;
+        shard.out = path(("shard-" + std::to_string(i) + ".csv").c_str());
+        ASSERT_EQ(run(shard), EXIT_DONE);
+        EXPECT_NE(read(path("report.txt")).find("incomplete"), std::string::npos)
+            << "a shard's report says so";
+        merge.shards.push_back(shard.out);
+    }
+    std::FILE* merged = std::fopen(path("merged.txt").c_str(), "w");
+    ASSERT_EQ(merge_campaign(merge, merged), EXIT_DONE);
+    std::fclose(merged);
+    EXPECT_EQ(read(options.out), csv);
+    EXPECT_EQ(read(path("campaign.svg")), chart);
+    EXPECT_EQ(read(path("merged.txt")), summary);
 }
 
 } // namespace
