@@ -61,4 +61,5 @@ std::string fault_space_words(const FaultSpaceScan& scan, const CampaignOptions&
 /// the fault space line and the rows, and writes the chart of the shares per field. False with a reason
 /// when the chart cannot be written.
 bool write_exhaustive_report(const CampaignOptions& options, const std::string& fault_space,
-                             const std::map<uint32_t, std::string>& rows, std::FILE* report, std::string* why);
+                             const std::map<uint32_t, std::string>& rows, std::FILE* report,
+                             std::string* why);

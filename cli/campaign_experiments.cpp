@@ -4,6 +4,7 @@
 #include "kernel/random_stream.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -83,7 +84,7 @@ void inject_due(EngineRun* e) {
         }
         e->next_fault += 1;
         if (e->next_fault == faults.size()) {
-            e->next_compare = e->observer.record.samples.size();
+            e->next_compare = e->observer.record.first_sample + e->observer.record.samples.size();
         }
     }
 }
@@ -156,7 +157,7 @@ void on_sample(EngineRun* e) {
         break;
     case Mode::EXPERIMENT: {
         e->observer.record.samples.push_back(sample);
-        const size_t i = e->observer.record.samples.size() - 1;
+        const size_t i = e->observer.record.first_sample + e->observer.record.samples.size() - 1;
         if (e->early_stop && i == e->next_compare) {
             e->next_compare = i + e->compare_gap;
             e->compare_gap *= 2;
@@ -243,8 +244,8 @@ ExperimentResult run_experiment_from_here(EngineRun* e, const ExperimentPlan& pl
     e->next_fault = 0;
     e->early_stop = early_stop;
     e->observer.record.injections.clear();
-    e->observer.record.samples.assign(g.record.samples.begin(),
-                                      g.record.samples.begin() + static_cast<long>(e->samples_taken));
+    e->observer.record.samples.clear();
+    e->observer.record.first_sample = e->samples_taken; // the golden run's up to here
     inject_due(e);
     if (e->refused.empty()) {
         run_until(&e->run, RunLimit{0, e->options->horizon_us});
@@ -253,12 +254,12 @@ ExperimentResult run_experiment_from_here(EngineRun* e, const ExperimentPlan& pl
     if (e->stopped == EarlyStop::NONE) {
         finish_record(e->run, &e->observer, e->options->horizon_us);
     } else {
-        r.samples.insert(r.samples.end(), g.record.samples.begin() + static_cast<long>(r.samples.size()),
-                         g.record.samples.end());
+        r.golden_rest = true;
         r.hits = g.record.hits;
         r.misses = g.record.misses;
-        // A latent fault leaves the final state different in its one bit, and FNV-1a never hashes a state
-        // that differs in one byte like the other: any other value stands for it.
+        // A latent fault leaves the final state different in the injected word: the run's final hash is not
+        // the golden run's (FNV-1a never maps a one-byte difference to the same hash, a wider one with a
+        // chance of 2^-64), so any other value stands for it.
         r.state_hash = e->stopped == EarlyStop::CONVERGED ? g.record.state_hash : ~g.record.state_hash;
     }
     return classify(plan.id, g.record, r);
@@ -462,6 +463,17 @@ bool earlier_point(const ExperimentPlan* a, const ExperimentPlan* b) {
     return pa.steps != pb.steps ? pa.steps < pb.steps : pa.until_us < pb.until_us;
 }
 
+/// The tables the injector draws its bits with, for a target: kept, not a kernel object.
+const FaultInjector& draw_tables(uint32_t target) {
+    static const auto tables = [] {
+        auto made = std::make_unique<std::array<FaultInjector, FAULT_TARGET_COUNT>>();
+        set_injection_mask(&(*made)[TARGET_CNI], CNI_MASK_WORDS * sizeof(uint32_t), cni_fault_mask());
+        set_injection_mask(&(*made)[TARGET_REG], REG_MASK_WORDS * sizeof(uint32_t), register_fault_mask());
+        return made;
+    }();
+    return (*tables)[target == TARGET_REG ? TARGET_REG : TARGET_CNI];
+}
+
 } // namespace
 
 struct CampaignExperiments {
@@ -485,10 +497,7 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
     // the campaign's, outside the model, so the injector's own stream stays as it is in the golden run.
     RandomStream stream{};
     seed_random(&stream, static_cast<uint32_t>(random()));
-    FaultInjector mask_holder{};
-    set_injection_mask(&mask_holder,
-                       (options.target == TARGET_REG ? REG_MASK_WORDS : CNI_MASK_WORDS) * sizeof(uint32_t),
-                       options.target == TARGET_REG ? register_fault_mask() : cni_fault_mask());
+    const FaultInjector& mask_holder = draw_tables(options.target);
     ExperimentPlan plan;
     plan.id = k;
     for (double t : times) {

@@ -89,13 +89,16 @@ ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const Ru
     result.experiment = experiment;
     result.injections = run.injections;
     const double injected_at = run.injections.empty() ? 0.0 : run.injections.front().time;
-    const size_t count = std::min(golden.samples.size(), run.samples.size());
-    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run.samples.size();
+    // Only the run's own samples can differ from the golden run's; the others are the golden run's.
+    const size_t own_end = run.first_sample + run.samples.size();
+    const size_t run_count = run.golden_rest ? std::max(own_end, golden.samples.size()) : own_end;
+    const size_t count = std::min(golden.samples.size(), run_count);
+    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run_count;
     long first_degraded = -1;
     long last_degraded = -1;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = run.first_sample; i < std::min(own_end, count); ++i) {
         const Sample& g = golden.samples[i];
-        const Sample& r = run.samples[i];
+        const Sample& r = run.samples[i - run.first_sample];
         any_difference = any_difference || !r.same(g);
         if (!r.same_nodes(g)) {
             last_degraded = static_cast<long>(i);

@@ -30,9 +30,13 @@ struct Sample {
 };
 
 /// One run to the horizon: its samples, the hash of the whole controller state at the end, its injections and
-/// the laser's counts.
+/// the laser's counts. A run that began as a copy of the golden run, or ended by taking the rest from it,
+/// keeps only its own samples: the ones before first_sample, and after its own when golden_rest is set, are
+/// the golden run's, equal to them by construction.
 struct RunRecord {
-    std::vector<Sample> samples;
+    std::vector<Sample> samples; // its own samples, from sample first_sample on
+    size_t first_sample = 0;
+    bool golden_rest = false;
     uint64_t state_hash = 0;
     std::vector<InjectionRecord> injections;
     uint32_t hits = 0;

@@ -21,11 +21,14 @@ constexpr uint64_t KEYS[STATE_KEYS] = {0x1be3062f705b9b70ull, 0x17cf62ececfdff52
 constexpr uint64_t COEFFICIENT_MASK = (uint64_t{1} << (8 * STATE_COEFFICIENT_BYTES)) - 1;
 /// Coefficients absorbed together in the bulk loop; the loop reads 8 bytes at the last coefficient's start,
 /// so it runs while a whole block and one byte more remain.
-constexpr unsigned BLOCK_COEFFICIENTS = 4;
+constexpr unsigned BLOCK_COEFFICIENTS = 8;
 constexpr size_t BLOCK_BYTES = BLOCK_COEFFICIENTS * STATE_COEFFICIENT_BYTES;
+/// Powers k^(8 * 2^j) kept for runs of zero blocks: runs up to 2^40 blocks.
+constexpr unsigned ZERO_RUN_POWERS = 40;
 constexpr size_t MAX_GAPS = 8;
 static_assert(STATE_KEYS == 2, "the bulk loop digests with both keys at once");
-static_assert(2 * BLOCK_BYTES % sizeof(uint64_t) == 0, "two blocks are tested for zero in whole words");
+static_assert(BLOCK_BYTES % sizeof(uint64_t) == 0, "a block is tested for zero in whole words");
+static_assert(BLOCK_COEFFICIENTS == 8, "block_step spells out the eight terms");
 
 /// x mod p for x < 2^124.
 uint64_t reduce(Wide x) {
@@ -52,14 +55,21 @@ constexpr uint64_t power(uint64_t base, uint64_t exponent) {
     return result;
 }
 
-/// k, k^2, k^3, k^4 and k^8 of a key.
+/// k^1 .. k^8 of a key, and k^(8 * 2^j) for runs of zero blocks.
 struct KeyPowers {
-    uint64_t k1, k2, k3, k4, k8;
+    uint64_t k[BLOCK_COEFFICIENTS + 1];  // k[e] = k^e
+    uint64_t zero_runs[ZERO_RUN_POWERS]; // zero_runs[j] = k^(8 * 2^j)
 };
 
 constexpr KeyPowers key_powers(uint64_t key) {
-    return {key, power(key, 2), power(key, 3), power(key, BLOCK_COEFFICIENTS),
-            power(key, 2 * BLOCK_COEFFICIENTS)};
+    KeyPowers p{};
+    for (unsigned e = 0; e <= BLOCK_COEFFICIENTS; ++e) {
+        p.k[e] = power(key, e);
+    }
+    for (unsigned j = 0; j < ZERO_RUN_POWERS; ++j) {
+        p.zero_runs[j] = power(key, uint64_t{BLOCK_COEFFICIENTS} << j);
+    }
+    return p;
 }
 
 constexpr KeyPowers POWERS[STATE_KEYS] = {key_powers(KEYS[0]), key_powers(KEYS[1])};
@@ -70,56 +80,72 @@ uint64_t load_coefficient(const uint8_t* bytes) {
     return c;
 }
 
-/// A coefficient read as 8 bytes (the byte after it must be readable).
-uint64_t load_coefficient_fast(const uint8_t* bytes) {
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word & COEFFICIENT_MASK;
-}
-
 /// h := h k + c.
 void absorb_one(StateHash* hash, uint64_t c) {
     for (unsigned key = 0; key < STATE_KEYS; ++key) {
-        hash->h[key] = reduce(static_cast<Wide>(hash->h[key]) * POWERS[key].k1 + c);
+        hash->h[key] = reduce(static_cast<Wide>(hash->h[key]) * POWERS[key].k[1] + c);
     }
     hash->coefficients += 1;
 }
 
-/// h k^4 + c0 k^3 + c1 k^2 + c2 k + c3: every term is below 2^122 and the sum below 2^124, so one reduction
-/// per block suffices.
-uint64_t block_step(uint64_t h, const KeyPowers& k, uint64_t c0, uint64_t c1, uint64_t c2, uint64_t c3) {
-    return reduce(static_cast<Wide>(h) * k.k4 + static_cast<Wide>(c0) * k.k3 + static_cast<Wide>(c1) * k.k2 +
-                  static_cast<Wide>(c2) * k.k1 + c3);
+/// h k^8 + c0 k^7 + ... + c6 k + c7: every term is below 2^122 and the sum below 2^124, so one reduction per
+/// block suffices; the products, summed in two halves, do not wait for one another.
+uint64_t block_step(uint64_t h, const KeyPowers& p, const uint64_t (&c)[BLOCK_COEFFICIENTS]) {
+    const uint64_t* k = p.k;
+    const Wide high = static_cast<Wide>(h) * k[8] + static_cast<Wide>(c[0]) * k[7] +
+                      static_cast<Wide>(c[1]) * k[6] + static_cast<Wide>(c[2]) * k[5];
+    const Wide low = static_cast<Wide>(c[3]) * k[4] + static_cast<Wide>(c[4]) * k[3] +
+                     static_cast<Wide>(c[5]) * k[2] + static_cast<Wide>(c[6]) * k[1] + c[7];
+    return reduce(high + low);
 }
 
-/// Whole blocks of BLOCK_COEFFICIENTS while more than a block remains; returns the bytes taken. Two blocks of
-/// zero bytes (much of the interfaces' message areas) only multiply the digest by k^8.
+/// h k^(8 r): r blocks of zero coefficients.
+uint64_t skip_zero_blocks(uint64_t h, const KeyPowers& p, uint64_t r) {
+    for (unsigned j = 0; r != 0; ++j, r >>= 1) {
+        if ((r & 1) != 0) {
+            h = multiply(h, p.zero_runs[j]);
+        }
+    }
+    return h;
+}
+
+bool zero_block(const uint8_t* p) {
+    uint64_t any = 0;
+    for (size_t at = 0; at < BLOCK_BYTES; at += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, p + at, sizeof word);
+        any |= word;
+    }
+    return any == 0;
+}
+
+/// Whole blocks while more than a block remains (the last coefficient is read as 8 bytes); returns the bytes
+/// taken. A run of zero blocks (much of the interfaces' message areas) costs a few multiplications in all.
 size_t absorb_blocks(StateHash* hash, const uint8_t* bytes, size_t size) {
     uint64_t h0 = hash->h[0];
     uint64_t h1 = hash->h[1];
     size_t taken = 0;
     while (size - taken > BLOCK_BYTES) {
         const uint8_t* p = bytes + taken;
-        if (size - taken > 2 * BLOCK_BYTES) {
-            uint64_t any = 0;
-            for (size_t at = 0; at < 2 * BLOCK_BYTES; at += sizeof(uint64_t)) {
-                uint64_t word;
-                std::memcpy(&word, p + at, sizeof word);
-                any |= word;
+        if (zero_block(p)) {
+            uint64_t run = 1;
+            while (size - taken - run * BLOCK_BYTES > BLOCK_BYTES && zero_block(p + run * BLOCK_BYTES)) {
+                run += 1;
             }
-            if (any == 0) {
-                h0 = multiply(h0, POWERS[0].k8);
-                h1 = multiply(h1, POWERS[1].k8);
-                taken += 2 * BLOCK_BYTES;
-                continue;
-            }
+            h0 = skip_zero_blocks(h0, POWERS[0], run);
+            h1 = skip_zero_blocks(h1, POWERS[1], run);
+            taken += run * BLOCK_BYTES;
+            continue;
         }
-        const uint64_t c0 = load_coefficient_fast(p);
-        const uint64_t c1 = load_coefficient_fast(p + STATE_COEFFICIENT_BYTES);
-        const uint64_t c2 = load_coefficient_fast(p + 2 * STATE_COEFFICIENT_BYTES);
-        const uint64_t c3 = load_coefficient_fast(p + 3 * STATE_COEFFICIENT_BYTES);
-        h0 = block_step(h0, POWERS[0], c0, c1, c2, c3);
-        h1 = block_step(h1, POWERS[1], c0, c1, c2, c3);
+        uint64_t c[BLOCK_COEFFICIENTS];
+        for (unsigned i = 0; i < BLOCK_COEFFICIENTS;
+             ++i) { // 8 bytes read, 7 kept: the byte after is readable
+            uint64_t word;
+            std::memcpy(&word, p + i * STATE_COEFFICIENT_BYTES, sizeof word);
+            c[i] = word & COEFFICIENT_MASK;
+        }
+        h0 = block_step(h0, POWERS[0], c);
+        h1 = block_step(h1, POWERS[1], c);
         taken += BLOCK_BYTES;
     }
     hash->h[0] = h0;
