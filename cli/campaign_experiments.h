@@ -20,8 +20,11 @@
 //               point. An experiment thus costs the run from its injection on, not from time 0.
 // Early stop (checkpoint engine, unless switched off). After its last injection a child compares its model
 // state with the golden run's at sample times: at the first sample after the injection, then after gaps of
-// 1, 2, 4, 8 ... samples (a digest costs as much as simulating a few dozen slots, and most experiments are
-// either back on the golden run within a slot or two, or never). It stops when the state is
+// 1, 2, 4, 8 ... samples. A digest costs about what ten slots of simulation cost, and most experiments are
+// either back on the golden run within a slot or two, or never; measured on the README's campaign (1000
+// flips, one job, the same rows each time): a comparison at every sample took 3.9 s of CPU, at every fourth
+// 1.9 s, at every sixteenth 1.45 s, with doubling gaps 1.3 s (starting with a gap of 2 or 4: 1.4 s). It
+// stops when the state is
 //   - equal: the experiment has converged and would repeat the golden run from there; the rest of its record
 //     (samples, final state, laser counts) is the golden run's;
 //   - equal but for the word it injected into, where it differs only in bits that the golden run never reads
