@@ -32,7 +32,9 @@
 //     fault injector's injections, the bus guardians' failure counts, the channels' bit flips, the hosts'
 //     controller starts, the applications' monitor counters);
 //   - constant data that records name: a controller's message descriptor list, copied in at assembly and
-//     never written afterwards (every reader takes it const, and no fault target reaches it).
+//     never written afterwards (every reader takes it const, and no fault target reaches it), and the fault
+//     injector's counts of mask bits, a function of its mask (a constant table) and length, which are
+//     compared.
 // Pointers compare as values: a checkpoint is a copy of the golden process (fork), in which every object has
 // the address it has in the golden run. Padding bytes compare as they are; a difference there can only make
 // two equal states look different, which delays an early stop and never makes a false one.
@@ -46,8 +48,8 @@
 // uniformly at random independently of the states, two different states collide with probability at most
 // (L-1)/p; with two independent keys at most ((L-1)/p)^2. The keys are two constants drawn at random once and
 // fixed in sim_state.cpp; nothing in the model depends on them, so no state the model reaches is chosen
-// against them. States of different lengths never compare equal. The cluster's state is about 100 KB
-// (L near 15,000), so one comparison errs with probability below (15000 / 2.3e18)^2 < 5e-29, and a campaign
+// against them. States of different lengths never compare equal. The cluster's state is about 111 KB
+// (L = 16,010), so one comparison errs with probability below (16010 / 2.3e18)^2 < 5e-29, and a campaign
 // of 10^9 comparisons with probability below 5e-20.
 //
 // The digest is linear in the coefficients, so the digest of the same state with one 32-bit word replaced
