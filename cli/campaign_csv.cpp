@@ -160,6 +160,10 @@ bool read_exact_number(const std::string& text, double* value) {
     return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
 
+size_t campaign_csv_columns(const CampaignCsvHead& head) {
+    return is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_COLUMNS : CAMPAIGN_CSV_COLUMNS;
+}
+
 std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight) {
     return row + "," + exact_number(from_us) + "," + exact_number(to_us) + "," + exact_number(weight);
 }
@@ -288,10 +292,9 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (in_head) {
-            if (is_exhaustive(csv->head.parameters)) {
-                header = EXHAUSTIVE_CSV_HEADER;
-                columns = EXHAUSTIVE_CSV_COLUMNS;
-            }
+            // The rows' form follows the campaign line read so far (the last one, if a file has several).
+            columns = campaign_csv_columns(csv->head);
+            header = columns == EXHAUSTIVE_CSV_COLUMNS ? EXHAUSTIVE_CSV_HEADER : CAMPAIGN_CSV_HEADER;
             if (line == header) {
                 in_head = false;
                 const bool sized = read_number(parameter(csv->head.parameters, "runs"), &runs);

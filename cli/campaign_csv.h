@@ -98,6 +98,9 @@ std::pair<std::string, std::string> parameters_difference(const std::string& fou
 /// The whole file: the head, the column header and the rows in experiment order.
 std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32_t, std::string>& rows);
 
+/// The columns of a row under `head`: CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for an exhaustive scan.
+size_t campaign_csv_columns(const CampaignCsvHead& head);
+
 /// The cells of a row.
 std::vector<std::string> campaign_csv_cells(const std::string& row);
 
