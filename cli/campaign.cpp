@@ -1,6 +1,7 @@
 #include "cli/campaign.h"
 
 #include "cli/campaign_csv.h"
+#include "cli/campaign_exhaustive.h"
 #include "cli/campaign_experiments.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
@@ -78,40 +79,70 @@ void print_wall_time(const CampaignOptions& options, size_t experiments, double 
 
 } // namespace
 
-int run_campaign(const CampaignOptions& options, std::FILE* report) {
+bool experiment_with(const CampaignOptions& options, double time_us, uint32_t word, uint32_t bit,
+                     ExperimentResult* result, std::string* why) {
+    ExperimentPlan plan;
+    PlannedFault fault;
+    fault.time_us = time_us;
+    fault.word = word;
+    fault.bit = bit;
+    plan.faults.push_back(fault);
+    return run_single_experiment(options, plan, result, why);
+}
+
+int run_campaign(const CampaignOptions& given, std::FILE* report) {
     const auto started = std::chrono::steady_clock::now();
-    if (!(options.window_from_us >= 0 && options.window_from_us < options.window_to_us)) {
+    if (!(given.window_from_us >= 0 && given.window_from_us < given.window_to_us)) {
         return fail(EXIT_USAGE, "--window-us must be FROM:TO with 0 <= FROM < TO");
     }
-    if (!(options.window_to_us <= options.horizon_us)) {
+    if (!(given.window_to_us <= given.horizon_us)) {
         char text[120];
         std::snprintf(text, sizeof text, "the window must end before the horizon (%.0f us)",
-                      options.horizon_us);
+                      given.horizon_us);
         return fail(EXIT_USAGE, text);
     }
-    if (options.shard_index >= options.shard_count) {
+    if (given.shard_index >= given.shard_count) {
         return fail(EXIT_USAGE, "--shard must be I/N with 0 <= I < N");
+    }
+    if (given.exhaustive && given.injections != 1) {
+        return fail(EXIT_USAGE, "--exhaustive injects one fault per experiment: --injections must be 1");
     }
     // Every input is checked before the first output is touched.
     ClusterConfig config;
-    if (!load_configuration(options.directory, options.overrides, &config, PROGRAM)) {
+    if (!load_configuration(given.directory, given.overrides, &config, PROGRAM)) {
         return EXIT_ASSEMBLY;
     }
-    const CampaignCsvHead head{campaign_parameters(options, cluster_config_hash(config)), options.shard_index,
-                               options.shard_count};
+    const uint64_t configuration = cluster_config_hash(config);
+    CampaignOptions options =
+        given; // an exhaustive scan learns its number of experiments from the golden run
     std::string why;
+    CampaignExperiments* experiments =
+        start_experiments(std::move(config), options, options.exhaustive, &why);
+    if (experiments == nullptr) {
+        return fail(EXIT_WORKER, why);
+    }
+    FaultSpaceScan scan;
+    CampaignCsvHead head{"", "", options.shard_index, options.shard_count};
+    if (options.exhaustive) {
+        scan = scan_fault_space(golden_record(experiments), options);
+        options.runs = static_cast<uint32_t>(scan.experiments.size());
+        head.fault_space = fault_space_words(scan, options);
+    }
+    head.parameters = campaign_parameters(options, configuration);
     std::map<uint32_t, std::string> rows;
     if (options.resume && !resumed_rows(options.out, head.parameters, &rows, &why)) {
+        finish_experiments(experiments);
         return fail(EXIT_USAGE, why);
     }
-    std::vector<uint32_t> ids;
+    std::vector<ExperimentPlan> plans;
     for (uint32_t k = options.shard_index; k < options.runs; k += options.shard_count) {
         if (rows.find(k) == rows.end()) {
-            ids.push_back(k);
+            plans.push_back(options.exhaustive ? exhaustive_plan(scan, k) : sampled_plan(options, k));
         }
     }
     std::FILE* out = open_rows_file(options.out, head, rows, &why);
     if (out == nullptr) {
+        finish_experiments(experiments);
         return fail(EXIT_OUTPUT, why);
     }
     bool output_ok = true;
@@ -119,7 +150,11 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
         rows[k] = row;
         output_ok = output_ok && std::fprintf(out, "%s\n", row.c_str()) > 0 && std::fflush(out) == 0;
     };
-    const bool ran = ids.empty() || run_experiments(config, options, ids, emit, &why);
+    const RowFormat format = [&](const ExperimentPlan& plan, const ExperimentResult& result) {
+        return options.exhaustive ? exhaustive_row(scan, plan, result) : campaign_csv_row(result);
+    };
+    const bool ran = plans.empty() || run_planned_experiments(experiments, plans, format, emit, &why);
+    finish_experiments(experiments);
     const bool closed = std::fclose(out) == 0;
     if (!ran) {
         return fail(EXIT_WORKER, why);
@@ -128,10 +163,11 @@ int run_campaign(const CampaignOptions& options, std::FILE* report) {
         return fail(EXIT_OUTPUT, options.out + ": writing the rows failed");
     }
     if (!write_file_atomically(options.out, campaign_csv_text(head, rows), &why) ||
-        !write_campaign_report(options, rows, report, &why)) {
+        !(options.exhaustive ? write_exhaustive_report(options, head.fault_space, rows, report, &why)
+                             : write_campaign_report(options, rows, report, &why))) {
         return fail(EXIT_OUTPUT, why);
     }
-    print_wall_time(options, ids.size(),
+    print_wall_time(options, plans.size(),
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
                     report);
     return EXIT_DONE;

@@ -32,6 +32,12 @@
 #include <string>
 #include <vector>
 
+/// How experiments are run (campaign_experiments.h): from a copy of the golden run at the injection point
+/// (checkpoint, the default), or each from time 0 (rerun, the reference).
+enum class Engine { CHECKPOINT, RERUN };
+constexpr unsigned ENGINE_COUNT = 2;
+inline constexpr const char* ENGINE_NAMES[ENGINE_COUNT] = {"checkpoint", "rerun"};
+
 struct CampaignOptions {
     std::string directory;
     ConfigOverrides overrides; // values given instead of the files'
@@ -49,6 +55,10 @@ struct CampaignOptions {
     bool resume = false;
     uint32_t shard_index = 0;
     uint32_t shard_count = 1;
+    Engine engine = Engine::CHECKPOINT;
+    bool early_stop = true; // the checkpoint engine stops an experiment once it has converged
+    bool exhaustive =
+        false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
 };
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };

@@ -18,11 +18,16 @@
 const char* const CAMPAIGN_CSV_HEADER =
     "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
     "injections,class,converged,detection_us,heal_us";
+const char* const EXHAUSTIVE_CSV_HEADER =
+    "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
+    "injections,class,converged,detection_us,heal_us,interval_from_us,interval_to_us,weight_us";
 
 namespace {
 
 constexpr const char* CAMPAIGN_LINE = "# pelorin-sim campaign: ";
 constexpr const char* SHARD_LINE = "# shard: ";
+constexpr const char* FAULT_SPACE_LINE = "# fault space: ";
+constexpr const char* EXHAUSTIVE_WORD = "scan=exhaustive";
 /// Room for any double in fixed notation (up to 309 digits before the point).
 constexpr size_t NUMBER_CHARS = 400;
 
@@ -33,13 +38,6 @@ std::string format_time(double t) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", t);
     return text;
-}
-
-/// The shortest fixed-point text that reads back as exactly `value`.
-std::string exact_number(double value) {
-    char text[NUMBER_CHARS];
-    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
-    return std::string(text, end);
 }
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -66,11 +64,16 @@ bool read_time(const std::string& text) {
     return result.ec == std::errc() && result.ptr == end && std::isfinite(value) && value >= 0;
 }
 
-/// What is wrong with a row's cells, "" when nothing is: each column as the campaign writes it.
-std::string row_problem(const std::vector<std::string>& cells) {
-    if (cells.size() != CAMPAIGN_CSV_COLUMNS) {
-        return "expected " + std::to_string(CAMPAIGN_CSV_COLUMNS) + " columns, found " +
-               std::to_string(cells.size());
+/// What is wrong with a row's cells, "" when nothing is: each column as the campaign writes it; `columns` is
+/// CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for a scan's row with its interval and weight.
+std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
+    if (cells.size() != columns) {
+        return "expected " + std::to_string(columns) + " columns, found " + std::to_string(cells.size());
+    }
+    for (unsigned c = CAMPAIGN_CSV_COLUMNS; c < columns; ++c) { // the interval and its weight
+        if (cells[c].empty() || !read_time(cells[c])) {
+            return "'" + cells[c] + "' is not a time in microseconds";
+        }
     }
     uint32_t number = 0;
     if (!read_number(cells[0], &number)) {
@@ -138,7 +141,32 @@ bool fail_at(std::string* why, const std::string& path, unsigned line, const std
     return false;
 }
 
+bool is_exhaustive(const std::string& parameters) {
+    const std::vector<std::string> all = words(parameters);
+    return std::find(all.begin(), all.end(), EXHAUSTIVE_WORD) != all.end();
+}
+
 } // namespace
+
+std::string exact_number(double value) {
+    char text[NUMBER_CHARS];
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
+    return std::string(text, end);
+}
+
+bool read_exact_number(const std::string& text, double* value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, *value, std::chars_format::fixed);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+size_t campaign_csv_columns(const CampaignCsvHead& head) {
+    return is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_COLUMNS : CAMPAIGN_CSV_COLUMNS;
+}
+
+std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight) {
+    return row + "," + exact_number(from_us) + "," + exact_number(to_us) + "," + exact_number(weight);
+}
 
 const char* outcome_name(Outcome outcome) {
     return OUTCOME_NAMES[static_cast<unsigned>(outcome)];
@@ -163,11 +191,16 @@ std::string campaign_csv_row(const ExperimentResult& r) {
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash) {
     char hash[17];
     std::snprintf(hash, sizeof hash, "%016" PRIx64, configuration_hash);
-    return "seed=" + std::to_string(options.seed) + " runs=" + std::to_string(options.runs) +
-           " target=" + fault_target_name(options.target) + " effect=" + fault_effect_name(options.effect) +
-           " injections=" + std::to_string(options.injections) +
-           " window_us=" + exact_number(options.window_from_us) + ":" + exact_number(options.window_to_us) +
-           " horizon_us=" + exact_number(options.horizon_us) + " configuration=" + hash;
+    const std::string window_on =
+        " window_us=" + exact_number(options.window_from_us) + ":" + exact_number(options.window_to_us) +
+        " horizon_us=" + exact_number(options.horizon_us) + " configuration=" + hash;
+    const std::string kind = " target=" + std::string(fault_target_name(options.target)) +
+                             " effect=" + fault_effect_name(options.effect);
+    if (options.exhaustive) { // no seed, one injection per experiment
+        return "runs=" + std::to_string(options.runs) + kind + window_on + " " + EXHAUSTIVE_WORD;
+    }
+    return "seed=" + std::to_string(options.seed) + " runs=" + std::to_string(options.runs) + kind +
+           " injections=" + std::to_string(options.injections) + window_on;
 }
 
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why) {
@@ -175,6 +208,15 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         !fault_target_by_name(parameter(parameters, "target"), &options->target) ||
         !fault_effect_by_name(parameter(parameters, "effect"), &options->effect)) {
         *why = "the campaign line names no runs, target or effect";
+        return false;
+    }
+    options->exhaustive = is_exhaustive(parameters);
+    const std::string window = parameter(parameters, "window_us");
+    const size_t colon = window.find(':');
+    if (options->exhaustive && (colon == std::string::npos ||
+                                !read_exact_number(window.substr(0, colon), &options->window_from_us) ||
+                                !read_exact_number(window.substr(colon + 1), &options->window_to_us))) {
+        *why = "the campaign line of an exhaustive scan names no window";
         return false;
     }
     return true;
@@ -196,8 +238,11 @@ std::pair<std::string, std::string> parameters_difference(const std::string& fou
 
 std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32_t, std::string>& rows) {
     std::string text = CAMPAIGN_LINE + head.parameters + "\n" + SHARD_LINE +
-                       std::to_string(head.shard_index) + "/" + std::to_string(head.shard_count) + "\n" +
-                       CAMPAIGN_CSV_HEADER + "\n";
+                       std::to_string(head.shard_index) + "/" + std::to_string(head.shard_count) + "\n";
+    if (!head.fault_space.empty()) {
+        text += FAULT_SPACE_LINE + head.fault_space + "\n";
+    }
+    text += std::string(is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_HEADER : CAMPAIGN_CSV_HEADER) + "\n";
     for (const auto& [k, row] : rows) {
         text += row + "\n";
     }
@@ -233,6 +278,8 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
     *csv = CampaignCsv{};
     uint32_t runs = 0;
     bool in_head = true;
+    const char* header = CAMPAIGN_CSV_HEADER;
+    size_t columns = CAMPAIGN_CSV_COLUMNS;
     std::map<uint32_t, unsigned> first_line;
     unsigned number = 0;
     for (size_t start = 0; start < text.size();) {
@@ -245,25 +292,29 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (in_head) {
-            if (line == CAMPAIGN_CSV_HEADER) {
+            // The rows' form follows the campaign line read so far (the last one, if a file has several).
+            columns = campaign_csv_columns(csv->head);
+            header = columns == EXHAUSTIVE_CSV_COLUMNS ? EXHAUSTIVE_CSV_HEADER : CAMPAIGN_CSV_HEADER;
+            if (line == header) {
                 in_head = false;
                 const bool sized = read_number(parameter(csv->head.parameters, "runs"), &runs);
                 runs = sized ? runs : UINT32_MAX;
             } else if (starts_with(line, CAMPAIGN_LINE)) {
                 csv->head.parameters = line.substr(std::strlen(CAMPAIGN_LINE));
+            } else if (starts_with(line, FAULT_SPACE_LINE)) {
+                csv->head.fault_space = line.substr(std::strlen(FAULT_SPACE_LINE));
             } else if (starts_with(line, SHARD_LINE)) {
                 if (!read_shard(line.substr(std::strlen(SHARD_LINE)), &csv->head)) {
                     return fail_at(why, path, number, "the shard line must read '# shard: I/N' with I < N");
                 }
             } else if (line.empty() || line[0] != '#') {
                 return fail_at(why, path, number,
-                               std::string("not a campaign CSV (comment lines, then ") + CAMPAIGN_CSV_HEADER +
-                                   ")");
+                               std::string("not a campaign CSV (comment lines, then ") + header + ")");
             }
             continue;
         }
         const std::vector<std::string> cells = campaign_csv_cells(line);
-        const std::string problem = row_problem(cells);
+        const std::string problem = row_problem(cells, columns);
         if (!problem.empty()) {
             return fail_at(why, path, number, "not a row of a campaign's CSV: " + problem);
         }
@@ -283,7 +334,7 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
         csv->rows[k] = line;
     }
     if (in_head && number > 0) {
-        *why = path + ": has no column header (" + CAMPAIGN_CSV_HEADER + ")";
+        *why = path + ": has no column header (" + header + ")";
         return false;
     }
     return true;

@@ -19,6 +19,19 @@
 // injections (how many), class (the outcome's name), converged (yes/no), detection_us and heal_us (%.1f,
 // empty when not applicable). Cells hold no commas.
 //
+// An exhaustive scan (campaign_exhaustive.h) writes its own campaign line, without seed and injections and
+// ending in scan=exhaustive:
+//
+//     # pelorin-sim campaign: runs=1292 target=CNI effect=flip window_us=200000:202000 ... scan=exhaustive
+//     # shard: 0/1
+//     # fault space: spare_word/no-effect=32000 ... timer2/masked=32000
+//     experiment,time_us, ... ,heal_us,interval_from_us,interval_to_us,weight_us
+//
+// runs is the number of its experiments. The fault space line gives, per field and class, the bit-
+// microseconds decided without an experiment (the same in every shard of the scan); the rows add three
+// columns: the interval the experiment stands for and its weight in bit-microseconds, exactly (the shortest
+// text that reads back as the number).
+//
 // While a campaign runs, rows are appended as experiments finish, in any order; the finished file lists
 // them in experiment order. Every line ends with a line end: a last line without one is a row an
 // interruption cut short, never a finished row.
@@ -36,6 +49,11 @@ constexpr unsigned CAMPAIGN_CSV_COLUMNS = 16;
 constexpr unsigned CAMPAIGN_CSV_FIELD_COLUMN = 6;
 constexpr unsigned CAMPAIGN_CSV_INJECTIONS_COLUMN = 11;
 constexpr unsigned CAMPAIGN_CSV_CLASS_COLUMN = 12;
+constexpr unsigned CAMPAIGN_CSV_CONVERGED_COLUMN = 13;
+/// An exhaustive scan's rows: the sampled columns, then the interval and its weight.
+extern const char* const EXHAUSTIVE_CSV_HEADER;
+constexpr unsigned EXHAUSTIVE_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 3;
+constexpr unsigned EXHAUSTIVE_CSV_WEIGHT_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
 
 /// The outcome classes' names, indexed by Outcome: what the class column says.
 inline constexpr const char* OUTCOME_NAMES[static_cast<unsigned>(Outcome::COUNT)] = {
@@ -43,7 +61,8 @@ inline constexpr const char* OUTCOME_NAMES[static_cast<unsigned>(Outcome::COUNT)
 
 /// The comment lines above the column header.
 struct CampaignCsvHead {
-    std::string parameters; // the campaign line's words ("" when the file has none)
+    std::string parameters;  // the campaign line's words ("" when the file has none)
+    std::string fault_space; // an exhaustive scan's fault space line's words ("" for a sampled campaign)
     uint32_t shard_index = 0;
     uint32_t shard_count = 1;
 };
@@ -55,12 +74,21 @@ struct CampaignCsv {
     unsigned unfinished_line = 0;         // a last line cut short, left out of rows (0: none)
 };
 
-/// The campaign line's words for `options` run on the configuration whose hash is `configuration_hash`.
+/// The campaign line's words for `options` run on the configuration whose hash is `configuration_hash`; for
+/// an exhaustive scan, `options.runs` is its number of experiments.
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash);
 
 /// Reads back from the campaign line's words what a merge needs to report on the rows: the number of
-/// experiments, the target and the effect. False with a reason when a word is missing or unreadable.
+/// experiments, the target and the effect, and whether it is an exhaustive scan, with its window. False with
+/// a reason when a word is missing or unreadable.
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why);
+
+/// An exhaustive scan's row: `row` (campaign_csv_row) with the interval [from_us, to_us) and its weight.
+std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight);
+/// A number of the fault space line or a weight column, read back exactly; false when `text` is none.
+bool read_exact_number(const std::string& text, double* value);
+/// The shortest fixed-point text that reads back as exactly `value`.
+std::string exact_number(double value);
 
 /// How the campaign line `found` differs from `expected`: the first word that differs in each ("(none)" for
 /// a word one of them lacks); two empty texts when they are the same.
@@ -69,6 +97,9 @@ std::pair<std::string, std::string> parameters_difference(const std::string& fou
 
 /// The whole file: the head, the column header and the rows in experiment order.
 std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32_t, std::string>& rows);
+
+/// The columns of a row under `head`: CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for an exhaustive scan.
+size_t campaign_csv_columns(const CampaignCsvHead& head);
 
 /// The cells of a row.
 std::vector<std::string> campaign_csv_cells(const std::string& row);

@@ -1,14 +1,15 @@
 #include "cli/campaign_experiments.h"
 
-#include "cli/campaign_csv.h"
 #include "host/cluster_run.h"
+#include "kernel/random_stream.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <memory>
 #include <poll.h>
 #include <random>
 #include <sys/wait.h>
@@ -16,227 +17,359 @@
 
 namespace {
 
-/// One slot: the sampling period of both runs.
-constexpr double SAMPLE_US = 250.0;
-constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
-constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
-/// How a worker process ends: its rows all written, or not (the parent only tells the two apart).
+/// How a worker or an experiment's process ends: its rows all written, or not (the parent only tells the two
+/// apart).
 constexpr int WORKER_DONE = 0;
 constexpr int WORKER_FAILED = 1;
+constexpr size_t PIPE_CHUNK = 8192;
 
-/// What a run shows from outside at one sample time.
-struct Sample {
-    uint8_t state[NODE_COUNT];
-    uint8_t membership[NODE_COUNT]; // positions 0-3 as bits
-    uint64_t frames;                // hash of the frames delivered since the previous sample
-    uint32_t hits;
-    uint32_t misses;
-
-    bool same_nodes(const Sample& other) const {
-        return std::equal(std::begin(state), std::end(state), std::begin(other.state)) &&
-               std::equal(std::begin(membership), std::end(membership), std::begin(other.membership));
-    }
-    bool same(const Sample& other) const {
-        return same_nodes(other) && frames == other.frames && hits == other.hits && misses == other.misses;
-    }
+enum class Mode {
+    GOLDEN,     // the golden run: samples, steps, digests, accesses recorded
+    ADVANCE,    // a worker's copy of the golden run, taken on from one injection point to the next
+    EXPERIMENT, // a run with faults
 };
 
-/// One run to the horizon: its samples, the hash of the whole controller state at the end, its injections
-/// and the laser's counts.
-struct RunRecord {
-    std::vector<Sample> samples;
-    uint64_t state_hash = 0;
-    std::vector<InjectionRecord> injections;
-    uint32_t hits = 0;
-    uint32_t misses = 0;
+enum class EarlyStop { NONE, CONVERGED, LATENT };
+
+/// One run of the engines, with what its hooks need. Its address never changes once the cluster is built:
+/// the channels report delivered frames to its observer.
+struct EngineRun {
+    ClusterRun run;
+    RunObserver observer;
+    const CampaignOptions* options = nullptr;
+    Mode mode = Mode::GOLDEN;
+    // The golden run.
+    GoldenRecord* recording = nullptr;
+    bool take_digests = false;
+    FaultSpaceLog log{};
+    std::vector<uint32_t> sample_words; // per sample: O1's words 0 .. area_words-1
+    // A worker's golden run: the samples it has taken, checked against the golden record.
+    const GoldenRecord* golden = nullptr;
+    size_t samples_taken = 0;
+    bool diverged = false;
+    // An experiment.
+    const ExperimentPlan* plan = nullptr;
+    size_t next_fault = 0;
+    std::string refused; // why a fault could not be injected
+    bool early_stop = false;
+    size_t next_compare = SIZE_MAX; // sample index of the next comparison with the golden run
+    size_t compare_gap = 1;
+    EarlyStop stopped = EarlyStop::NONE;
 };
 
-uint64_t fnv(uint64_t hash, const void* bytes, size_t size) {
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    for (size_t i = 0; i < size; ++i) {
-        hash = (hash ^ p[i]) * FNV_PRIME;
-    }
-    return hash;
+double next_event_time() {
+    const SimProcess* next = calendar()->suc_in_sqs;
+    return next != nullptr ? next->evtime : INFINITY;
 }
 
-void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
-    auto* hash = static_cast<uint64_t*>(context);
-    *hash = fnv(*hash, &frame, sizeof frame);
+FaultInjector* injector(EngineRun* e) {
+    return e->run.cluster.fault_injector;
 }
 
-Sample take_sample(const Cluster& cluster, uint64_t* frames) {
-    Sample s{};
-    for (unsigned n = 0; n < NODE_COUNT; ++n) {
-        // The protocol's own view (the working status), not the published copy in the interface, where a
-        // flipped bit lives only until the next publication without the protocol ever acting on it.
-        const CniStatus& status = cluster.controllers[n]->working_status;
-        s.state[n] = static_cast<uint8_t>(get_protocol_state(status));
-        for (unsigned p = 0; p < NODE_COUNT; ++p) {
-            s.membership[n] |= static_cast<uint8_t>(get_membership(status.cstate, p) << p);
+bool fault_due(const PlannedFault& fault) {
+    return fault.step != 0 ? step_count() + 1 == fault.step : fault.time_us < next_event_time();
+}
+
+/// Injects every fault of the plan due at this point; after the last one, comparisons start at the next
+/// sample.
+void inject_due(EngineRun* e) {
+    const std::vector<PlannedFault>& faults = e->plan->faults;
+    while (e->next_fault < faults.size() && fault_due(faults[e->next_fault])) {
+        const PlannedFault& f = faults[e->next_fault];
+        if (!inject_bit(injector(e), f.word, f.bit, e->options->effect, SOURCE_NOW)) {
+            e->refused = "word " + std::to_string(f.word) + " bit " + std::to_string(f.bit) +
+                         " is not a bit a fault may hit in this target";
+            stop_run(&e->run, RunEnd::STOPPED, e->refused);
+            return;
+        }
+        e->next_fault += 1;
+        if (e->next_fault == faults.size()) {
+            e->next_compare = e->observer.record.first_sample + e->observer.record.samples.size();
         }
     }
-    s.frames = *frames;
-    *frames = FNV_OFFSET;
-    s.hits = cluster.laser->hits;
-    s.misses = cluster.laser->misses;
-    return s;
 }
 
-uint64_t controller_state_hash(const Cluster& cluster) {
-    uint64_t hash = FNV_OFFSET;
-    for (const TtpController* c : cluster.controllers) {
-        hash = fnv(hash, &c->cni, sizeof c->cni);
-        hash = fnv(hash, &c->working_status, sizeof c->working_status);
-        hash = fnv(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
+StateDigest state_digest(EngineRun* e, const void* watched, StateHash* hash) {
+    state_hash_start(hash, watched);
+    run_state(e->run, hash);
+    return state_hash_finish(hash);
+}
+
+const uint32_t* area_words(EngineRun* e) {
+    return injector(e)->areas[FAULT_ENABLED_AREA];
+}
+
+/// At a comparison's sample: the experiment has converged, or it differs from the golden run only in the one
+/// word it injected into, in bits whose difference goes nowhere else until the horizon.
+void compare_with_golden(EngineRun* e, size_t i) {
+    const GoldenRecord& g = *e->golden;
+    if (i >= g.digests.size()) {
+        return;
     }
-    return hash;
+    const bool one_fault = e->plan->faults.size() == 1;
+    const uint32_t word = one_fault ? e->plan->faults[0].word : 0;
+    const bool watch = one_fault && word < g.area_words;
+    StateHash hash;
+    const StateDigest digest = state_digest(e, watch ? &area_words(e)[word] : nullptr, &hash);
+    if (digest == g.digests[i]) {
+        e->stopped = EarlyStop::CONVERGED;
+    } else if (watch) {
+        // The golden run's word: kept for counters; otherwise the injected bit is the one difference looked
+        // for.
+        const uint32_t present = area_words(e)[word];
+        const auto carried = std::lower_bound(g.carry_words.begin(), g.carry_words.end(), word);
+        const uint32_t golden_value =
+            carried != g.carry_words.end() && *carried == word
+                ? g.carry_values[i * g.carry_words.size() +
+                                 static_cast<size_t>(carried - g.carry_words.begin())]
+                : present ^ (1u << e->plan->faults[0].bit);
+        const uint32_t difference = present ^ golden_value;
+        StateDigest replaced;
+        if (difference != 0 && state_digest_replaced(hash, digest, golden_value, &replaced) &&
+            replaced == g.digests[i] &&
+            difference_stays(g.last_use, g.carry_field, injector(e)->mask, word, difference, g.steps[i])) {
+            e->stopped = EarlyStop::LATENT;
+        }
+    }
+    if (e->stopped != EarlyStop::NONE) {
+        stop_run(&e->run, RunEnd::STOPPED, "");
+    }
 }
 
-/// A fault given by word and bit instead of drawn.
-struct GivenFault {
-    uint32_t word;
-    uint32_t bit;
-};
+void on_sample(EngineRun* e) {
+    const Sample sample = take_sample(e->run.cluster, &e->observer);
+    switch (e->mode) {
+    case Mode::GOLDEN:
+        e->observer.record.samples.push_back(sample);
+        e->recording->steps.push_back(step_count());
+        if (e->take_digests) {
+            StateHash hash;
+            const uint32_t* words = area_words(e);
+            e->sample_words.insert(e->sample_words.end(), words, words + e->recording->area_words);
+            e->recording->digests.push_back(state_digest(e, nullptr, &hash));
+        }
+        break;
+    case Mode::ADVANCE:
+        // The worker's copy must repeat the golden run: a difference would make every row wrong.
+        e->diverged = e->diverged || e->samples_taken >= e->golden->record.samples.size() ||
+                      !e->golden->record.samples[e->samples_taken].same(sample);
+        e->samples_taken += 1;
+        break;
+    case Mode::EXPERIMENT: {
+        e->observer.record.samples.push_back(sample);
+        const size_t i = e->observer.record.first_sample + e->observer.record.samples.size() - 1;
+        if (e->early_stop && i == e->next_compare) {
+            e->next_compare = i + e->compare_gap;
+            e->compare_gap *= 2;
+            compare_with_golden(e, i);
+        }
+        break;
+    }
+    }
+}
 
-/// One run to the horizon, injecting (with the injector's own draw, seeded by injection_seed, or the given
-/// fault) right after the last event at or before each of `times`. False with a reason when a given fault
-/// is not a bit a fault may hit.
-bool run_once(const ClusterConfig& config, const CampaignOptions& options, const std::vector<double>& times,
-              uint32_t injection_seed, RunRecord* record, std::string* why,
-              const GivenFault* given = nullptr) {
+/// Builds the cluster in a fresh kernel for one run of the engines, with the hooks every mode shares.
+void build(EngineRun* e, const ClusterConfig& config, const CampaignOptions& options) {
+    e->options = &options;
     RunSettings settings;
     settings.trace = false;
-    settings.seed = injection_seed;
     settings.effect = options.effect;
     settings.target = options.target;
-    uint64_t frames = FNV_OFFSET;
-    size_t next_injection = 0;
-    bool fault_refused = false;
     RunHooks hooks;
     hooks.sample_period_us = SAMPLE_US;
     hooks.sample_until_us = options.horizon_us;
-    hooks.on_sample = [&](ClusterRun& run, double) {
-        record->samples.push_back(take_sample(run.cluster, &frames));
+    hooks.on_sample = [e](ClusterRun&, double) { on_sample(e); };
+    hooks.on_injection = [e](ClusterRun&, const InjectionRecord& r) {
+        e->observer.record.injections.push_back(r);
     };
-    hooks.on_injection = [&](ClusterRun&, const InjectionRecord& r) { record->injections.push_back(r); };
-    hooks.before_step = [&](ClusterRun& run) {
-        const SimProcess* next = calendar()->suc_in_sqs;
-        const double t_next = next != nullptr ? next->evtime : INFINITY;
-        for (; next_injection < times.size() && times[next_injection] < t_next; ++next_injection) {
-            FaultInjector* fi = run.cluster.fault_injector;
-            if (given == nullptr) {
-                inject(fi);
-            } else if (!inject_bit(fi, given->word, given->bit, options.effect, SOURCE_NOW)) {
-                fault_refused = true;
-                stop_run(&run, RunEnd::STOPPED,
-                         "word " + std::to_string(given->word) + " bit " + std::to_string(given->bit) +
-                             " is not a bit a fault may hit in this target");
-                return;
-            }
+    hooks.before_step = [e](ClusterRun&) {
+        if (e->mode == Mode::EXPERIMENT) {
+            inject_due(e);
         }
     };
-    ClusterRun run;
-    start_run(&run, config, settings, std::move(hooks));
-    for (TtpChannel* channel : run.cluster.channels) {
-        channel->delivery_observer = observe_frame;
-        channel->observer_context = &frames;
+    start_run(&e->run, config, settings, std::move(hooks));
+    observe_run(&e->observer, e->run.cluster);
+}
+
+/// The golden run to the horizon, recording into `golden`.
+void golden_run(EngineRun* e, GoldenRecord* golden, bool digests, bool intervals) {
+    const CampaignOptions& options = *e->options;
+    e->mode = Mode::GOLDEN;
+    e->recording = golden;
+    e->take_digests = digests;
+    FaultInjector* fi = injector(e);
+    golden->area_words = fi->word_count;
+    while (golden->area_words > 0 && fi->mask[golden->area_words - 1] == 0) {
+        golden->area_words -= 1; // the message area beyond the application's messages holds no mask bits
     }
-    run_until(&run, RunLimit{0, options.horizon_us});
-    if (fault_refused) {
-        *why = run.message;
-        finish_run(&run);
+    start_fault_space_log(&e->log, fi->areas[FAULT_ENABLED_AREA], fi->mask, fi->word_count);
+    access_recorder = &e->log;
+    if (intervals) {
+        run_until(&e->run, RunLimit{0, options.window_from_us});
+        start_intervals(&e->log, options.window_from_us, options.window_to_us);
+    }
+    run_until(&e->run, RunLimit{0, options.horizon_us});
+    if (intervals) {
+        finish_intervals(&e->log, options.horizon_us);
+    }
+    access_recorder = nullptr;
+    finish_record(e->run, &e->observer, options.horizon_us);
+    golden->record = e->observer.record;
+    // Only the words with mask bits are kept; of the words seen at the samples, only the counters'.
+    const size_t bits = size_t{golden->area_words} * WORD_BITS;
+    golden->last_use.assign(e->log.last_use.begin(), e->log.last_use.begin() + static_cast<long>(bits));
+    golden->carry_field.assign(e->log.carry_field.begin(),
+                               e->log.carry_field.begin() + static_cast<long>(bits));
+    for (uint32_t w = 0; w < golden->area_words; ++w) {
+        if (std::any_of(golden->carry_field.begin() + w * WORD_BITS,
+                        golden->carry_field.begin() + (w + 1) * WORD_BITS,
+                        [](uint32_t field) { return field != 0; })) {
+            golden->carry_words.push_back(w);
+        }
+    }
+    for (size_t i = 0; i < golden->digests.size(); ++i) {
+        for (uint32_t w : golden->carry_words) {
+            golden->carry_values.push_back(e->sample_words[i * golden->area_words + w]);
+        }
+    }
+    golden->intervals = std::move(e->log.intervals);
+}
+
+/// An experiment from the present point of `e` (time 0 for the rerun engine, an injection point for a
+/// checkpoint's child) to its end; its classed result.
+ExperimentResult run_experiment_from_here(EngineRun* e, const ExperimentPlan& plan, bool early_stop) {
+    const GoldenRecord& g = *e->golden;
+    e->mode = Mode::EXPERIMENT;
+    e->plan = &plan;
+    e->next_fault = 0;
+    e->early_stop = early_stop;
+    e->observer.record.injections.clear();
+    e->observer.record.samples.clear();
+    e->observer.record.first_sample = e->samples_taken; // the golden run's up to here
+    inject_due(e);
+    if (e->refused.empty()) {
+        run_until(&e->run, RunLimit{0, e->options->horizon_us});
+    }
+    RunRecord& r = e->observer.record;
+    if (e->stopped == EarlyStop::NONE) {
+        finish_record(e->run, &e->observer, e->options->horizon_us);
+    } else {
+        r.golden_rest = true;
+        r.hits = g.record.hits;
+        r.misses = g.record.misses;
+        // A latent fault leaves the final state different in the injected word: the run's final hash is not
+        // the golden run's (FNV-1a never maps a one-byte difference to the same hash, a wider one with a
+        // chance of 2^-64), so any other value stands for it.
+        r.state_hash = e->stopped == EarlyStop::CONVERGED ? g.record.state_hash : ~g.record.state_hash;
+    }
+    return classify(plan.id, g.record, r);
+}
+
+/// An experiment by the rerun engine: built and run from time 0 to the horizon.
+bool rerun_experiment(const ClusterConfig& config, const CampaignOptions& options, const GoldenRecord& golden,
+                      const ExperimentPlan& plan, ExperimentResult* result, std::string* why) {
+    auto e = std::make_unique<EngineRun>();
+    build(e.get(), config, options);
+    e->golden = &golden;
+    *result = run_experiment_from_here(e.get(), plan, false);
+    finish_run(&e->run);
+    if (!e->refused.empty()) {
+        *why = e->refused;
         return false;
     }
-    // A run whose time stopped advancing (the driver ended it) shows as frozen for the samples left out, so
-    // it is classed as not healed.
-    for (; run.next_sample_us <= options.horizon_us; run.next_sample_us += SAMPLE_US) {
-        Sample frozen = take_sample(run.cluster, &frames);
-        std::fill(std::begin(frozen.state), std::end(frozen.state), 0);
-        record->samples.push_back(frozen);
-    }
-    record->state_hash = controller_state_hash(run.cluster);
-    record->hits = run.cluster.laser->hits;
-    record->misses = run.cluster.laser->misses;
-    finish_run(&run);
     return true;
 }
 
-ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {
-    ExperimentResult result;
-    result.experiment = experiment;
-    result.injections = run.injections;
-    const double injected_at = run.injections.empty() ? 0.0 : run.injections.front().time;
-    const size_t count = std::min(golden.samples.size(), run.samples.size());
-    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run.samples.size();
-    long first_degraded = -1;
-    long last_degraded = -1;
-    for (size_t i = 0; i < count; ++i) {
-        const Sample& g = golden.samples[i];
-        const Sample& r = run.samples[i];
-        any_difference = any_difference || !r.same(g);
-        if (!r.same_nodes(g)) {
-            last_degraded = static_cast<long>(i);
-            if (first_degraded < 0) {
-                first_degraded = static_cast<long>(i);
-            }
+/// Moves all `size` bytes through `io` (read or write), going on after interruptions and short transfers.
+template <class Io, class Bytes>
+bool transfer_all(Io io, int fd, Bytes* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = io(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-    }
-    result.converged = run.state_hash == golden.state_hash;
-    const bool healed_at_end = count > 0 && last_degraded != static_cast<long>(count) - 1;
-    const auto sample_time = [](long i) { return static_cast<double>(i + 1) * SAMPLE_US; };
-    if (first_degraded >= 0) {
-        result.detection_us = std::max(0.0, sample_time(first_degraded) - injected_at);
-        if (healed_at_end) {
-            result.heal_us = std::max(0.0, sample_time(last_degraded + 1) - injected_at);
-        }
-    }
-    if (!healed_at_end) {
-        result.outcome = Outcome::NOT_HEALED;
-    } else if (run.hits < golden.hits || run.misses > golden.misses) {
-        result.outcome = Outcome::APPLICATION_FAILURE;
-    } else if (first_degraded >= 0) {
-        result.outcome = Outcome::DETECTED_HEALED;
-    } else if (any_difference) {
-        result.outcome = Outcome::MASKED;
-    } else {
-        result.outcome = Outcome::NO_EFFECT;
-    }
-    return result;
-}
-
-/// Experiment k's injection moments and the seed of its bit draws: from the campaign seed and k alone.
-std::vector<double> experiment_times(const CampaignOptions& options, uint32_t k, uint32_t* injection_seed) {
-    std::seed_seq seeds{options.seed, k, 0x5eedu};
-    std::mt19937 random(seeds);
-    std::uniform_real_distribution<double> moment(options.window_from_us, options.window_to_us);
-    std::vector<double> times;
-    for (uint32_t i = 0; i < options.injections; ++i) {
-        times.push_back(moment(random));
-    }
-    std::sort(times.begin(), times.end());
-    *injection_seed = static_cast<uint32_t>(random());
-    return times;
-}
-
-/// Runs the given experiments in this process, handing each finished row to `emit`.
-bool run_here(const ClusterConfig& config, const CampaignOptions& options, const RunRecord& golden,
-              const std::vector<uint32_t>& ids, const RowSink& emit, std::string* why) {
-    for (uint32_t k : ids) {
-        uint32_t injection_seed = 0;
-        std::vector<double> times = experiment_times(options, k, &injection_seed);
-        RunRecord run;
-        if (!run_once(config, options, times, injection_seed, &run, why)) {
+        if (n <= 0) {
             return false;
         }
-        emit(k, campaign_csv_row(classify(k, golden, run)));
+        data += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-/// Worker processes: each runs every jobs-th experiment and writes its rows to a pipe; the rows are handed
-/// to `emit` as they arrive.
-bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options, const RunRecord& golden,
-                    const std::vector<uint32_t>& ids, const RowSink& emit, std::string* why) {
+bool write_all(int fd, const void* data, size_t size) {
+    return transfer_all(::write, fd, static_cast<const char*>(data), size);
+}
+
+bool read_all(int fd, void* data, size_t size) {
+    return transfer_all(::read, fd, static_cast<char*>(data), size);
+}
+
+void write_row(int fd, const std::string& row) {
+    const std::string line = row + "\n";
+    if (!write_all(fd, line.data(), line.size())) {
+        _exit(WORKER_FAILED);
+    }
+}
+
+template <class T>
+bool write_vector(int fd, const std::vector<T>& v) {
+    const uint64_t n = v.size();
+    return write_all(fd, &n, sizeof n) && write_all(fd, v.data(), n * sizeof(T));
+}
+
+template <class T>
+bool read_vector(int fd, std::vector<T>* v) {
+    uint64_t n = 0;
+    if (!read_all(fd, &n, sizeof n)) {
+        return false;
+    }
+    v->resize(n);
+    return read_all(fd, v->data(), n * sizeof(T));
+}
+
+bool write_golden(int fd, const GoldenRecord& g) {
+    const uint64_t finals[] = {g.record.state_hash, g.record.hits, g.record.misses};
+    const uint64_t words = g.area_words;
+    return write_vector(fd, g.record.samples) && write_all(fd, finals, sizeof finals) &&
+           write_all(fd, &words, sizeof words) && write_vector(fd, g.digests) && write_vector(fd, g.steps) &&
+           write_vector(fd, g.last_use) && write_vector(fd, g.carry_field) &&
+           write_vector(fd, g.carry_words) && write_vector(fd, g.carry_values) &&
+           write_vector(fd, g.intervals);
+}
+
+bool read_golden(int fd, GoldenRecord* g) {
+    uint64_t finals[3];
+    uint64_t words = 0;
+    if (!read_vector(fd, &g->record.samples) || !read_all(fd, finals, sizeof finals) ||
+        !read_all(fd, &words, sizeof words) || !read_vector(fd, &g->digests) || !read_vector(fd, &g->steps) ||
+        !read_vector(fd, &g->last_use) || !read_vector(fd, &g->carry_field) ||
+        !read_vector(fd, &g->carry_words) || !read_vector(fd, &g->carry_values) ||
+        !read_vector(fd, &g->intervals)) {
+        return false;
+    }
+    g->area_words = static_cast<uint32_t>(words);
+    g->record.state_hash = finals[0];
+    g->record.hits = static_cast<uint32_t>(finals[1]);
+    g->record.misses = static_cast<uint32_t>(finals[2]);
+    return true;
+}
+
+bool exited_cleanly(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == WORKER_DONE;
+}
+
+/// Worker processes: worker w runs `work` on every jobs-th of `count` items from w and writes its rows to a
+/// pipe; the rows are handed to `emit` as they arrive.
+bool run_in_workers(unsigned jobs, size_t count,
+                    const std::function<bool(const std::vector<size_t>&, int)>& work, const RowSink& emit,
+                    std::string* why) {
     struct Worker {
         pid_t pid;
         int fd;
@@ -244,10 +377,10 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
     };
     std::vector<Worker> workers;
     std::fflush(nullptr);
-    for (unsigned w = 0; w < options.jobs; ++w) {
-        std::vector<uint32_t> mine;
-        for (size_t i = w; i < ids.size(); i += options.jobs) {
-            mine.push_back(ids[i]);
+    for (unsigned w = 0; w < jobs; ++w) {
+        std::vector<size_t> mine;
+        for (size_t i = w; i < count; i += jobs) {
+            mine.push_back(i);
         }
         int fds[2];
         if (pipe(fds) != 0) {
@@ -257,24 +390,7 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
         const pid_t pid = fork();
         if (pid == 0) {
             close(fds[0]);
-            std::string reason;
-            const bool ok = run_here(
-                config, options, golden, mine,
-                [&](uint32_t, const std::string& row) {
-                    std::string line = row + "\n";
-                    size_t done = 0;
-                    while (done < line.size()) {
-                        ssize_t n = write(fds[1], line.data() + done, line.size() - done);
-                        if (n <= 0) {
-                            _exit(WORKER_FAILED);
-                        }
-                        done += static_cast<size_t>(n);
-                    }
-                },
-                &reason);
-            if (!ok) {
-                std::fprintf(stderr, "pelorin-sim: %s\n", reason.c_str());
-            }
+            const bool ok = work(mine, fds[1]);
             close(fds[1]);
             _exit(ok ? WORKER_DONE : WORKER_FAILED);
         }
@@ -299,8 +415,8 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
             if (workers[i].fd < 0 || (polls[i].revents & (POLLIN | POLLHUP)) == 0) {
                 continue;
             }
-            char buffer[8192];
-            ssize_t n = read(workers[i].fd, buffer, sizeof buffer);
+            char buffer[PIPE_CHUNK];
+            const ssize_t n = read(workers[i].fd, buffer, sizeof buffer);
             if (n <= 0) {
                 close(workers[i].fd);
                 workers[i].fd = -1;
@@ -318,9 +434,7 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
     }
     bool all_ok = true;
     for (const Worker& w : workers) {
-        int status = 0;
-        waitpid(w.pid, &status, 0);
-        all_ok = all_ok && WIFEXITED(status) && WEXITSTATUS(status) == WORKER_DONE;
+        all_ok = exited_cleanly(w.pid) && all_ok;
     }
     if (!all_ok) {
         *why = "a worker process failed; the rows it finished are kept (run again with --resume)";
@@ -328,29 +442,223 @@ bool run_in_workers(const ClusterConfig& config, const CampaignOptions& options,
     return all_ok;
 }
 
-} // namespace
-
-bool run_experiments(const ClusterConfig& config, const CampaignOptions& options,
-                     const std::vector<uint32_t>& ids, const RowSink& emit, std::string* why) {
-    RunRecord golden;
-    (void)run_once(config, options, {}, 0, &golden, why); // only a given fault can be refused
-    return options.jobs <= 1 ? run_here(config, options, golden, ids, emit, why)
-                             : run_in_workers(config, options, golden, ids, emit, why);
+/// Where a plan's first fault is injected, for ordering the plans and taking the golden run there.
+RunLimit injection_point(const ExperimentPlan& plan) {
+    RunLimit limit;
+    if (plan.faults.empty()) {
+        return limit;
+    }
+    const PlannedFault& first = plan.faults.front();
+    if (first.step != 0) {
+        limit.steps = first.step - 1;
+    } else {
+        limit.until_us = first.time_us;
+    }
+    return limit;
 }
 
-bool experiment_with(const CampaignOptions& options, double time_us, uint32_t word, uint32_t bit,
-                     ExperimentResult* result, std::string* why) {
+bool earlier_point(const ExperimentPlan* a, const ExperimentPlan* b) {
+    const RunLimit pa = injection_point(*a);
+    const RunLimit pb = injection_point(*b);
+    return pa.steps != pb.steps ? pa.steps < pb.steps : pa.until_us < pb.until_us;
+}
+
+/// The tables the injector draws its bits with, for a target: kept, not a kernel object.
+const FaultInjector& draw_tables(uint32_t target) {
+    static const auto tables = [] {
+        auto made = std::make_unique<std::array<FaultInjector, FAULT_TARGET_COUNT>>();
+        set_injection_mask(&(*made)[TARGET_CNI], CNI_MASK_WORDS * sizeof(uint32_t), cni_fault_mask());
+        set_injection_mask(&(*made)[TARGET_REG], REG_MASK_WORDS * sizeof(uint32_t), register_fault_mask());
+        return made;
+    }();
+    return (*tables)[target == TARGET_REG ? TARGET_REG : TARGET_CNI];
+}
+
+} // namespace
+
+struct CampaignExperiments {
+    ClusterConfig config;
+    const CampaignOptions* options = nullptr;
+    bool checkpoint = false;
+    std::unique_ptr<EngineRun> built; // the checkpoint engine's cluster at time 0
+    GoldenRecord golden;
+};
+
+ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
+    std::seed_seq seeds{options.seed, k, 0x5eedu};
+    std::mt19937 random(seeds);
+    std::uniform_real_distribution<double> moment(options.window_from_us, options.window_to_us);
+    std::vector<double> times;
+    for (uint32_t i = 0; i < options.injections; ++i) {
+        times.push_back(moment(random));
+    }
+    std::sort(times.begin(), times.end());
+    // The bits: drawn as the injector draws its own, from a stream seeded for this experiment; the stream is
+    // the campaign's, outside the model, so the injector's own stream stays as it is in the golden run.
+    RandomStream stream{};
+    seed_random(&stream, static_cast<uint32_t>(random()));
+    const FaultInjector& mask_holder = draw_tables(options.target);
+    ExperimentPlan plan;
+    plan.id = k;
+    for (double t : times) {
+        PlannedFault fault;
+        fault.time_us = t;
+        (void)draw_fault_bit(&mask_holder, &stream, &fault.word, &fault.bit); // both masks have bits
+        plan.faults.push_back(fault);
+    }
+    return plan;
+}
+
+CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptions& options, bool intervals,
+                                       std::string* why) {
+    auto experiments = std::make_unique<CampaignExperiments>();
+    experiments->config = std::move(config);
+    experiments->options = &options;
+    experiments->checkpoint = options.engine == Engine::CHECKPOINT;
+    if (!experiments->checkpoint) {
+        auto golden = std::make_unique<EngineRun>();
+        build(golden.get(), experiments->config, options);
+        golden_run(golden.get(), &experiments->golden, false, intervals);
+        finish_run(&golden->run);
+        return experiments.release();
+    }
+    // The cluster is built here, once: the golden run's child and every worker go on from this copy.
+    experiments->built = std::make_unique<EngineRun>();
+    EngineRun* e = experiments->built.get();
+    build(e, experiments->config, options);
+    // Every run of this engine goes on from this build: the lists as read are not needed again, and the
+    // smaller the process, the cheaper each fork.
+    for (NodeConfig& node : experiments->config.nodes) {
+        node.medl.reset();
+        node.lines = {};
+    }
+    int fds[2];
+    if (pipe(fds) != 0) {
+        *why = std::string("cannot start the golden run: ") + std::strerror(errno);
+        finish_experiments(experiments.release());
+        return nullptr;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        GoldenRecord golden;
+        golden_run(e, &golden, options.early_stop, intervals);
+        const bool ok = write_golden(fds[1], golden);
+        close(fds[1]);
+        _exit(ok ? WORKER_DONE : WORKER_FAILED);
+    }
+    close(fds[1]);
+    const bool read = pid > 0 && read_golden(fds[0], &experiments->golden);
+    close(fds[0]);
+    if (pid < 0 || !exited_cleanly(pid) || !read) {
+        *why = "the golden run's process failed";
+        finish_experiments(experiments.release());
+        return nullptr;
+    }
+    return experiments.release();
+}
+
+const GoldenRecord& golden_record(const CampaignExperiments* experiments) {
+    return experiments->golden;
+}
+
+bool run_planned_experiments(CampaignExperiments* experiments, const std::vector<ExperimentPlan>& plans,
+                             const RowFormat& format, const RowSink& emit, std::string* why) {
+    const ClusterConfig& config = experiments->config;
+    const CampaignOptions& options = *experiments->options;
+    const GoldenRecord& golden = experiments->golden;
+    if (!experiments->checkpoint) {
+        const auto rerun = [&](const std::vector<size_t>& mine,
+                               const std::function<void(uint32_t, const std::string&)>& out,
+                               std::string* reason) {
+            for (size_t i : mine) {
+                ExperimentResult result;
+                if (!rerun_experiment(config, options, golden, plans[i], &result, reason)) {
+                    return false;
+                }
+                out(plans[i].id, format(plans[i], result));
+            }
+            return true;
+        };
+        if (options.jobs <= 1) {
+            std::vector<size_t> all(plans.size());
+            for (size_t i = 0; i < all.size(); ++i) {
+                all[i] = i;
+            }
+            return rerun(all, emit, why);
+        }
+        return run_in_workers(
+            options.jobs, plans.size(),
+            [&](const std::vector<size_t>& mine, int fd) {
+                std::string reason;
+                const bool ok = rerun(
+                    mine, [fd](uint32_t, const std::string& row) { write_row(fd, row); }, &reason);
+                if (!ok) {
+                    std::fprintf(stderr, "pelorin-sim: %s\n", reason.c_str());
+                }
+                return ok;
+            },
+            emit, why);
+    }
+    EngineRun* e = experiments->built.get();
+    return run_in_workers(
+        std::max(1u, options.jobs), plans.size(),
+        [&](const std::vector<size_t>& mine, int fd) {
+            std::vector<const ExperimentPlan*> order;
+            for (size_t i : mine) {
+                order.push_back(&plans[i]);
+            }
+            std::stable_sort(order.begin(), order.end(), earlier_point);
+            e->mode = Mode::ADVANCE;
+            e->golden = &golden;
+            for (const ExperimentPlan* plan : order) {
+                const RunEnd end = run_until(&e->run, injection_point(*plan));
+                if (end != RunEnd::COMPLETED || e->diverged) {
+                    std::fprintf(stderr, "pelorin-sim: %s\n",
+                                 e->diverged ? "a worker's golden run left the golden run"
+                                             : ("the golden run ended before an injection: " +
+                                                e->run.message + " (--engine rerun runs such experiments)")
+                                                   .c_str());
+                    return false;
+                }
+                std::fflush(nullptr);
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    const ExperimentResult result = run_experiment_from_here(e, *plan, options.early_stop);
+                    if (!e->refused.empty()) {
+                        std::fprintf(stderr, "pelorin-sim: %s\n", e->refused.c_str());
+                        _exit(WORKER_FAILED);
+                    }
+                    write_row(fd, format(*plan, result));
+                    _exit(WORKER_DONE);
+                }
+                if (pid < 0 || !exited_cleanly(pid)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        emit, why);
+}
+
+void finish_experiments(CampaignExperiments* experiments) {
+    if (experiments != nullptr && experiments->built != nullptr) {
+        finish_run(&experiments->built->run);
+    }
+    delete experiments;
+}
+
+bool run_single_experiment(const CampaignOptions& options, const ExperimentPlan& plan,
+                           ExperimentResult* result, std::string* why) {
     ClusterConfig config;
     if (read_cluster_config(options.directory, options.overrides, &config, why) != ASSEMBLY_OK) {
         return false;
     }
-    RunRecord golden;
-    RunRecord run;
-    const GivenFault fault{word, bit};
-    if (!run_once(config, options, {}, 0, &golden, why) ||
-        !run_once(config, options, {time_us}, 0, &run, why, &fault)) {
-        return false;
-    }
-    *result = classify(0, golden, run);
-    return true;
+    CampaignOptions rerun = options;
+    rerun.engine = Engine::RERUN;
+    CampaignExperiments* experiments = start_experiments(std::move(config), rerun, false, why);
+    const bool ok = rerun_experiment(experiments->config, rerun, experiments->golden, plan, result, why);
+    finish_experiments(experiments);
+    return ok;
 }

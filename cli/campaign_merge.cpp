@@ -1,6 +1,7 @@
 #include "cli/campaign_merge.h"
 
 #include "cli/campaign_csv.h"
+#include "cli/campaign_exhaustive.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
 
@@ -44,6 +45,7 @@ int merge_campaign(const MergeOptions& options, std::FILE* report) {
     }
     std::string why;
     std::string parameters;
+    std::string fault_space; // an exhaustive scan's, the same in every shard
     std::map<uint32_t, std::string> rows;
     std::map<uint32_t, const std::string*> source; // the file each experiment came from
     for (const std::string& path : options.shards) {
@@ -62,10 +64,14 @@ int merge_campaign(const MergeOptions& options, std::FILE* report) {
         const std::string& first = options.shards.front();
         if (&path == &first) {
             parameters = csv.head.parameters;
+            fault_space = csv.head.fault_space;
         } else if (csv.head.parameters != parameters) {
             const auto [there, here] = parameters_difference(csv.head.parameters, parameters);
             return fail(EXIT_USAGE, path + ": rows of another campaign than " + first + " (" + there +
                                         " there, " + here + " in " + first + ")");
+        } else if (csv.head.fault_space != fault_space) {
+            return fail(EXIT_USAGE, path + ": its fault space line differs from " + first +
+                                        "'s: the shards were not scanned on one model");
         }
         for (const auto& [k, row] : csv.rows) {
             const auto [earlier, first_time] = source.emplace(k, &path);
@@ -86,9 +92,10 @@ int merge_campaign(const MergeOptions& options, std::FILE* report) {
     }
     campaign.out = options.out;
     campaign.svg = options.svg;
-    if (!write_file_atomically(options.out, campaign_csv_text(CampaignCsvHead{parameters, 0, 1}, rows),
-                               &why) ||
-        !write_campaign_report(campaign, rows, report, &why)) {
+    if (!write_file_atomically(
+            options.out, campaign_csv_text(CampaignCsvHead{parameters, fault_space, 0, 1}, rows), &why) ||
+        !(campaign.exhaustive ? write_exhaustive_report(campaign, fault_space, rows, report, &why)
+                              : write_campaign_report(campaign, rows, report, &why))) {
         return fail(EXIT_OUTPUT, why);
     }
     return EXIT_DONE;

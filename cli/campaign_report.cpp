@@ -17,8 +17,7 @@ constexpr double Z_95 = 1.959963984540054;
 constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
 constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800", "#f44336"};
 
-std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsigned, OUTCOMES>>>& groups,
-                      const std::string& title) {
+std::string svg_chart(const std::vector<ChartBar>& groups, const std::string& title, const char* unit) {
     constexpr int label_width = 230;
     constexpr int bar_width = 560;
     constexpr int row_height = 20;
@@ -35,9 +34,9 @@ std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsign
             << "\"/><text x=\"" << x + 20 << "\" y=\"48\">" << OUTCOME_NAMES[o] << "</text>\n";
     }
     int y = top;
-    for (const auto& [name, counts] : groups) {
-        unsigned total = 0;
-        for (unsigned c : counts) {
+    for (const auto& [name, counts, note] : groups) {
+        double total = 0;
+        for (double c : counts) {
             total += c;
         }
         svg << "<text x=\"" << label_width - 8 << "\" y=\"" << y + 14 << "\" text-anchor=\"end\">" << name
@@ -47,13 +46,13 @@ std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsign
             if (counts[o] == 0 || total == 0) {
                 continue;
             }
-            const double w = bar_width * static_cast<double>(counts[o]) / total;
+            const double w = bar_width * counts[o] / total;
             svg << "<rect x=\"" << x << "\" y=\"" << y + 2 << "\" width=\"" << w << "\" height=\""
                 << row_height - 4 << "\" fill=\"" << OUTCOME_COLOURS[o] << "\"><title>" << name << ": "
-                << counts[o] << " " << OUTCOME_NAMES[o] << "</title></rect>\n";
+                << counts[o] << unit << " " << OUTCOME_NAMES[o] << "</title></rect>\n";
             x += w;
         }
-        svg << "<text x=\"" << label_width + bar_width + 8 << "\" y=\"" << y + 14 << "\">n = " << total
+        svg << "<text x=\"" << label_width + bar_width + 8 << "\" y=\"" << y + 14 << "\">" << note
             << "</text>\n";
         y += row_height;
     }
@@ -61,7 +60,8 @@ std::string svg_chart(const std::vector<std::pair<std::string, std::array<unsign
     return svg.str();
 }
 
-/// A field's name without its indices ("membership[3]" -> "membership").
+} // namespace
+
 std::string field_group(const std::string& field) {
     std::string group;
     bool in_index = false;
@@ -77,12 +77,6 @@ std::string field_group(const std::string& field) {
     return group;
 }
 
-/// A 95% confidence interval of a proportion x / n (Wilson score interval); 0 - 0 for n = 0.
-struct Wilson {
-    double low;
-    double high;
-};
-
 Wilson wilson_interval(unsigned x, unsigned n) {
     if (n == 0) {
         return {0.0, 0.0};
@@ -91,10 +85,9 @@ Wilson wilson_interval(unsigned x, unsigned n) {
     const double z2 = Z_95 * Z_95;
     const double centre = (p + z2 / (2.0 * n)) / (1.0 + z2 / n);
     const double half = Z_95 * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n)) / (1.0 + z2 / n);
-    return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
+    // The bounds are exact at the ends, where rounding would leave them a hair inside.
+    return {x == 0 ? 0.0 : std::max(0.0, centre - half), x == n ? 1.0 : std::min(1.0, centre + half)};
 }
-
-} // namespace
 
 bool write_campaign_report(const CampaignOptions& options, const std::map<uint32_t, std::string>& rows,
                            std::FILE* report, std::string* why) {
@@ -130,24 +123,34 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         std::fprintf(report, " %10.10s", name);
     }
     std::fprintf(report, "\n");
-    std::vector<std::pair<std::string, std::array<unsigned, OUTCOMES>>> groups;
+    std::vector<ChartBar> groups;
     for (const std::string& group : field_order) {
         std::fprintf(report, "%-32s", group.c_str());
-        for (unsigned count : by_field[group]) {
-            std::fprintf(report, " %10u", count);
+        unsigned total = 0;
+        ChartBar bar{group, {}, ""};
+        for (unsigned o = 0; o < OUTCOMES; ++o) {
+            std::fprintf(report, " %10u", by_field[group][o]);
+            bar.amounts[o] = by_field[group][o];
+            total += by_field[group][o];
         }
         std::fprintf(report, "\n");
-        groups.emplace_back(group, by_field[group]);
+        bar.note = "n = " + std::to_string(total);
+        groups.push_back(bar);
     }
+    char title[160];
+    std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
+                  fault_effect_name(options.effect), fault_target_name(options.target));
+    return write_class_chart(options, groups, title, "", report, why);
+}
+
+bool write_class_chart(const CampaignOptions& options, const std::vector<ChartBar>& bars,
+                       const std::string& title, const char* unit, std::FILE* report, std::string* why) {
     std::string svg_path = options.svg;
     if (svg_path.empty()) {
         const size_t dot = options.out.rfind('.');
         svg_path = (dot == std::string::npos ? options.out : options.out.substr(0, dot)) + ".svg";
     }
-    char title[160];
-    std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
-                  fault_effect_name(options.effect), fault_target_name(options.target));
-    if (!write_file_atomically(svg_path, svg_chart(groups, title), why)) {
+    if (!write_file_atomically(svg_path, svg_chart(bars, title, unit), why)) {
         return false;
     }
     std::fprintf(report, "\nchart: %s\n", svg_path.c_str());

@@ -5,10 +5,34 @@
 
 #include "cli/campaign.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
+
+/// A 95% confidence interval of a proportion x / n (Wilson score interval); 0 - 0 for n = 0.
+struct Wilson {
+    double low;
+    double high;
+};
+Wilson wilson_interval(unsigned x, unsigned n);
+
+/// A field's name without its indices ("membership[3]" -> "membership"): how the report groups fields.
+std::string field_group(const std::string& field);
+
+/// One bar of the chart of classes per field: the field, its amount of each class (experiments, or a share
+/// of the fault space) and the text beside the bar.
+struct ChartBar {
+    std::string name;
+    std::array<double, static_cast<unsigned>(Outcome::COUNT)> amounts;
+    std::string note;
+};
+/// Writes the chart (options.svg, or options.out with ".svg"), replacing the file, and names it in `report`;
+/// each part of a bar shows its amount followed by `unit`. False with a reason when it cannot be written.
+bool write_class_chart(const CampaignOptions& options, const std::vector<ChartBar>& bars,
+                       const std::string& title, const char* unit, std::FILE* report, std::string* why);
 
 /// Prints the tables to `report` and writes the chart (options.svg, or options.out with ".svg"), replacing
 /// the file; false with a reason when the chart cannot be written.

@@ -155,6 +155,25 @@ int main(int argc, char** argv) {
     campaign_command->add_flag("--resume", campaign.resume, "skip the experiments already in the CSV");
     add_number_pair_option(campaign_command, "--shard", '/', "I/N", &campaign.shard_index,
                            &campaign.shard_count, SHARD, "run only experiments I, I+N, ...");
+    campaign_command
+        ->add_option("--engine",
+                     "checkpoint (default: each experiment starts from a copy of the golden run) or "
+                     "rerun (each from time 0); the rows are the same")
+        ->type_name("TEXT")
+        ->check(CLI::IsMember(choices(ENGINE_NAMES)))
+        ->each([&campaign](const std::string& name) {
+            campaign.engine = name == ENGINE_NAMES[static_cast<unsigned>(Engine::RERUN)] ? Engine::RERUN
+                                                                                         : Engine::CHECKPOINT;
+        });
+    campaign_command->add_flag(
+        "--exhaustive", campaign.exhaustive,
+        "the whole fault space of the window: one experiment per bit and interval between "
+        "the golden run's reads (--runs and --seed do not apply)");
+    bool no_early_stop = false;
+    campaign_command->add_flag(
+        "--no-early-stop", no_early_stop,
+        "run every experiment to the horizon (the checkpoint engine stops one that has "
+        "converged)");
     MergeOptions merge;
     CLI::App* merge_command = campaign_command->add_subcommand(
         "merge",
@@ -179,6 +198,7 @@ int main(int argc, char** argv) {
         return merge_campaign(merge, stdout);
     }
     if (*campaign_command) {
+        campaign.early_stop = !no_early_stop;
         campaign.directory = find_configuration_directory(campaign.directory.c_str(), argv[0]);
         return run_campaign(campaign, stdout);
     }

@@ -173,7 +173,7 @@ std::string check_campaign_csv_input(const uint8_t* data, size_t size) {
     }
     for (const auto& [experiment, row] : csv.rows) {
         const std::vector<std::string> cells = campaign_csv_cells(row);
-        if (cells.size() != CAMPAIGN_CSV_COLUMNS || cells[0] != std::to_string(experiment)) {
+        if (cells.size() != campaign_csv_columns(csv.head) || cells[0] != std::to_string(experiment)) {
             return "an accepted row that is not experiment " + std::to_string(experiment) + "'s: " + row;
         }
     }
@@ -183,8 +183,8 @@ std::string check_campaign_csv_input(const uint8_t* data, size_t size) {
         return "the accepted rows written out are refused: " + why;
     }
     if (again.rows != csv.rows || again.head.parameters != csv.head.parameters ||
-        again.head.shard_index != csv.head.shard_index || again.head.shard_count != csv.head.shard_count ||
-        again.unfinished_line != 0) {
+        again.head.fault_space != csv.head.fault_space || again.head.shard_index != csv.head.shard_index ||
+        again.head.shard_count != csv.head.shard_count || again.unfinished_line != 0) {
         return "the accepted rows written out read back otherwise";
     }
     return "";

@@ -14,6 +14,20 @@ constexpr const char* CHANNEL_NAMES[CHANNEL_COUNT] = {"Channel A", "Channel B"};
 
 } // namespace
 
+// The monitor counters are adjacent, so each application leaves one gap.
+static_assert(offsetof(SineApp, mismatches) == offsetof(SineApp, null_frame) + 3 * sizeof(uint32_t));
+
+void cluster_state(const Cluster& cluster, StateSink* sink) {
+    constexpr size_t counters = 4 * sizeof(uint32_t);
+    static_assert(NODE_COUNT == 4, "one gap per application");
+    const SineApp* a = cluster.apps;
+    state_feed_record(sink, &cluster, sizeof cluster,
+                      {{state_gap(&cluster, &a[0].null_frame).offset, counters},
+                       {state_gap(&cluster, &a[1].null_frame).offset, counters},
+                       {state_gap(&cluster, &a[2].null_frame).offset, counters},
+                       {state_gap(&cluster, &a[3].null_frame).offset, counters}});
+}
+
 void assemble_cluster(Cluster* cluster, const ClusterConfig& config) {
     install_cni_hooks();
     cluster->laser = create_laser("Laser");

@@ -30,6 +30,11 @@ struct Cluster {
 extern const char* const STARTUP_ERROR_TEXT;
 extern const char* const STARTUP_ERROR_CAPTION;
 
+/// The cluster record's part of the model state (sim_state.h; the kernel's objects are the rest): the record
+/// with the applications, but the applications' monitor counters (null_frame, crc_error, data_error,
+/// mismatches), reports that nothing in the model reads.
+void cluster_state(const Cluster& cluster, StateSink* sink);
+
 /// Builds the cluster from a configuration that read_cluster_config accepted, in a freshly initialised
 /// kernel, and plans the four hosts at the present time. Nothing in it can fail: every input was checked.
 void assemble_cluster(Cluster* cluster, const ClusterConfig& config);

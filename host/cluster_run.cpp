@@ -175,7 +175,7 @@ RunEnd run_until(ClusterRun* run, const RunLimit& limit) {
         if (!prepare_step(run)) {
             break;
         }
-        if (limit.cycles > 0 && *cycles >= limit.cycles) {
+        if ((limit.cycles > 0 && *cycles >= limit.cycles) || step_count() >= limit.steps) {
             break;
         }
         if (next_event_time() > limit.until_us) {
@@ -235,6 +235,11 @@ void finish_run(ClusterRun* run) {
     trace_fingerprint_stop();
     dispose_all();
     trace_off();
+}
+
+void run_state(const ClusterRun& run, StateSink* sink) {
+    model_state(sink);
+    cluster_state(run.cluster, sink);
 }
 
 void set_run_fault_rate(ClusterRun* run, double rate) {

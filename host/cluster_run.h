@@ -31,8 +31,9 @@
 //      (RunEnd::TIME_STUCK);
 //   4. hooks.after_step; false ends the run (RunEnd::STOPPED).
 // run_until checks its limit between 1 and 2: it ends once O2's host has counted `cycles` cluster cycles,
-// or before the first event later than `until_us` (RunEnd::HORIZON when a cycle goal was not reached by
-// then, else RunEnd::COMPLETED). Any hook may end the run with stop_run.
+// before the first event later than `until_us` (RunEnd::HORIZON when a cycle goal was not reached by
+// then, else RunEnd::COMPLETED), or once `steps` kernel steps have run. Any hook may end the run with
+// stop_run.
 //
 // Injections. Every injection (periodic, replayed, or made by a hook) reaches hooks.on_injection. A replay
 // applies logged injections at the kernel step numbers they were made at; a periodic one stands for the
@@ -102,6 +103,7 @@ enum class RunEnd {
 struct RunLimit {
     uint32_t cycles = 0; // cluster cycles of O2's host; 0: no cycle goal
     double until_us = std::numeric_limits<double>::infinity(); // run no event later than this
+    uint64_t steps = std::numeric_limits<uint64_t>::max();     // run no step beyond this many kernel steps
 };
 
 struct ClusterRun {
@@ -147,6 +149,9 @@ bool finish_replay(ClusterRun* run);
 void stop_run(ClusterRun* run, RunEnd end, std::string message);
 /// Disposes of the model and stops the trace and its fingerprint. Idempotent.
 void finish_run(ClusterRun* run);
+
+/// The run's model state (kernel/sim_state.h): every kernel object, then the cluster record.
+void run_state(const ClusterRun& run, StateSink* sink);
 
 /// Injection settings changed while the run goes on (the window's controls), each applied at once: a new
 /// rate holds from now on with no end, a new target re-aims the injector when it differs.

@@ -68,6 +68,16 @@ std::array<uint32_t, REG_MASK_WORDS> make_register_mask() {
     return mask;
 }
 
+/// The injector's model state: the record but its count of injections (a report nothing reads), and the
+/// buffers of its area and enable tables. The counts of mask bits (cumulative) are left out too: they are a
+/// function of the mask (a constant table) and its length, which the record holds.
+void injector_state(const SimObject* object, StateSink* sink) {
+    const auto* fi = static_cast<const FaultInjector*>(object);
+    state_feed_object(sink, fi, {state_gap(fi, &fi->injections)});
+    state_feed(sink, fi->areas.data(), fi->areas.size() * sizeof fi->areas[0]);
+    state_feed(sink, fi->enabled.data(), fi->enabled.size() * sizeof fi->enabled[0]);
+}
+
 void release_injector(SimObject* object) {
     auto* fi = static_cast<FaultInjector*>(object);
     fi->areas.clear();
@@ -142,6 +152,7 @@ FaultInjector* create_fault_injector(const char* name) {
     fi->injections = 0;
     fi->rng = inic_random(FAULT_INJECTOR_SEED);
     fi->destructor = release_injector;
+    fi->feed_state = injector_state;
     trace(fi, "Aktivuji fault injektor.\n");
     return fi;
 }
@@ -206,13 +217,11 @@ bool armed(const FaultInjector* fi) {
     return false;
 }
 
-void inject(FaultInjector* fi) {
-    trace(fi, "Injektuji chyby.\n");
+bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, uint32_t* bit) {
     if (fi->total_bits == 0) {
-        return;
+        return false;
     }
-    fi->injections += 1;
-    const double r = random_uniform(fi->rng, 1.0, fi->total_bits);
+    const double r = random_uniform(rng, 1.0, fi->total_bits);
     auto k = static_cast<uint32_t>(std::trunc(r + 0.5));
     k = k < 1 ? 1 : k > fi->total_bits ? fi->total_bits : k;
     uint32_t lo = 0;
@@ -228,14 +237,27 @@ void inject(FaultInjector* fi) {
     const uint32_t w = lo;
     uint32_t j = w == 0 ? k : k - fi->cumulative[w - 1];
     uint32_t x = fi->mask[w];
-    uint32_t bit = 0;
+    uint32_t lowest = 0;
     for (; j > 0; --j) {
         sim_assert(x != 0, "x != 0", SOURCE);
-        bit = x & (~x + 1); // lowest set bit
+        lowest = x & (~x + 1); // lowest set bit
         x &= x - 1;
     }
+    *word = w;
+    *bit = static_cast<uint32_t>(std::countr_zero(lowest));
+    return true;
+}
+
+void inject(FaultInjector* fi) {
+    trace(fi, "Injektuji chyby.\n");
+    uint32_t word = 0;
+    uint32_t bit = 0;
+    if (!draw_fault_bit(fi, fi->rng, &word, &bit)) {
+        return;
+    }
+    fi->injections += 1;
     const bool periodic = current() == fi && fi->state == ACTIVE;
-    apply_to_areas(fi, w, bit, fi->effect, periodic ? SOURCE_PERIODIC : SOURCE_NOW);
+    apply_to_areas(fi, word, 1u << bit, fi->effect, periodic ? SOURCE_PERIODIC : SOURCE_NOW);
 }
 
 bool inject_bit(FaultInjector* fi, uint32_t word, uint32_t bit, uint8_t effect, uint8_t source) {

@@ -111,6 +111,10 @@ void set_fault_target(Cluster* cluster, uint32_t target);
 bool armed(const FaultInjector* fi);
 /// One fault now.
 void inject(FaultInjector* fi);
+/// The draw of one injection from `rng`: a rank among the mask's bits, its word and its bit (see above).
+/// inject draws from the injector's own stream; a campaign draws from a stream of its own, outside the model.
+/// False when the mask has no bits.
+bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, uint32_t* bit);
 /// One given fault now (replays): the bit `bit` of word `word` of every enabled area, with `effect`; traced
 /// like a drawn one. False when word or bit lies outside the present target's mask.
 bool inject_bit(FaultInjector* fi, uint32_t word, uint32_t bit, uint8_t effect, uint8_t source);

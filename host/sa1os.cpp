@@ -143,9 +143,15 @@ void service_waited(HostOs* os) {
 
 // --- Creation and set-up ---------------------------------------------------------------------------------
 
+void host_state(const SimObject* object, StateSink* sink) {
+    const auto* os = static_cast<const HostOs*>(object);
+    state_feed_object(sink, os, {state_gap(os, &os->controller_starts)});
+}
+
 HostOs* create_host_os(const char* name) {
     auto* os = sim_new<HostOs>();
     inic_process(os, host_body);
+    os->feed_state = host_state;
     std::snprintf(os->host_name, sizeof os->host_name, "%s", name);
     os->name = os->host_name;
     fill_task(os->init_task, "initialization", 0, MODES_ALL, nullptr, nullptr);

@@ -58,6 +58,8 @@ struct HostOs : SimProcess {
 
 /// Allocates a host process named `name` (not planned).
 HostOs* create_host_os(const char* name);
+/// The host's model state (sim_state.h): the record but controller_starts, a report nothing reads.
+void host_state(const SimObject* object, StateSink* sink);
 /// Binds the host to its controller: slot offsets and cycle length from the list, interrupt entry.
 void attach_controller(HostOs* os, TtpController* controller);
 void set_init_task(HostOs* os, HostEntry entry, void* argument);

@@ -192,6 +192,7 @@ SimObject* inic_dyn_mem(SimObject* object) {
     object->self = object;
     object->memory_head = object->memory_suc = object->memory_pred = nullptr;
     object->destructor = nullptr;
+    object->feed_state = nullptr;
     object->view = view_dyn_mem;
     mem_in(object);
     return object;

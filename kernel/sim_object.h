@@ -9,9 +9,10 @@
 //         SimHead (HEAD, 'H')   + the list it heads, with optional statistics
 //         SimProcess ('P')      + scheduling fields (sim_process.h)
 //
-// Ownership. A creator allocates its record with sim_new<T>() (which records how to free it), passes it to
-// the kind's initialisation (inic_dyn_mem, inic_link, inic_head, inic_process), sets the name and, if it
-// owns resources, a destructor. From then on the kernel owns the record: it is freed by the kind's dispose
+// Ownership. A creator allocates its record with sim_new<T>() (which records its size and how to free it),
+// passes it to the kind's initialisation (inic_dyn_mem, inic_link, inic_head, inic_process), sets the name
+// and, if it owns resources, a destructor, and a state function when its model state is more or less than
+// its own bytes (sim_state.h). From then on the kernel owns the record: it is freed by the kind's dispose
 // operation or by dispose_all, which call the destructor and then free the record. Every initialised object
 // is in the kernel's memory list (the object named "Heap"), in creation order.
 //
@@ -39,6 +40,7 @@ struct SimObject;
 struct SimLink;
 struct SimHead;
 struct SimProcess;
+struct StateSink;
 
 /// Kind tags of kernel objects.
 enum SimKind : char {
@@ -61,11 +63,14 @@ enum CheckResult : int {
 using SimDestructor = void (*)(SimObject*);
 using SimView = void (*)(const SimObject*, std::FILE*);
 using SimRelease = void (*)(SimObject*);
+/// Feeds the object's part of the model state to a sink (sim_state.h).
+using SimStateFunction = void (*)(const SimObject*, StateSink*);
 
 /// Header of every kernel object (kind DYN_MEM).
 struct SimObject {
     const char* name;       // owned by the creator; null prints as "UNDEFINED"
     char type;              // kind tag (SimKind)
+    uint32_t size;          // bytes of the whole record (set by sim_new); 0: only the kernel's part is known
     SimObject* self;        // validity stamp: equals the object's own address
     SimObject* memory_head; // the Heap while the object is in the memory list, else null
     SimObject* memory_suc;  // neighbours in the memory list (circular)
@@ -73,6 +78,7 @@ struct SimObject {
     SimDestructor destructor; // called by disposal just before the record is freed; may be null
     SimView view;             // prints the object (trace.h); initialisation sets the kind's standard view
     SimRelease release;       // frees the record's memory (set by sim_new); null: the kernel does not free it
+    SimStateFunction feed_state; // its model state when that is not its bytes (sim_state.h); may be null
 };
 
 /// A member of a list (kind LINK).
@@ -98,11 +104,13 @@ struct SimHead : SimLink {
     uint8_t statistics;        // 1: statistics are gathered for this head
 };
 
-/// Allocates a zeroed record of type T that the kernel will free with delete once it is disposed of.
+/// Allocates a zeroed record of type T that the kernel will free with delete once it is disposed of, and
+/// records its size (the state comparison of sim_state.h reads the whole record).
 template <class T>
 T* sim_new() {
     T* record = new T{};
     record->release = [](SimObject* o) { delete static_cast<T*>(o); };
+    record->size = sizeof(T);
     return record;
 }
 
@@ -119,7 +127,8 @@ bool valid_process(const SimProcess* process);
 
 // --- Initialisation and the memory list ------------------------------------------------------------------
 
-/// Name null, tag 'M', stamp set, memory links null, destructor null, standard view; then mem_in.
+/// Name null, tag 'M', stamp set, memory links null, destructor and feed_state null, standard view;
+/// then mem_in.
 /// A null record is returned as null.
 SimObject* inic_dyn_mem(SimObject* object);
 /// inic_dyn_mem, then tag 'L', list fields null, entry time 0, the LINK view.

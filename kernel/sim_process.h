@@ -51,6 +51,7 @@
 #pragma once
 
 #include "kernel/sim_object.h"
+#include "kernel/sim_state.h"
 
 #include <cstdint>
 
@@ -110,8 +111,9 @@ SimProcess* inic_process(SimProcess* process, SimProgram program);
 
 /// A process owned by a model record that is not itself a process (controller, channel, bus guardian):
 /// the process runs `program`, is named `name` (the record's text), carries the record as its user data,
-/// and frees the record (delete) when the kernel disposes of the process.
-template <class Record>
+/// and frees the record (delete) when the kernel disposes of the process. Its model state (sim_state.h) is
+/// the process followed by the record as RecordState feeds it (by default all its bytes).
+template <class Record, void (*RecordState)(const Record&, StateSink*) = whole_record_state<Record>>
 SimProcess* create_owned_process(Record* record, SimProgram program, const char* name) {
     SimProcess* process = sim_new<SimProcess>();
     inic_process(process, program);
@@ -119,6 +121,10 @@ SimProcess* create_owned_process(Record* record, SimProgram program, const char*
     process->user_data = record;
     process->destructor = [](SimObject* object) {
         delete static_cast<Record*>(static_cast<SimProcess*>(object)->user_data);
+    };
+    process->feed_state = [](const SimObject* object, StateSink* sink) {
+        state_feed_object(sink, object);
+        RecordState(*static_cast<const Record*>(static_cast<const SimProcess*>(object)->user_data), sink);
     };
     return process;
 }

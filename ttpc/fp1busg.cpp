@@ -170,10 +170,14 @@ const char* bg_state_name(uint32_t state) {
 
 // --- Operations ------------------------------------------------------------------------------------------
 
+void guardian_state(const BusGuardian& bg, StateSink* sink) {
+    state_feed_record(sink, &bg, sizeof bg, {state_gap(&bg, &bg.failure_count)});
+}
+
 BusGuardian* create_bus_guardian(const char* name) {
     auto* bg = new BusGuardian{};
     std::snprintf(bg->name, sizeof bg->name, "%s", name != nullptr ? name : "");
-    bg->process = create_owned_process(bg, guardian_body, bg->name);
+    bg->process = create_owned_process<BusGuardian, guardian_state>(bg, guardian_body, bg->name);
     bg->drift = 0.0;
     reset(bg);
     return bg;

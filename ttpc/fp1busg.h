@@ -109,6 +109,8 @@ const char* bg_state_name(uint32_t state);
 /// Allocates a guardian named `name` (truncated to 63 characters) with its process (not planned: the
 /// controller plans it), drift 0, reset.
 BusGuardian* create_bus_guardian(const char* name);
+/// The guardian's model state (sim_state.h): the record but failure_count, a report nothing reads.
+void guardian_state(const BusGuardian& bg, StateSink* sink);
 /// Initialize; every register 0 except config_mode 1; enabled_channels is kept. Does not wake the process.
 void reset(BusGuardian* bg);
 /// Loads a window of the message descriptor list: reset, the three intervals, both channels selected, and

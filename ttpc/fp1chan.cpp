@@ -1,5 +1,6 @@
 #include "ttpc/fp1chan.h"
 
+#include "kernel/access_recorder.h"
 #include "kernel/sim_assert.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
@@ -62,6 +63,7 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
 
     const unsigned number = get_channel_number(channel);
     for (unsigned i = 0; i < count; ++i) {
+        access_write_bytes(&controller_frame(receivers[i], number), sizeof(Frame));
         controller_frame(receivers[i], number) = channel->frame;
         if (callbacks[i] != nullptr) {
             callbacks[i](receivers[i], number);
@@ -112,8 +114,12 @@ void channel_body(SimProcess* process) {
 TtpChannel* create_channel(const char* name) {
     auto* channel = new TtpChannel{};
     std::snprintf(channel->name, sizeof channel->name, "%s", name != nullptr ? name : "");
-    channel->process = create_owned_process(channel, channel_body, channel->name);
+    channel->process = create_owned_process<TtpChannel, channel_state>(channel, channel_body, channel->name);
     return channel;
+}
+
+void channel_state(const TtpChannel& channel, StateSink* sink) {
+    state_feed_record(sink, &channel, sizeof channel, {state_gap(&channel, &channel.bit_flips)});
 }
 
 void set_number(TtpChannel* channel, uint32_t number) {
@@ -132,6 +138,7 @@ uint32_t register_receiver(TtpChannel* channel, TtpController* controller, Recei
     trace(channel->process, "Registering %d. receiver: %s\n", static_cast<int>(position + 1),
           controller_name(controller));
     Frame& buffer = buffer_of(channel, controller);
+    access_write_bytes(&buffer, sizeof buffer);
     buffer = channel->frame;
     if (channel->busy == 1) {
         buffer.status = FRAME_STATUS_ARRIVING;
@@ -182,6 +189,7 @@ int transmit(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
     set_noise(outgoing, 0);
     outgoing.status = FRAME_STATUS_COMPLETE;
     unregister_receiver(channel, sender); // a controller never receives its own frame
+    access_read_bytes(&outgoing, sizeof outgoing);
     channel->frame = outgoing;
     for (unsigned i = 0; i < registered_count(channel); ++i) {
         buffer_of(channel, channel->receivers[i]).status = FRAME_STATUS_ARRIVING;

@@ -82,6 +82,8 @@ struct TtpChannel {
 /// Allocates an idle channel named `name` (truncated to 31 characters) with its process (not planned):
 /// number 0, no receivers, no blocked callback, no bit flips.
 TtpChannel* create_channel(const char* name);
+/// The channel's model state (sim_state.h): the record but bit_flips, a report nothing reads.
+void channel_state(const TtpChannel& channel, StateSink* sink);
 /// A value above 16 bits is a programming error ("_value <= bit_mask(16)", source "ttpc\fp1chan").
 void set_number(TtpChannel* channel, uint32_t number);
 uint32_t get_channel_number(const TtpChannel* channel);

@@ -378,6 +378,8 @@ uint32_t get_timer2(const Cni& cni);
 uint32_t get_controller_on(const Cni& cni);
 uint32_t get_local_time_high(const Cni& cni);
 void set_local_time_high(Cni& cni, uint32_t value);
+/// local_time_high := (local_time_high + delta) mod 65536; returns the new value. Like add_update_count, a
+/// carry: the model never acts on the value returned.
 uint32_t add_local_time_high(Cni& cni, uint32_t delta);
 
 /// Indexed control flags; i < 2 (selftest_request) and i < IRQ_COUNT (interrupts) are asserted.
@@ -401,7 +403,9 @@ const uint8_t* message_at(const Cni& cni, uint32_t address, uint32_t data_bytes 
 uint32_t get_update_count(const uint8_t* message);
 /// Checks 4 bits; keeps message_status.
 void set_update_count(uint8_t* message, uint32_t value);
-/// update_count := (update_count + delta) mod 16; returns the new value.
+/// update_count := (update_count + delta) mod 16; returns the new value. Nothing in the model reads the count
+/// but this update, which the access recorder sees as a carry (kernel/access_recorder.h); a caller that acted
+/// on the value returned would be a use it does not see.
 uint32_t add_update_count(uint8_t* message, uint32_t delta);
 uint32_t get_message_status(const uint8_t* message);
 /// Checks 4 bits; keeps update_count.

@@ -1,5 +1,6 @@
 #include "ttpc/fp1ctrl.h"
 
+#include "kernel/access_recorder.h"
 #include "kernel/sim_assert.h"
 #include "ttpc/fp1busg.h"
 #include "ttpc/fp1chan.h"
@@ -27,6 +28,12 @@ double microticks_per_macrotick(const TtpController* c) {
     return std::isfinite(ratio) && ratio > 0.0 ? ratio : 1.0;
 }
 
+/// The registers hold signed words; their stores are recorded like the interface's.
+void record_mtd(TtpController* c, unsigned channel, int32_t value) {
+    access_write(&c->mtd[channel]);
+    c->mtd[channel] = value;
+}
+
 int32_t saturate_to_int32(double value) {
     if (!(value == value)) {
         return 0;
@@ -50,7 +57,7 @@ void hook_write_controller_on(Cni& cni, uint32_t value) {
     if (get_controller_on(cni) == value) {
         return;
     }
-    cni.controller_on = value;
+    recorded_store(cni.controller_on, value);
     if (value == CNI_REQUEST || c->wake_on_controller_on != 0) {
         (void)schedule_after(c->process, 0.0); // the controller writing its own word needs no waking
     }
@@ -67,7 +74,7 @@ void hook_write_controller_await(Cni& cni, uint32_t value) {
     if (get_controller_await(cni) == value) {
         return;
     }
-    cni.controller_await = value;
+    recorded_store(cni.controller_await, value);
     if (value == CNI_REQUEST && c->wake_on_await != 0) {
         (void)schedule_after(c->process, 0.0);
     }
@@ -75,10 +82,10 @@ void hook_write_controller_await(Cni& cni, uint32_t value) {
 
 void write_timer(Cni& cni, uint32_t& word, uint32_t value, unsigned k) {
     value &= TIME_MASK;
-    if ((word & TIME_MASK) == value) {
+    if (recorded_read(word, TIME_MASK) == value) {
         return;
     }
-    word = value;
+    recorded_store(word, value);
     rearm_timer(controller_of(&cni), k);
 }
 
@@ -176,8 +183,8 @@ bool slot_transmission_phase(TtpController* c) {
 
 /// Step 2 at the slot start: pending interrupt, slot-start check, guardian trigger, transmission.
 bool slot_started(TtpController* c) {
-    if ((c->interrupt_pending & 1u) != 0) {
-        c->interrupt_pending = 0;
+    if (recorded_read(c->interrupt_pending, 1u) != 0) {
+        recorded_store(c->interrupt_pending, 0);
         deliver_interrupt(c);
     }
     c->sending = slot_start_check(c) != 0 ? 1 : 0;
@@ -187,12 +194,12 @@ bool slot_started(TtpController* c) {
         if (is_own_slot(c, slot)) {
             trigger_guardian(c, 0);
         }
-        if ((c->bg_sync_pending & 1u) == 0 && get_ba(slot) != 0) {
+        if (recorded_read(c->bg_sync_pending, 1u) == 0 && get_ba(slot) != 0) {
             trigger_guardian(c, 1);
         }
         return hold_until_transmission_phase_end(c, CTRL_SLOT_TP_ENDED);
     }
-    if ((c->bg_sync_pending & 1u) != 0) {
+    if (recorded_read(c->bg_sync_pending, 1u) != 0) {
         trigger_guardian(c, 1);
         hold(0.0, CTRL_SLOT_GUARDIAN_RAN); // let the guardian open its window first
         return true;
@@ -208,9 +215,9 @@ bool slot_transmission_phase_ended(TtpController* c) {
 
 /// Step 5's end and step 6: after the first own send the guardian gets its normal window; the slot ends.
 void slot_ended(TtpController* c) {
-    if (c->sending != 0 && (c->bg_sync_pending & 1u) != 0) {
+    if (c->sending != 0 && recorded_read(c->bg_sync_pending, 1u) != 0) {
         load_guardian_window(c, c->medl.role_list.bus_guardian);
-        c->bg_sync_pending = 0;
+        recorded_store(c->bg_sync_pending, 0);
     }
     advance_slot(c);
     if (controller_is_on(c)) {
@@ -337,7 +344,7 @@ void install_cni_hooks() {
 TtpController* create_controller(const char* name) {
     auto* c = new TtpController{};
     std::snprintf(c->name, sizeof c->name, "%s", name);
-    c->process = create_owned_process(c, controller_body, c->name);
+    c->process = create_owned_process<TtpController, controller_state>(c, controller_body, c->name);
     c->cni_view = &c->cni;
     c->status_view = &c->working_status;
     c->time_update_hook = update_local_time;
@@ -362,6 +369,10 @@ TtpController* create_controller(const char* name) {
         c->timer_process[k] = timer;
     }
     return c;
+}
+
+void controller_state(const TtpController& c, StateSink* sink) {
+    state_feed_record(sink, &c, sizeof c, {state_gap(&c, &c.medl)});
 }
 
 void attach_channel(TtpController* c, unsigned index, TtpChannel* channel) {
@@ -530,9 +541,10 @@ uint32_t macroticks_until(uint32_t target, uint32_t from) {
 // --- Status and channel glue -----------------------------------------------------------------------------
 
 void publish_status(TtpController* c) {
-    if (c->working_status.local_time != c->cni.status.local_time) {
+    if (c->working_status.local_time != recorded_read(c->cni.status.local_time, ALL_WORD_BITS)) {
         update_local_time(c);
     }
+    access_write_bytes(&c->cni.status, sizeof c->cni.status);
     std::memcpy(&c->cni.status, &c->working_status, sizeof c->working_status);
 }
 
@@ -574,8 +586,8 @@ void cancel_receiving(TtpController* c) {
 }
 
 void send_on(TtpController* c, unsigned channel_index) {
-    c->mtd[CHANNEL_A] = 0;
-    c->mtd[CHANNEL_B] = 0;
+    record_mtd(c, CHANNEL_A, 0);
+    record_mtd(c, CHANNEL_B, 0);
     TtpChannel* channel = c->channel[channel_index & 1u];
     if (channel == nullptr || transmit(channel, c, c->send_complete_hook) != 0) {
         trigger_guardian(c, 0);
@@ -593,8 +605,9 @@ void on_frame_received(TtpController* c, unsigned channel_index) {
         frame.status = FRAME_STATUS_EMPTY; // outside the acceptance window: treated as not received
     }
     for (unsigned ch = 0; ch < CHANNEL_COUNT; ++ch) {
-        c->mtd[ch] = saturate_to_int32(
-            std::trunc(real_to_microticks(c, c->frame_buffer[ch].send_time - c->action_time)));
+        record_mtd(c, ch,
+                   saturate_to_int32(
+                       std::trunc(real_to_microticks(c, c->frame_buffer[ch].send_time - c->action_time))));
     }
     if (c->wake_on_frame != 0 && frame.status == FRAME_STATUS_COMPLETE) {
         (void)schedule_after(c->process, RECEPTION_WAKE_DELAY);

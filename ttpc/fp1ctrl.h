@@ -152,6 +152,9 @@ inline uint32_t* controller_register_words(TtpController* c) {
 /// Allocates a controller in FREEZE with its process (not started), its bus guardian ("BG - " + name,
 /// started at once) and its two timer processes (name + ": Timer 1" / ": Timer 2").
 TtpController* create_controller(const char* name);
+/// The controller's model state (sim_state.h): the record but its message descriptor list, which is copied
+/// in at assembly and never written afterwards (every reader takes it const; no fault target reaches it).
+void controller_state(const TtpController& c, StateSink* sink);
 void attach_channel(TtpController* c, unsigned index, TtpChannel* channel);
 void set_drift(TtpController* c, double drift);
 void attach_host(TtpController* c, void* arg, HostHandler handler);

@@ -2,6 +2,7 @@
 // trace object, and small helpers on the working state.
 #pragma once
 
+#include "kernel/access_recorder.h"
 #include "kernel/sim_assert.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1ctrl.h"

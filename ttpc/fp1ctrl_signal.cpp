@@ -53,7 +53,7 @@ void deferred_signal(TtpController* c, const char* text, unsigned interrupt, boo
     }
     set_interrupt_status(c->cni, interrupt, 1);
     if (deliver) {
-        c->interrupt_pending = 1;
+        recorded_store(c->interrupt_pending, 1);
     }
 }
 
@@ -150,6 +150,8 @@ void deliver_interrupt(TtpController* c) {
     if (c->host_handler == nullptr) {
         return;
     }
+    access_write_bytes(reinterpret_cast<char*>(&c->cni.status) + ERROR_BLOCK_FIRST,
+                       ERROR_BLOCK_END - ERROR_BLOCK_FIRST);
     std::memcpy(reinterpret_cast<char*>(&c->cni.status) + ERROR_BLOCK_FIRST,
                 reinterpret_cast<const char*>(&c->working_status) + ERROR_BLOCK_FIRST,
                 ERROR_BLOCK_END - ERROR_BLOCK_FIRST);

@@ -60,6 +60,7 @@ bool frame_agrees(const TtpController* c, const Frame& frame, const CState& csta
 void build_i_frame(TtpController* c, unsigned channel_index, uint32_t mode, uint32_t immediate) {
     Frame& frame = c->frame_buffer[channel_index & 1u];
     fill_header(frame, FRAME_KIND_I, 1, mode, immediate);
+    access_write_bytes(&frame_cstate(frame), sizeof(CState));
     frame_cstate(frame) = working_cstate(c);
     set_c_state_length(frame, cstate_length(c));
     set_i_crc(frame, i_frame_crc(frame));

@@ -101,12 +101,13 @@ void init_controller(TtpController* c) {
     c->tick_remainder = 0.0;
     c->correction_ref_time = now;
     c->ack_state = ACK_OK;
+    access_write_bytes(c->csa_stack, sizeof c->csa_stack);
     for (int32_t& entry : c->csa_stack) {
         entry = 0;
     }
-    c->csa_index = 0;
-    c->interrupt_pending = 0;
-    c->bg_sync_pending = 0;
+    recorded_store(c->csa_index, 0);
+    recorded_store(c->interrupt_pending, 0);
+    recorded_store(c->bg_sync_pending, 0);
 
     const LogicalName& role = c->medl.role_list.logical_name;
     set_logical_name_ps(c->working_status, get_ps(role));
@@ -195,13 +196,14 @@ bool listen_after_wait(TtpController* c) {
 void integrate(TtpController* c, unsigned channel_index) {
     const Frame& frame = c->frame_buffer[channel_index & 1u];
     load_guardian_window(c, c->medl.implementation_params.synchronization_period_params);
-    c->bg_sync_pending = 1;
+    recorded_store(c->bg_sync_pending, 1);
     add_agreed_slots(c->working_status, 1);
     const CState& received = frame_cstate(frame);
     if (get_cluster_mode(received) == 0 && get_multiplex_id(c->medl.role_list.logical_name) != 0) {
         return; // a multiplexed node does not integrate on a cold start frame
     }
     CState& cs = working_cstate(c);
+    access_read_bytes(&received, sizeof received);
     cs = received;
     if (get_cluster_mode(cs) == 0) {
         set_cluster_mode(cs, 1);
@@ -313,13 +315,14 @@ bool coldstart_check(TtpController* c) {
         return false;
     }
     set_cold_starts(c->working_status, 0);
+    access_read_bytes(&frame_cstate(c->frame_buffer[channel]), sizeof(CState));
     working_cstate(c) = frame_cstate(c->frame_buffer[channel]);
     set_cstate_valid(c->working_status, CNI_VALID);
     add_agreed_slots(c->working_status, 1);
     set_null_frame(c->working_status, get_membership_pos(current_slot(c)), 0);
     set_null_frame(c->working_status, c->own_pos, 0);
     load_guardian_window(c, c->medl.implementation_params.synchronization_period_params);
-    c->bg_sync_pending = 1;
+    recorded_store(c->bg_sync_pending, 1);
     advance_slot(c);
     set_protocol_state(c, PS_STARTUP);
     signal_mode_change(c);

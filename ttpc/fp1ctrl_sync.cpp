@@ -13,20 +13,24 @@ int clock_sync_step(TtpController* c) {
         int64_t sum = 0;
         int count = 0;
         if ((get_frame_status_a(s) & VERDICT_CORRECT) != 0) {
+            access_read(&c->mtd[CHANNEL_A], ALL_WORD_BITS);
             set_mtd_a(s, static_cast<uint32_t>(c->mtd[CHANNEL_A]));
             sum += c->mtd[CHANNEL_A];
             trace(trace_object(c), "SYF on channel A: MTD = %d\n", c->mtd[CHANNEL_A]);
             count += 1;
         }
         if ((get_frame_status_b(s) & VERDICT_CORRECT) != 0) {
+            access_read(&c->mtd[CHANNEL_B], ALL_WORD_BITS);
             set_mtd_b(s, static_cast<uint32_t>(c->mtd[CHANNEL_B]));
             sum += c->mtd[CHANNEL_B];
             trace(trace_object(c), "SYF on channel B: MTD = %d\n", c->mtd[CHANNEL_B]);
             count += 1;
         }
         if (count != 0) {
-            c->csa_stack[c->csa_index & bit_mask(CSA_INDEX_WIDTH)] = static_cast<int32_t>(sum / count);
-            c->csa_index = (c->csa_index + 1) & bit_mask(CSA_INDEX_WIDTH);
+            const uint32_t index = recorded_read(c->csa_index, bit_mask(CSA_INDEX_WIDTH));
+            access_write(&c->csa_stack[index]);
+            c->csa_stack[index] = static_cast<int32_t>(sum / count);
+            recorded_store(c->csa_index, (index + 1) & bit_mask(CSA_INDEX_WIDTH));
         }
         trace(trace_object(c), "CSA Stack: [%i %i %i %i]\n", c->csa_stack[0], c->csa_stack[1],
               c->csa_stack[2], c->csa_stack[3]);
@@ -34,6 +38,7 @@ int clock_sync_step(TtpController* c) {
     if (get_cs(slot) != 0) {
         // Drop the smallest and the largest entry (the first of equal values stays) and take the negated
         // mean of the two in the middle.
+        access_read_bytes(c->csa_stack, sizeof c->csa_stack);
         unsigned smallest = 0;
         unsigned largest = 0;
         int64_t sum = c->csa_stack[0];

@@ -1,5 +1,6 @@
 #include "ttpc/fp1frame.h"
 
+#include "kernel/access_recorder.h"
 #include "kernel/sim_assert.h"
 
 #include <algorithm>
@@ -33,10 +34,18 @@ unsigned cstate_bits(unsigned L) {
 }
 
 void feed_header(const Frame& frame, uint16_t* crc_register, uint16_t generator) {
-    // frame_type and the three mcr bits, one after the other, then the spare bits: one byte.
-    uint32_t header = get_frame_type(frame);
+    // frame_type and the three mcr bits, one after the other, then the spare bits: one byte. The four reads
+    // are reported at once, so the CRC pays one test when no recorder listens.
+    constexpr uint32_t FLAG = bit_mask(FRAME_FLAG_WIDTH);
+    if (access_recording()) {
+        access_read(&frame.frame_type, FLAG);
+        for (const uint32_t& bit : frame.mcr) {
+            access_read(&bit, FLAG);
+        }
+    }
+    uint32_t header = frame.frame_type & FLAG;
     for (unsigned i = 0; i < FRAME_MCR_COUNT; ++i) {
-        header |= get_mcr(frame, i) << (1 + i);
+        header |= (frame.mcr[i] & FLAG) << (1 + i);
     }
     crc_feed_bits(crc_register, header, FRAME_HEADER_BITS, generator);
 }
@@ -44,32 +53,32 @@ void feed_header(const Frame& frame, uint16_t* crc_register, uint16_t generator)
 } // namespace
 
 uint32_t get_noise(const Frame& frame) {
-    return frame.noise & bit_mask(FRAME_FLAG_WIDTH);
+    return recorded_read(frame.noise, bit_mask(FRAME_FLAG_WIDTH));
 }
 
 void set_noise(Frame& frame, uint32_t value) {
     check_width(value, FRAME_FLAG_WIDTH, SOURCE);
-    frame.noise = value;
+    recorded_store(frame.noise, value);
 }
 
 uint32_t get_frame_type(const Frame& frame) {
-    return frame.frame_type & bit_mask(FRAME_FLAG_WIDTH);
+    return recorded_read(frame.frame_type, bit_mask(FRAME_FLAG_WIDTH));
 }
 
 void set_frame_type(Frame& frame, uint32_t value) {
     check_width(value, FRAME_FLAG_WIDTH, SOURCE);
-    frame.frame_type = value;
+    recorded_store(frame.frame_type, value);
 }
 
 uint32_t get_mcr(const Frame& frame, unsigned i) {
     sim_assert(i < FRAME_MCR_COUNT, "i < FRAME_MCR_COUNT", SOURCE);
-    return frame.mcr[i] & bit_mask(FRAME_FLAG_WIDTH);
+    return recorded_read(frame.mcr[i], bit_mask(FRAME_FLAG_WIDTH));
 }
 
 void set_mcr(Frame& frame, unsigned i, uint32_t value) {
     sim_assert(i < FRAME_MCR_COUNT, "i < FRAME_MCR_COUNT", SOURCE);
     check_width(value, FRAME_FLAG_WIDTH, SOURCE);
-    frame.mcr[i] = value;
+    recorded_store(frame.mcr[i], value);
 }
 
 uint32_t get_mcr_mode(const Frame& frame) {
@@ -91,21 +100,21 @@ void set_mcr_immediate(Frame& frame, uint32_t value) {
 }
 
 uint32_t get_i_crc(const Frame& frame) {
-    return frame.body.i.crc & bit_mask(FRAME_CRC_WIDTH);
+    return recorded_read(frame.body.i.crc, bit_mask(FRAME_CRC_WIDTH));
 }
 
 void set_i_crc(Frame& frame, uint32_t value) {
     check_width(value, FRAME_CRC_WIDTH, SOURCE);
-    frame.body.i.crc = value;
+    recorded_store(frame.body.i.crc, value);
 }
 
 uint32_t get_c_state_length(const Frame& frame) {
-    return frame.body.i.c_state_length & bit_mask(FRAME_C_STATE_LENGTH_WIDTH);
+    return recorded_read(frame.body.i.c_state_length, bit_mask(FRAME_C_STATE_LENGTH_WIDTH));
 }
 
 void set_c_state_length(Frame& frame, uint32_t value) {
     check_width(value, FRAME_C_STATE_LENGTH_WIDTH, SOURCE);
-    frame.body.i.c_state_length = value;
+    recorded_store(frame.body.i.c_state_length, value);
 }
 
 CState& frame_cstate(Frame& frame) {
@@ -117,32 +126,34 @@ const CState& frame_cstate(const Frame& frame) {
 }
 
 uint32_t get_n_crc(const Frame& frame) {
-    return frame.body.n.crc & bit_mask(FRAME_CRC_WIDTH);
+    return recorded_read(frame.body.n.crc, bit_mask(FRAME_CRC_WIDTH));
 }
 
 void set_n_crc(Frame& frame, uint32_t value) {
     check_width(value, FRAME_CRC_WIDTH, SOURCE);
-    frame.body.n.crc = value;
+    recorded_store(frame.body.n.crc, value);
 }
 
 uint32_t get_data_byte(const Frame& frame, unsigned i) {
     sim_assert(i < FRAME_MAX_DATA, "i < FRAME_MAX_DATA", SOURCE);
+    access_byte(&frame.body.n.data[i], bit_mask(FRAME_DATA_BYTE_WIDTH), ACCESS_READ);
     return frame.body.n.data[i];
 }
 
 void set_data_byte(Frame& frame, unsigned i, uint32_t value) {
     sim_assert(i < FRAME_MAX_DATA, "i < FRAME_MAX_DATA", SOURCE);
     check_width(value, FRAME_DATA_BYTE_WIDTH, SOURCE);
+    access_byte(&frame.body.n.data[i], bit_mask(FRAME_DATA_BYTE_WIDTH), ACCESS_WRITE);
     frame.body.n.data[i] = static_cast<uint8_t>(value);
 }
 
 uint32_t get_data_length(const Frame& frame) {
-    return frame.body.n.data_length & bit_mask(FRAME_DATA_LENGTH_WIDTH);
+    return recorded_read(frame.body.n.data_length, bit_mask(FRAME_DATA_LENGTH_WIDTH));
 }
 
 void set_data_length(Frame& frame, uint32_t value) {
     check_width(value, FRAME_DATA_LENGTH_WIDTH, SOURCE);
-    frame.body.n.data_length = value;
+    recorded_store(frame.body.n.data_length, value);
 }
 
 unsigned n_frame_data_count(const Frame& frame) {
@@ -180,6 +191,7 @@ uint16_t n_frame_crc(const Frame& frame, const CState& cstate, unsigned L) {
         crc_generator(FRAME_HEADER_BITS + FRAME_DATA_BYTE_WIDTH * count + cstate_bits(L));
     uint16_t crc = CRC_INITIAL_VALUE;
     feed_header(frame, &crc, generator);
+    access_read_bytes(frame.body.n.data, count);
     for (unsigned i = 0; i < count; ++i) {
         crc_feed_bits(&crc, frame.body.n.data[i], FRAME_DATA_BYTE_WIDTH, generator);
     }

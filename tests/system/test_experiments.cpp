@@ -1,4 +1,5 @@
 // Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
+#include "campaign_fixture.h"
 #include "cli/campaign.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
@@ -25,36 +26,7 @@ constexpr uint32_t GLOBAL_TIME_WORD = 2;
 /// Lines of a campaign CSV above its rows: the campaign line, the shard line and the column header.
 constexpr long HEAD_LINES = 3;
 
-class ExperimentTest : public ::testing::Test {
-  protected:
-    std::filesystem::path directory;
-    void SetUp() override { directory = make_scratch_directory("pelorin-experiment"); }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-    std::string path(const char* name) const { return (directory / name).string(); }
-    static std::string read(const std::string& file) {
-        std::ifstream in(file);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    CampaignOptions campaign(uint32_t runs) const {
-        CampaignOptions options;
-        options.directory = PELORIN_DEFAULT_DATA_DIR;
-        options.runs = runs;
-        options.seed = 5;
-        options.window_from_us = 100000;
-        options.window_to_us = 200000;
-        options.horizon_us = 300000;
-        options.out = path("campaign.csv");
-        return options;
-    }
-    int run(const CampaignOptions& options) {
-        std::FILE* report = std::fopen(path("report.txt").c_str(), "w");
-        int status = run_campaign(options, report);
-        std::fclose(report);
-        return status;
-    }
-};
+using ExperimentTest = CampaignTest;
 
 RunOptions faulty_run() {
     RunOptions options;

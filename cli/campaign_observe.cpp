@@ -1,0 +1,131 @@
+#include "cli/campaign_observe.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
+constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+
+uint64_t fnv(uint64_t hash, const void* bytes, size_t size) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ p[i]) * FNV_PRIME;
+    }
+    return hash;
+}
+
+void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
+    auto* observer = static_cast<RunObserver*>(context);
+    observer->frames = fnv(observer->frames, &frame, sizeof frame);
+}
+
+/// FNV-1a of the controllers' interfaces, working status and registers. A state that differs from another in
+/// one byte never hashes alike: each step of FNV-1a is a bijection of the hash.
+uint64_t controller_state_hash(const Cluster& cluster) {
+    uint64_t hash = FNV_OFFSET;
+    for (const TtpController* c : cluster.controllers) {
+        hash = fnv(hash, &c->cni, sizeof c->cni);
+        hash = fnv(hash, &c->working_status, sizeof c->working_status);
+        hash = fnv(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
+    }
+    return hash;
+}
+
+} // namespace
+
+bool Sample::same_nodes(const Sample& other) const {
+    return std::equal(std::begin(state), std::end(state), std::begin(other.state)) &&
+           std::equal(std::begin(membership), std::end(membership), std::begin(other.membership));
+}
+
+bool Sample::same(const Sample& other) const {
+    return same_nodes(other) && frames == other.frames && hits == other.hits && misses == other.misses;
+}
+
+void observe_run(RunObserver* observer, Cluster& cluster) {
+    observer->record = RunRecord{};
+    observer->frames = FNV_OFFSET;
+    for (TtpChannel* channel : cluster.channels) {
+        channel->delivery_observer = observe_frame;
+        channel->observer_context = observer;
+    }
+}
+
+Sample take_sample(const Cluster& cluster, RunObserver* observer) {
+    Sample s{};
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        // The protocol's own view (the working status), not the published copy in the interface, where a
+        // flipped bit lives only until the next publication without the protocol ever acting on it.
+        const CniStatus& status = cluster.controllers[n]->working_status;
+        s.state[n] = static_cast<uint8_t>(get_protocol_state(status));
+        for (unsigned p = 0; p < NODE_COUNT; ++p) {
+            s.membership[n] |= static_cast<uint8_t>(get_membership(status.cstate, p) << p);
+        }
+    }
+    s.frames = observer->frames;
+    observer->frames = FNV_OFFSET;
+    s.hits = cluster.laser->hits;
+    s.misses = cluster.laser->misses;
+    return s;
+}
+
+void finish_record(ClusterRun& run, RunObserver* observer, double horizon_us) {
+    // A run whose time stopped advancing (the driver ended it) shows as frozen for the samples left out, so
+    // it is classed as not healed.
+    for (; run.next_sample_us <= horizon_us; run.next_sample_us += SAMPLE_US) {
+        Sample frozen = take_sample(run.cluster, observer);
+        std::fill(std::begin(frozen.state), std::end(frozen.state), 0);
+        observer->record.samples.push_back(frozen);
+    }
+    observer->record.state_hash = controller_state_hash(run.cluster);
+    observer->record.hits = run.cluster.laser->hits;
+    observer->record.misses = run.cluster.laser->misses;
+}
+
+ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {
+    ExperimentResult result;
+    result.experiment = experiment;
+    result.injections = run.injections;
+    const double injected_at = run.injections.empty() ? 0.0 : run.injections.front().time;
+    // Only the run's own samples can differ from the golden run's; the others are the golden run's.
+    const size_t own_end = run.first_sample + run.samples.size();
+    const size_t run_count = run.golden_rest ? std::max(own_end, golden.samples.size()) : own_end;
+    const size_t count = std::min(golden.samples.size(), run_count);
+    bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run_count;
+    long first_degraded = -1;
+    long last_degraded = -1;
+    for (size_t i = run.first_sample; i < std::min(own_end, count); ++i) {
+        const Sample& g = golden.samples[i];
+        const Sample& r = run.samples[i - run.first_sample];
+        any_difference = any_difference || !r.same(g);
+        if (!r.same_nodes(g)) {
+            last_degraded = static_cast<long>(i);
+            if (first_degraded < 0) {
+                first_degraded = static_cast<long>(i);
+            }
+        }
+    }
+    result.converged = run.state_hash == golden.state_hash;
+    const bool healed_at_end = count > 0 && last_degraded != static_cast<long>(count) - 1;
+    const auto sample_time = [](long i) { return static_cast<double>(i + 1) * SAMPLE_US; };
+    if (first_degraded >= 0) {
+        result.detection_us = std::max(0.0, sample_time(first_degraded) - injected_at);
+        if (healed_at_end) {
+            result.heal_us = std::max(0.0, sample_time(last_degraded + 1) - injected_at);
+        }
+    }
+    if (!healed_at_end) {
+        result.outcome = Outcome::NOT_HEALED;
+    } else if (run.hits < golden.hits || run.misses > golden.misses) {
+        result.outcome = Outcome::APPLICATION_FAILURE;
+    } else if (first_degraded >= 0) {
+        result.outcome = Outcome::DETECTED_HEALED;
+    } else if (any_difference) {
+        result.outcome = Outcome::MASKED;
+    } else {
+        result.outcome = Outcome::NO_EFFECT;
+    }
+    return result;
+}

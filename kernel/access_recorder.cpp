@@ -1,0 +1,3 @@
+#include "kernel/access_recorder.h"
+
+AccessRecorder* access_recorder = nullptr;
