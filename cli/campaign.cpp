@@ -3,6 +3,7 @@
 #include "cli/campaign_csv.h"
 #include "cli/campaign_exhaustive.h"
 #include "cli/campaign_experiments.h"
+#include "cli/campaign_observe.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
@@ -120,6 +121,10 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         start_experiments(std::move(config), options, options.exhaustive, &why);
     if (experiments == nullptr) {
         return fail(EXIT_WORKER, why);
+    }
+    if (!golden_run_whole(golden_record(experiments).record, &why)) {
+        finish_experiments(experiments);
+        return fail(EXIT_GOLDEN, why);
     }
     FaultSpaceScan scan;
     CampaignCsvHead head{"", "", options.shard_index, options.shard_count};

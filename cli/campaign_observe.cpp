@@ -1,5 +1,10 @@
 #include "cli/campaign_observe.h"
 
+#include "host/nodes.h"
+#include "kernel/trace.h"
+
+#include <cstdio>
+
 #include <algorithm>
 #include <iterator>
 
@@ -7,6 +12,8 @@ namespace {
 
 constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
 constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+/// A membership vector with every node's position set.
+constexpr uint8_t ALL_NODES = (1u << NODE_COUNT) - 1;
 
 uint64_t fnv(uint64_t hash, const void* bytes, size_t size) {
     const auto* p = static_cast<const unsigned char*>(bytes);
@@ -82,6 +89,31 @@ void finish_record(ClusterRun& run, RunObserver* observer, double horizon_us) {
     observer->record.state_hash = controller_state_hash(run.cluster);
     observer->record.hits = run.cluster.laser->hits;
     observer->record.misses = run.cluster.laser->misses;
+}
+
+bool golden_run_whole(const RunRecord& golden, std::string* why) {
+    if (golden.samples.empty()) {
+        *why = "the golden run took no sample: the horizon is shorter than one slot";
+        return false;
+    }
+    const Sample& last = golden.samples.back();
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        if (last.state[n] != PS_APPLICATION || last.membership[n] != ALL_NODES) {
+            std::string state = ctrl_state_name(last.state[n]);
+            state.erase(state.find_last_not_of(' ') + 1);
+            char text[80];
+            std::snprintf(text, sizeof text, "%s is in %s with membership %u%u%u%u", CLUSTER_NODES[n].name,
+                          state.c_str(), last.membership[n] & 1u, last.membership[n] >> 1 & 1u,
+                          last.membership[n] >> 2 & 1u, last.membership[n] >> 3 & 1u);
+            *why = std::string(
+                       "the fault-free run of this configuration does not end with the cluster whole (") +
+                   text +
+                   " at the horizon), so no experiment can be judged against it; pelorin-sim --dir with the "
+                   "same folder shows what the cluster does";
+            return false;
+        }
+    }
+    return true;
 }
 
 ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {

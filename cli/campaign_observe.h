@@ -56,5 +56,8 @@ Sample take_sample(const Cluster& cluster, RunObserver* observer);
 /// At the end of a run to `horizon_us`: frozen samples for the sample times it did not reach, the hash of the
 /// final controller state, the laser's counts.
 void finish_record(ClusterRun& run, RunObserver* observer, double horizon_us);
+/// Whether the golden run ends with the cluster whole (every node in APPLICATION, every node a member of
+/// every node's membership), which every class is judged against; false with what is not.
+bool golden_run_whole(const RunRecord& golden, std::string* why);
 /// Classes an experiment's record against the golden run's.
 ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run);

@@ -15,6 +15,8 @@ enum ExitStatus : int {
     EXIT_OUTPUT = 5,  // an output (trace, injection log, campaign CSV or chart) cannot be written
     EXIT_HORIZON = 6, // the cluster did not complete the requested cycles within the simulated time allowed
     EXIT_WORKER = 7,  // a campaign worker process failed (the rows it finished are kept: --resume)
+    EXIT_GOLDEN =
+        8, // a campaign's fault-free run does not end with the cluster whole: nothing to judge against
     EXIT_ASSEMBLY = 255, // the configuration cannot be read or run (the message names the file and line)
 };
 
@@ -38,6 +40,8 @@ inline constexpr ExitStatusMeaning EXIT_STATUS_MEANINGS[] = {
                    "plus 20 ms per cycle)"},
     {EXIT_WORKER,
      "a campaign worker process failed (the rows it finished are kept: run again with --resume)"},
+    {EXIT_GOLDEN, "a campaign's fault-free (golden) run does not end with every node in APPLICATION and a "
+                  "member, so no experiment could be judged against it"},
     {EXIT_ASSEMBLY, "the configuration cannot be read or run (the message names the file, the line and what "
                     "to fix)"},
 };

@@ -267,6 +267,27 @@ TEST_F(ExperimentTest, BadCampaignInputsAreRefused) {
     EXPECT_EQ(read(options.out), "not a campaign\n1,2\n"); // left as it was
 }
 
+TEST_F(ExperimentTest, CampaignWhoseGoldenRunIsNotWholeIsRefusedWithoutOutput) {
+    // Nobody may cold-start, so the cluster never forms: every experiment would equal the golden run and
+    // read "no-effect", a campaign reported as done that judged nothing.
+    const std::filesystem::path data = directory / "data";
+    std::filesystem::copy(PELORIN_DEFAULT_DATA_DIR, data);
+    for (const char* list : {"medl00.txt", "medl01.txt"}) {
+        std::ofstream(data / list, std::ios::app) << "0 controller_cfg_params.cf\n";
+    }
+    CampaignOptions options = campaign(2);
+    options.directory = data.string();
+    EXPECT_EQ(run(options), EXIT_GOLDEN);
+    EXPECT_FALSE(std::filesystem::exists(options.out));
+    std::string out;
+    EXPECT_EQ(run_command("campaign --runs 2 --dir " + data.string() + " --out " + options.out, &out),
+              EXIT_GOLDEN);
+    EXPECT_NE(
+        out.find("does not end with the cluster whole (M1 is in LISTEN with membership 0000 at the horizon)"),
+        std::string::npos)
+        << out;
+}
+
 TEST_F(ExperimentTest, EarlierResultsSurviveAConfigurationThatCannotBeRead) {
     CampaignOptions options = campaign(3);
     ASSERT_EQ(run(options), EXIT_DONE);
