@@ -26,14 +26,16 @@ void width_failed(unsigned width, const char* source, unsigned line);
 
 // The line of the check is the caller's: __builtin_LINE() as a default argument is evaluated where the
 // function is called (GCC and Clang).
-inline void check_width(uint32_t value, unsigned width, const char* source, unsigned line = __builtin_LINE()) {
+inline void check_width(uint32_t value, unsigned width, const char* source,
+                        unsigned line = __builtin_LINE()) {
     if (value > bit_mask(width)) {
         width_failed(width, source, line);
     }
 }
 
 /// A named invariant such as "channel->receiver_count < MAX_SRU_COUNT".
-inline void sim_assert(bool holds, const char* expression, const char* source, unsigned line = __builtin_LINE()) {
+inline void sim_assert(bool holds, const char* expression, const char* source,
+                       unsigned line = __builtin_LINE()) {
     if (!holds) {
         assertion_failed(expression, source, line);
     }
