@@ -140,7 +140,9 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         return fail(EXIT_USAGE, why);
     }
     std::vector<ExperimentPlan> plans;
-    for (uint32_t k = options.shard_index; k < options.runs; k += options.shard_count) {
+    // 64 bits: stepping by a shard count near 2^32 must not wrap back into the shard's range.
+    for (uint64_t next = options.shard_index; next < options.runs; next += options.shard_count) {
+        const auto k = static_cast<uint32_t>(next);
         if (rows.find(k) == rows.end()) {
             plans.push_back(options.exhaustive ? exhaustive_plan(scan, k) : sampled_plan(options, k));
         }

@@ -225,7 +225,8 @@ TEST(PelorinSim, RefusesNumbersItCannotHonourWithAPlainReason) {
         {"campaign --horizon-us inf", "--horizon-us must be a time in microseconds above 0"},
         {"campaign --jobs 65", "--jobs must be a whole number from 1 to 64"},
         {"campaign --injections 0", "--injections must be a whole number from 1 to 1000"},
-        {"campaign --runs 0", "--runs must be a positive whole number"},
+        {"campaign --runs 0", "--runs must be a whole number from 1 to 10000000"},
+        {"campaign --runs 10000001", "--runs must be a whole number from 1 to 10000000 (for more, use"},
         {"campaign --seed -1", "--seed must be a whole number"},
         {"campaign --shard 1/nan", "--shard must be I/N, two whole numbers"},
     };

@@ -208,6 +208,16 @@ TEST_F(ExperimentTest, CampaignIsTheSameTwiceWithOneOrTwoJobsAndAcrossShardsAndR
     EXPECT_EQ(read(options.out), first); // the rest ran once each, in experiment order
     EXPECT_TRUE(std::filesystem::exists(path("campaign.svg")));
     EXPECT_NE(read(path("report.txt")).find("95% confidence interval"), std::string::npos);
+
+    // A shard count near 2^32 holds its own experiment only, none that a wrapped step would reach.
+    options.resume = false;
+    options.shard_index = 5;
+    options.shard_count = UINT32_MAX;
+    options.out = path("far-shard.csv");
+    ASSERT_EQ(run(options), 0);
+    const std::string far = read(options.out);
+    EXPECT_EQ(std::count(far.begin(), far.end(), '\n'), HEAD_LINES + 1);
+    EXPECT_NE(far.find("\n5,"), std::string::npos) << far;
 }
 
 TEST_F(ExperimentTest, EveryOutcomeClassHasACase) {
