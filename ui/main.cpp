@@ -5,7 +5,7 @@
 //
 // The trace goes to "debug.txt" and the injections to "injections.csv", both appended, in the working
 // directory, or in the user's state folder when the working directory is not writable (ui/log_directory.h).
-// --help and --version need no display.
+// --help and --version need no display; anything else without one ends with status 3 and says so.
 //
 // Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
 // O2's host has counted N cluster cycles, stops, saves a picture of the window to FILE and ends.
@@ -45,6 +45,7 @@ constexpr int FULL_SPEED = 1000;
 constexpr const char* BURST_RATE = "4000";
 constexpr uint32_t BURST_CYCLES = 6;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_NO_DISPLAY = 3;
 constexpr QSize OBSERVER_PICTURE_SIZE(1000, 720);
 
 /// True when the command line asks only for text (help or version), which needs no display.
@@ -57,6 +58,13 @@ bool asks_only_for_text(int argc, char** argv) {
         }
     }
     return false;
+}
+
+/// True when Qt has somewhere to show the window: a platform the user chose, or an X11 or Wayland display.
+/// Without one, Qt's platform setup aborts the program with a core dump instead of saying what is missing.
+bool has_display() {
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 /// Runs the simulation at full speed until O2's host has counted `cycles` cycles, then saves the window;
@@ -195,6 +203,10 @@ int run(QApplication& app) {
 int main(int argc, char** argv) {
     if (asks_only_for_text(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen"); // help and version also over a terminal without a display
+    } else if (!has_display()) {
+        std::fprintf(stderr, "pelorin: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are not "
+                             "set); pelorin-sim runs the cluster without a window\n");
+        return EXIT_NO_DISPLAY;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(APPLICATION_NAME);
