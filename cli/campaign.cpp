@@ -169,9 +169,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
     if (!output_ok || !closed) {
         return fail(EXIT_OUTPUT, options.out + ": writing the rows failed");
     }
-    if (!write_file_atomically(options.out, campaign_csv_text(head, rows), &why) ||
-        !(options.exhaustive ? write_exhaustive_report(options, head.fault_space, rows, report, &why)
-                             : write_campaign_report(options, rows, report, &why))) {
+    if (!write_campaign_outputs(options, head, rows, report, &why)) {
         return fail(EXIT_OUTPUT, why);
     }
     print_wall_time(options, plans.size(),

@@ -99,8 +99,7 @@ std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
         return "injections '" + cells[CAMPAIGN_CSV_INJECTIONS_COLUMN] +
                "' does not fit the injection columns";
     }
-    if (std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), cells[CAMPAIGN_CSV_CLASS_COLUMN]) ==
-        std::end(OUTCOME_NAMES)) {
+    if (unsigned outcome = 0; !outcome_by_name(cells[CAMPAIGN_CSV_CLASS_COLUMN], &outcome)) {
         return "class '" + cells[CAMPAIGN_CSV_CLASS_COLUMN] + "' is no outcome class";
     }
     const std::string& converged = cells[CAMPAIGN_CSV_CLASS_COLUMN + 1];
@@ -166,6 +165,12 @@ size_t campaign_csv_columns(const CampaignCsvHead& head) {
 
 std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight) {
     return row + "," + exact_number(from_us) + "," + exact_number(to_us) + "," + exact_number(weight);
+}
+
+bool outcome_by_name(const std::string& name, unsigned* outcome) {
+    const auto found = std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), name);
+    *outcome = static_cast<unsigned>(found - std::begin(OUTCOME_NAMES));
+    return found != std::end(OUTCOME_NAMES);
 }
 
 const char* outcome_name(Outcome outcome) {
@@ -250,16 +255,7 @@ std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32
 }
 
 std::vector<std::string> campaign_csv_cells(const std::string& row) {
-    std::vector<std::string> cells;
-    std::stringstream in(row);
-    std::string cell;
-    while (std::getline(in, cell, ',')) {
-        cells.push_back(cell);
-    }
-    if (!row.empty() && row.back() == ',') {
-        cells.emplace_back();
-    }
-    return cells;
+    return row.empty() ? std::vector<std::string>{} : csv_cells(row);
 }
 
 bool read_campaign_csv(const std::string& path, CampaignCsv* csv, std::string* why) {

@@ -56,8 +56,11 @@ constexpr unsigned EXHAUSTIVE_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 3;
 constexpr unsigned EXHAUSTIVE_CSV_WEIGHT_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
 
 /// The outcome classes' names, indexed by Outcome: what the class column says.
-inline constexpr const char* OUTCOME_NAMES[static_cast<unsigned>(Outcome::COUNT)] = {
-    "no-effect", "masked", "detected-healed", "application-failure", "not-healed"};
+constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
+inline constexpr const char* OUTCOME_NAMES[OUTCOMES] = {"no-effect", "masked", "detected-healed",
+                                                        "application-failure", "not-healed"};
+/// The class a class column names (exactly, as written); false when it names none.
+bool outcome_by_name(const std::string& name, unsigned* outcome);
 
 /// The comment lines above the column header.
 struct CampaignCsvHead {

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
-
 /// The value a set or a reset leaves in a bit; flips always change it.
 bool effect_changes(uint8_t effect, uint8_t value) {
     switch (effect) {
@@ -74,13 +72,13 @@ bool read_fault_space(const std::string& line, FieldShares* shares) {
     for (std::string word; in >> word;) {
         const size_t slash = word.rfind('/');
         const size_t equals = word.rfind('=');
-        const auto found = std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES),
-                                     slash < equals ? word.substr(slash + 1, equals - slash - 1) : "");
+        unsigned outcome = 0;
         double weight = 0.0;
-        if (found == std::end(OUTCOME_NAMES) || !read_exact_number(word.substr(equals + 1), &weight)) {
+        if (!outcome_by_name(slash < equals ? word.substr(slash + 1, equals - slash - 1) : "", &outcome) ||
+            !read_exact_number(word.substr(equals + 1), &weight)) {
             return false;
         }
-        shares->add(word.substr(0, slash), static_cast<unsigned>(found - std::begin(OUTCOME_NAMES)), weight);
+        shares->add(word.substr(0, slash), outcome, weight);
     }
     return true;
 }
@@ -179,13 +177,11 @@ bool write_exhaustive_report(const CampaignOptions& options, const std::string& 
     double run_space = 0.0;
     for (const auto& [k, row] : rows) {
         const std::vector<std::string> cells = campaign_csv_cells(row);
-        const auto found =
-            std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), cells[CAMPAIGN_CSV_CLASS_COLUMN]);
+        unsigned outcome = 0;
         double weight = 0.0;
-        if (found != std::end(OUTCOME_NAMES) &&
+        if (outcome_by_name(cells[CAMPAIGN_CSV_CLASS_COLUMN], &outcome) &&
             read_exact_number(cells[EXHAUSTIVE_CSV_WEIGHT_COLUMN], &weight)) {
-            shares.add(field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN]),
-                       static_cast<unsigned>(found - std::begin(OUTCOME_NAMES)), weight);
+            shares.add(field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN]), outcome, weight);
             run_space += weight;
         }
     }

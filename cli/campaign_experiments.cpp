@@ -57,11 +57,6 @@ struct EngineRun {
     EarlyStop stopped = EarlyStop::NONE;
 };
 
-double next_event_time() {
-    const SimProcess* next = calendar()->suc_in_sqs;
-    return next != nullptr ? next->evtime : INFINITY;
-}
-
 FaultInjector* injector(EngineRun* e) {
     return e->run.cluster.fault_injector;
 }

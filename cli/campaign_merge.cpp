@@ -1,7 +1,6 @@
 #include "cli/campaign_merge.h"
 
 #include "cli/campaign_csv.h"
-#include "cli/campaign_exhaustive.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
 
@@ -92,10 +91,8 @@ int merge_campaign(const MergeOptions& options, std::FILE* report) {
     }
     campaign.out = options.out;
     campaign.svg = options.svg;
-    if (!write_file_atomically(
-            options.out, campaign_csv_text(CampaignCsvHead{parameters, fault_space, 0, 1}, rows), &why) ||
-        !(campaign.exhaustive ? write_exhaustive_report(campaign, fault_space, rows, report, &why)
-                              : write_campaign_report(campaign, rows, report, &why))) {
+    if (!write_campaign_outputs(campaign, CampaignCsvHead{parameters, fault_space, 0, 1}, rows, report,
+                                &why)) {
         return fail(EXIT_OUTPUT, why);
     }
     return EXIT_DONE;

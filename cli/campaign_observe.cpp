@@ -1,31 +1,20 @@
 #include "cli/campaign_observe.h"
 
 #include "host/nodes.h"
-#include "kernel/trace.h"
-
-#include <cstdio>
+#include "host/slot_events.h"
+#include "kernel/fnv.h"
 
 #include <algorithm>
 #include <iterator>
 
 namespace {
 
-constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
-constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
 /// A membership vector with every node's position set.
 constexpr uint8_t ALL_NODES = (1u << NODE_COUNT) - 1;
 
-uint64_t fnv(uint64_t hash, const void* bytes, size_t size) {
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    for (size_t i = 0; i < size; ++i) {
-        hash = (hash ^ p[i]) * FNV_PRIME;
-    }
-    return hash;
-}
-
 void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
     auto* observer = static_cast<RunObserver*>(context);
-    observer->frames = fnv(observer->frames, &frame, sizeof frame);
+    observer->frames = fnv1a(observer->frames, &frame, sizeof frame);
 }
 
 /// FNV-1a of the controllers' interfaces, working status and registers. A state that differs from another in
@@ -33,9 +22,9 @@ void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
 uint64_t controller_state_hash(const Cluster& cluster) {
     uint64_t hash = FNV_OFFSET;
     for (const TtpController* c : cluster.controllers) {
-        hash = fnv(hash, &c->cni, sizeof c->cni);
-        hash = fnv(hash, &c->working_status, sizeof c->working_status);
-        hash = fnv(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
+        hash = fnv1a(hash, &c->cni, sizeof c->cni);
+        hash = fnv1a(hash, &c->working_status, sizeof c->working_status);
+        hash = fnv1a(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
     }
     return hash;
 }
@@ -67,9 +56,7 @@ Sample take_sample(const Cluster& cluster, RunObserver* observer) {
         // flipped bit lives only until the next publication without the protocol ever acting on it.
         const CniStatus& status = cluster.controllers[n]->working_status;
         s.state[n] = static_cast<uint8_t>(get_protocol_state(status));
-        for (unsigned p = 0; p < NODE_COUNT; ++p) {
-            s.membership[n] |= static_cast<uint8_t>(get_membership(status.cstate, p) << p);
-        }
+        s.membership[n] = membership_vector(status);
     }
     s.frames = observer->frames;
     observer->frames = FNV_OFFSET;
@@ -99,15 +86,10 @@ bool golden_run_whole(const RunRecord& golden, std::string* why) {
     const Sample& last = golden.samples.back();
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
         if (last.state[n] != PS_APPLICATION || last.membership[n] != ALL_NODES) {
-            std::string state = ctrl_state_name(last.state[n]);
-            state.erase(state.find_last_not_of(' ') + 1);
-            char text[80];
-            std::snprintf(text, sizeof text, "%s is in %s with membership %u%u%u%u", CLUSTER_NODES[n].name,
-                          state.c_str(), last.membership[n] & 1u, last.membership[n] >> 1 & 1u,
-                          last.membership[n] >> 2 & 1u, last.membership[n] >> 3 & 1u);
             *why = std::string(
                        "the fault-free run of this configuration does not end with the cluster whole (") +
-                   text +
+                   CLUSTER_NODES[n].name + " is in " + state_name(last.state[n]) + " with membership " +
+                   membership_bits(last.membership[n]) +
                    " at the horizon), so no experiment can be judged against it; pelorin-sim --dir with the "
                    "same folder shows what the cluster does";
             return false;

@@ -1,6 +1,7 @@
 #include "cli/campaign_report.h"
 
 #include "cli/campaign_csv.h"
+#include "cli/campaign_exhaustive.h"
 #include "host/injection_log.h"
 
 #include <algorithm>
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr double Z_95 = 1.959963984540054;
-constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
 constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800", "#f44336"};
 
 std::string svg_chart(const std::vector<ChartBar>& groups, const std::string& title, const char* unit) {
@@ -96,12 +96,10 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
     std::vector<std::string> field_order;
     for (const auto& [experiment, row] : rows) {
         std::vector<std::string> cells = campaign_csv_cells(row);
-        const std::string& name = cells[CAMPAIGN_CSV_CLASS_COLUMN];
-        const auto found = std::find(std::begin(OUTCOME_NAMES), std::end(OUTCOME_NAMES), name);
-        if (found == std::end(OUTCOME_NAMES)) {
+        unsigned o = 0;
+        if (!outcome_by_name(cells[CAMPAIGN_CSV_CLASS_COLUMN], &o)) {
             continue;
         }
-        const auto o = static_cast<unsigned>(found - std::begin(OUTCOME_NAMES));
         totals[o] += 1;
         std::string group = field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN]);
         if (by_field.find(group) == by_field.end()) {
@@ -155,4 +153,12 @@ bool write_class_chart(const CampaignOptions& options, const std::vector<ChartBa
     }
     std::fprintf(report, "\nchart: %s\n", svg_path.c_str());
     return true;
+}
+
+bool write_campaign_outputs(const CampaignOptions& options, const CampaignCsvHead& head,
+                            const std::map<uint32_t, std::string>& rows, std::FILE* report,
+                            std::string* why) {
+    return write_file_atomically(options.out, campaign_csv_text(head, rows), why) &&
+           (options.exhaustive ? write_exhaustive_report(options, head.fault_space, rows, report, why)
+                               : write_campaign_report(options, rows, report, why));
 }

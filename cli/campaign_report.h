@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cli/campaign.h"
+#include "cli/campaign_csv.h"
 
 #include <array>
 #include <cstdint>
@@ -38,3 +39,9 @@ bool write_class_chart(const CampaignOptions& options, const std::vector<ChartBa
 /// the file; false with a reason when the chart cannot be written.
 bool write_campaign_report(const CampaignOptions& options, const std::map<uint32_t, std::string>& rows,
                            std::FILE* report, std::string* why);
+/// Everything a campaign leaves when its rows are complete, the same whether one run or a merge of shards
+/// wrote them: the CSV (options.out, replaced through a temporary file) with `head` above the rows, then the
+/// report of a sampled campaign or of an exhaustive scan. False with a reason when an output cannot be
+/// written.
+bool write_campaign_outputs(const CampaignOptions& options, const CampaignCsvHead& head,
+                            const std::map<uint32_t, std::string>& rows, std::FILE* report, std::string* why);

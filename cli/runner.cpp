@@ -14,14 +14,6 @@
 
 namespace {
 
-std::string trimmed_state_name(uint32_t state) {
-    std::string name = ctrl_state_name(state);
-    while (!name.empty() && name.back() == ' ') {
-        name.pop_back();
-    }
-    return name;
-}
-
 /// The injection log of a run: rows appended as injections happen; a row that cannot be written ends the run.
 struct InjectionLog {
     const std::string& path;
@@ -98,7 +90,7 @@ RunSummary summarise(const Cluster& cluster) {
         NodeSummary node{};
         node.name = CLUSTER_NODES[n].name;
         node.protocol_state = get_protocol_state(status);
-        node.state_name = trimmed_state_name(node.protocol_state);
+        node.state_name = state_name(static_cast<uint8_t>(node.protocol_state));
         for (unsigned p = 0; p < NODE_COUNT; ++p) {
             node.membership[p] = get_membership(status.cstate, p);
             node.null_frame[p] = get_null_frame(status, p);

@@ -1,5 +1,6 @@
 #include "host/cluster_config.h"
 
+#include "kernel/fnv.h"
 #include "kernel/input_file.h"
 #include "kernel/sim_assert.h"
 #include "ttpc/fp1chan.h"
@@ -289,17 +290,10 @@ int read_cluster_config(const std::string& directory, const ConfigOverrides& ove
 }
 
 uint64_t cluster_config_hash(const ClusterConfig& config) {
-    constexpr uint64_t fnv_offset = 0xcbf29ce484222325ull;
-    constexpr uint64_t fnv_prime = 0x100000001b3ull;
-    uint64_t hash = fnv_offset;
-    const auto add = [&hash](const void* bytes, size_t size) {
-        for (size_t i = 0; i < size; ++i) {
-            hash = (hash ^ static_cast<const unsigned char*>(bytes)[i]) * fnv_prime;
-        }
-    };
+    uint64_t hash = FNV_OFFSET;
     for (const NodeConfig& node : config.nodes) {
-        add(node.medl.get(), sizeof *node.medl);
-        add(&node.drift, sizeof node.drift);
+        hash = fnv1a(hash, node.medl.get(), sizeof *node.medl);
+        hash = fnv1a(hash, &node.drift, sizeof node.drift);
     }
     return hash;
 }

@@ -8,11 +8,6 @@
 
 namespace {
 
-double next_event_time() {
-    const SimProcess* next = calendar()->suc_in_sqs;
-    return next != nullptr ? next->evtime : INFINITY;
-}
-
 void forward_injection(void* context, const InjectionRecord& record) {
     auto* run = static_cast<ClusterRun*>(context);
     if (run->hooks.on_injection) {

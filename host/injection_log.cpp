@@ -49,22 +49,10 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-std::vector<std::string> split_cells(const std::string& text) {
-    std::vector<std::string> cells(1);
-    for (char c : text) {
-        if (c == ',') {
-            cells.emplace_back();
-        } else {
-            cells.back() += c;
-        }
-    }
-    return cells;
-}
-
 } // namespace
 
 bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem) {
-    const std::vector<std::string> cells = split_cells(text);
+    const std::vector<std::string> cells = csv_cells(text);
     if (cells.size() != CSV_COLUMNS) {
         *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
                    "), found " + std::to_string(cells.size());

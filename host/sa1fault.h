@@ -55,6 +55,10 @@ constexpr uint32_t FAULT_INJECTOR_SEED = 111;
 /// The highest rate a front end accepts, in faults per second: one fault per microsecond. Beyond it the
 /// injector's own events would crowd out the cluster's, and simulated time would hardly advance.
 constexpr double MAX_FAULT_RATE_PER_S = 1.0e6;
+/// Whether a front end takes `rate` (faults per second): 0 to MAX_FAULT_RATE_PER_S; never NaN or infinity.
+constexpr bool fault_rate_accepted(double rate) {
+    return rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S;
+}
 constexpr unsigned CNI_MASK_WORDS = 4828;
 constexpr unsigned REG_MASK_WORDS = 184;
 

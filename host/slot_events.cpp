@@ -65,14 +65,6 @@ uint32_t raised_flags(const TtpController* c) {
     return bits;
 }
 
-uint8_t membership_of(const TtpController* c) {
-    uint8_t bits = 0;
-    for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
-        bits |= static_cast<uint8_t>(get_membership(c->working_status.cstate, p) << p);
-    }
-    return bits;
-}
-
 int node_of(const SlotRecorder* r, const TtpController* c) {
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
         if (r->cluster->controllers[n] == c) {
@@ -138,8 +130,9 @@ void close_slot(SlotRecorder* r) {
         cell.state = t.state;
         cell.worst = worse_state(t.worst_since, t.state);
         if (cell.judgement == JUDGED_NOTHING) {
-            cell.membership =
-                is_synchronised(t.state) ? membership_of(r->cluster->controllers[n]) : MEMBERSHIP_UNKNOWN;
+            cell.membership = is_synchronised(t.state)
+                                  ? membership_vector(r->cluster->controllers[n]->working_status)
+                                  : MEMBERSHIP_UNKNOWN;
         }
         if (t.state_at_close == PS_APPLICATION && cell.worst != PS_APPLICATION) {
             column.flags |= COLUMN_LEFT_APPLICATION;
@@ -248,7 +241,7 @@ void on_slot_judged(void* context, const TtpController* c) {
     SlotCell& cell = r->current.cells[node];
     cell.judgement =
         judge_verdicts(get_frame_status_a(c->working_status), get_frame_status_b(c->working_status));
-    cell.membership = membership_of(c);
+    cell.membership = membership_vector(c->working_status);
 }
 
 } // namespace
@@ -286,6 +279,24 @@ uint8_t worse_state(uint8_t a, uint8_t b) {
         return a;
     }
     return state_severity(b) > state_severity(a) ? b : a;
+}
+
+uint8_t membership_vector(const CniStatus& status) {
+    uint8_t bits = 0;
+    for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
+        bits |= static_cast<uint8_t>(get_membership(status.cstate, p) << p);
+    }
+    return bits;
+}
+
+std::string membership_bits(uint8_t membership) {
+    std::string bits;
+    if (membership != MEMBERSHIP_UNKNOWN) {
+        for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
+            bits += (membership >> p & 1u) != 0 ? '1' : '0';
+        }
+    }
+    return bits;
 }
 
 std::string state_name(uint8_t state) {
@@ -375,12 +386,7 @@ std::string slot_event_csv_rows(const SlotColumn& column) {
     std::snprintf(start, sizeof start, "%.4f", column.start_us);
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
         const SlotCell& cell = column.cells[n];
-        std::string membership;
-        if (cell.membership != MEMBERSHIP_UNKNOWN) {
-            for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
-                membership += (cell.membership >> p & 1u) != 0 ? '1' : '0';
-            }
-        }
+        const std::string membership = membership_bits(cell.membership);
         std::string injections;
         for (uint32_t i = 0; i < cell.injections; ++i) {
             injections += (i == 0 ? "" : " ") + std::to_string(cell.first_injection + i);

@@ -102,6 +102,10 @@ const char* error_kind_name(unsigned kind);
 unsigned state_severity(uint8_t state);
 /// The worse of two states (a on a tie); STATE_NONE counts as better than any state.
 uint8_t worse_state(uint8_t a, uint8_t b);
+/// A node's membership vector as bits (bit p: position p is a member), from its C-state.
+uint8_t membership_vector(const CniStatus& status);
+/// A membership vector as the CSV writes it, position 0 first ("1101"); "" for MEMBERSHIP_UNKNOWN.
+std::string membership_bits(uint8_t membership);
 /// The trace's name of a state without its padding ("APPLICATION", "Unknown!"); "" for STATE_NONE.
 std::string state_name(uint8_t state);
 

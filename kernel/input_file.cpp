@@ -69,3 +69,15 @@ std::string printable(const std::string& text) {
     }
     return shown;
 }
+
+std::vector<std::string> csv_cells(const std::string& line) {
+    std::vector<std::string> cells(1);
+    for (char c : line) {
+        if (c == ',') {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}

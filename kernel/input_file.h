@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 /// The whole text of the regular file at `path`, of at most `max_bytes` bytes. False with a reason (what is
 /// wrong, without the file's name) otherwise.
@@ -19,3 +20,7 @@ bool is_input_file(const std::string& path, std::string* why);
 /// `text` with every byte that is not printable ASCII written as \xHH, so that a message quoting input
 /// stays one readable line.
 std::string printable(const std::string& text);
+
+/// The cells of one line of a comma-separated file, empty cells included ("a,,b," has four); an empty
+/// line is one empty cell.
+std::vector<std::string> csv_cells(const std::string& line);

@@ -5,6 +5,7 @@
 #include "kernel/trace.h"
 
 #include <bit>
+#include <cmath>
 
 // The sequencing set is the circular, doubly linked list of planned processes through suc_in_sqs and
 // pred_in_sqs, in non-decreasing event time, equal times in insertion order; the Calendar's suc_in_sqs and
@@ -250,6 +251,10 @@ uint32_t sqs_count() {
 }
 uint64_t step_count() {
     return kernel.steps;
+}
+double next_event_time() {
+    const SimProcess* next = kernel.calendar != nullptr ? kernel.calendar->suc_in_sqs : nullptr;
+    return next != nullptr ? next->evtime : INFINITY;
 }
 
 uint8_t state(const SimProcess* process) {

@@ -102,6 +102,8 @@ uint8_t state(const SimProcess* process);
 uint32_t sqs_count();
 /// Number of scheduler steps run since inic_kernel.
 uint64_t step_count();
+/// The time of the first planned event; infinity when nothing is planned (or no kernel is built).
+double next_event_time();
 
 // --- Creation and planning -------------------------------------------------------------------------------
 

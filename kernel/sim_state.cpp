@@ -31,17 +31,14 @@ static_assert(BLOCK_BYTES % sizeof(uint64_t) == 0, "a block is tested for zero i
 static_assert(BLOCK_COEFFICIENTS == 8, "block_step spells out the eight terms");
 
 /// x mod p for x < 2^124.
-uint64_t reduce(Wide x) {
+constexpr uint64_t reduce(Wide x) {
     uint64_t r = (static_cast<uint64_t>(x) & PRIME) + static_cast<uint64_t>(x >> PRIME_BITS);
     r = (r & PRIME) + (r >> PRIME_BITS);
     return r >= PRIME ? r - PRIME : r;
 }
 
 constexpr uint64_t multiply(uint64_t a, uint64_t b) {
-    const Wide x = static_cast<Wide>(a) * b;
-    uint64_t r = (static_cast<uint64_t>(x) & PRIME) + static_cast<uint64_t>(x >> PRIME_BITS);
-    r = (r & PRIME) + (r >> PRIME_BITS);
-    return r >= PRIME ? r - PRIME : r;
+    return reduce(static_cast<Wide>(a) * b); // below 2^122 for a, b below p
 }
 
 constexpr uint64_t power(uint64_t base, uint64_t exponent) {

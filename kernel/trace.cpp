@@ -1,5 +1,6 @@
 #include "kernel/trace.h"
 
+#include "kernel/fnv.h"
 #include "kernel/kernel_state.h"
 
 #include <cerrno>
@@ -15,8 +16,6 @@ namespace {
 
 constexpr const char* DEFAULT_TRACE_FILE = "debug.txt";
 constexpr size_t LINE_BUFFER_BYTES = 2048;
-constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
-constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
 
 /// Set by the directory change notification; tells the next line to check that its file still exists.
 volatile sig_atomic_t directory_changed = 0;
@@ -119,9 +118,7 @@ bool file_still_there() {
 
 void emit(const char* bytes, size_t length) {
     if (sink.hashing) {
-        for (size_t i = 0; i < length; ++i) {
-            sink.hash = (sink.hash ^ static_cast<unsigned char>(bytes[i])) * FNV_PRIME;
-        }
+        sink.hash = fnv1a(sink.hash, bytes, length);
     }
     if (!sink.to_file) {
         return;

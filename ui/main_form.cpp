@@ -723,7 +723,7 @@ void TMainForm::RateChange() {
     const QString text = rate_edit_->text().trimmed();
     bool ok = false;
     const double rate = text.toDouble(&ok);
-    const bool accepted = ok && rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S; // false for NaN and infinity too
+    const bool accepted = ok && fault_rate_accepted(rate);
     // A text that is not taken is shown as refused, so nobody believes it runs; an empty field is no entry.
     const bool refused = !accepted && !text.isEmpty();
     SetFieldColour(rate_edit_,

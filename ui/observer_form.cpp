@@ -87,10 +87,6 @@ QTableWidgetItem* read_only_item(const QString& text) {
     return item;
 }
 
-QString state_caption(uint8_t state) {
-    return state == STATE_NONE ? QString("-") : QString::fromUtf8(protocol_state_display(state).caption);
-}
-
 } // namespace
 
 TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)

@@ -229,7 +229,7 @@ void TSineWaveThread::SetFaultEffect(uint8_t effect) {
 }
 
 void TSineWaveThread::SetFaultRate(double rate) {
-    if (rate >= 0.0 && rate <= MAX_FAULT_RATE_PER_S) { // false for NaN and infinity too
+    if (fault_rate_accepted(rate)) {
         OnModel([&] { set_run_fault_rate(&run_, rate); });
     }
 }

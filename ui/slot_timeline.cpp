@@ -88,19 +88,9 @@ QColor state_colour(uint8_t state) {
     return to_qcolor(protocol_state_display(state).colour);
 }
 
-QString state_caption(uint8_t state) {
-    return QString::fromUtf8(protocol_state_display(state).caption);
-}
-
 QString membership_text(uint8_t membership) {
-    if (membership == MEMBERSHIP_UNKNOWN) {
-        return "none";
-    }
-    QString bits;
-    for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
-        bits += (membership >> p & 1u) != 0 ? '1' : '0';
-    }
-    return bits;
+    return membership == MEMBERSHIP_UNKNOWN ? QString("none")
+                                            : QString::fromStdString(membership_bits(membership));
 }
 
 void draw_judgement(QPainter& p, const QPointF& centre, uint8_t judgement) {
@@ -576,4 +566,8 @@ QString TSlotTimeline::MembershipDetails(uint64_t number) const {
         }
     }
     return text;
+}
+
+QString state_caption(uint8_t state) {
+    return state == STATE_NONE ? QString("-") : QString::fromUtf8(protocol_state_display(state).caption);
 }

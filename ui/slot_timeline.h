@@ -72,3 +72,5 @@ class TSlotTimeline : public QWidget {
 
 /// "#12 at 12345.6789 us: O1 CNI word 218 (controller_on) bit 0 flip, 0x0000ffff -> 0x0000fffe".
 QString injection_summary(uint64_t number, const InjectionRecord& record);
+/// A state's caption as the main window shows it ("Application"); "-" for no state (STATE_NONE).
+QString state_caption(uint8_t state);
