@@ -126,6 +126,27 @@ TEST_F(RunDriverTest, PeriodicInjectionsHappenInsideTheirWindowOnly) {
         }
         finish_run(run.get());
     }
+    // A window that ends exactly when an injection falls due: that injection is not inside it.
+    RunSettings settings = quiet();
+    settings.seed = 3;
+    settings.inject_rate = 1.0e5;
+    settings.inject_from_us = 0.0;
+    std::vector<double> times;
+    const auto record_times = [&times] {
+        RunHooks hooks;
+        hooks.on_injection = [&times](ClusterRun&, const InjectionRecord& r) { times.push_back(r.time); };
+        return hooks;
+    };
+    start(settings, record_times());
+    run_until(run.get(), until(2000.0));
+    finish_run(run.get());
+    ASSERT_GE(times.size(), 3u);
+    settings.inject_until_us = times[2];
+    times.clear();
+    start(settings, record_times());
+    run_until(run.get(), until(2000.0));
+    finish_run(run.get());
+    EXPECT_EQ(times.size(), 2u);
 }
 
 TEST_F(RunDriverTest, SeedZeroStillInjectsAndTheRunEnds) {

@@ -1,6 +1,7 @@
 // Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
 #include "campaign_fixture.h"
 #include "cli/campaign.h"
+#include "cli/campaign_observe.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
 #include "run_command.h"
@@ -296,6 +297,27 @@ TEST_F(ExperimentTest, CampaignWhoseGoldenRunIsNotWholeIsRefusedWithoutOutput) {
         out.find("does not end with the cluster whole (M1 is in LISTEN with membership 0000 at the horizon)"),
         std::string::npos)
         << out;
+}
+
+TEST(GoldenRun, IsWholeOnlyWithEveryNodeInApplicationAndAMemberOfEveryVector) {
+    Sample whole{};
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        whole.state[n] = PS_APPLICATION;
+        whole.membership[n] = 0b1111;
+    }
+    RunRecord golden;
+    std::string why;
+    EXPECT_FALSE(golden_run_whole(golden, &why)); // no sample at all
+    golden.samples = {Sample{}, whole};
+    EXPECT_TRUE(golden_run_whole(golden, &why)) << why; // the last sample counts
+    golden.samples.back().membership[2] = 0b1011;       // O1's vector lacks position 2, O1 itself
+    EXPECT_FALSE(golden_run_whole(golden, &why));
+    EXPECT_NE(why.find("(O1 is in APPLICATION with membership 1101 at the horizon)"), std::string::npos)
+        << why;
+    golden.samples.back() = whole;
+    golden.samples.back().state[3] = PS_PASSIVE;
+    EXPECT_FALSE(golden_run_whole(golden, &why));
+    EXPECT_NE(why.find("(O2 is in PASSIVE with membership 1111 at the horizon)"), std::string::npos) << why;
 }
 
 TEST_F(ExperimentTest, EarlierResultsSurviveAConfigurationThatCannotBeRead) {

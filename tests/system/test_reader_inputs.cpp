@@ -71,6 +71,8 @@ TEST(ReaderInputs, CampaignRowsAreTakenOnlyAsTheCampaignWritesThem) {
         {"1,,,,,,,,,,,1,no-effect,yes,,", "injections '1' does not fit the injection columns"},
         {row.substr(0, row.rfind(",yes")) + ",maybe,,", "converged 'maybe' is neither yes nor no"},
         {row + "12.5x", "'12.5x' is not a time in microseconds"},
+        {row.substr(0, row.find(",no-effect")) + ",lucky" + row.substr(row.find(",yes")),
+         "class 'lucky' is no outcome class"},
     };
     for (const Edit& edit : edits) {
         const std::string why = campaign_refusal(edit.row);
@@ -79,6 +81,12 @@ TEST(ReaderInputs, CampaignRowsAreTakenOnlyAsTheCampaignWritesThem) {
             << edit.row << "\n"
             << why;
     }
+    // A file's rows are distinct experiments of its campaign (runs=8: experiments 0 to 7).
+    EXPECT_NE(campaign_refusal("8" + row.substr(1)).find("c.csv:4: experiment 8 is outside the campaign's 8"),
+              std::string::npos);
+    EXPECT_NE(
+        campaign_refusal(row + "\n" + row).find("c.csv:5: experiment 1 a second time (first on line 4)"),
+        std::string::npos);
 }
 
 TEST(ReaderInputs, RefusalsQuoteWhatTheyReadAsOnePrintableLine) {
