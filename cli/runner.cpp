@@ -139,7 +139,7 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
         limit.until_us = options.until_us;
     } else {
         limit.cycles = options.cycles;
-        limit.until_us = cycle_horizon_us(options.cycles);
+        limit.until_us = options.start_us + cycle_horizon_us(options.cycles);
     }
     if (run_until(&run, limit) == RunEnd::COMPLETED) {
         (void)finish_replay(&run); // a replay that left rows unapplied ends as REPLAY_DIVERGED

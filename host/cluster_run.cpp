@@ -140,6 +140,9 @@ void start_run(ClusterRun* run, const ClusterConfig& config, RunSettings setting
         trace_fingerprint_start();
     }
     inic_kernel();
+    if (s.start_us > 0.0) {
+        (void)advance_time(s.start_us); // an empty calendar: always taken
+    }
     run->cluster = Cluster{};
     assemble_cluster(&run->cluster, config);
     FaultInjector* fi = run->cluster.fault_injector;

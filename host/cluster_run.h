@@ -59,10 +59,13 @@ struct RunSettings {
     std::string trace_file = "debug.txt"; //
     bool fingerprint = false;             // hash every trace byte (works with the trace off too)
     bool stop_on_trace_failure = false;   // a trace line that cannot be written ends the run (OUTPUT_FAILED)
-    uint32_t seed = FAULT_INJECTOR_SEED;  // of the fault injector's random stream
-    uint8_t effect = FAULT_FLIP;          // FaultEffect
-    uint32_t target = TARGET_CNI;         // FaultTarget
-    double inject_rate = 0.0;             // faults per second inside the injection window
+    /// Simulated time at which the model is built and starts (microseconds); a run that starts late shows
+    /// what hours of running do to times without simulating the hours before.
+    double start_us = 0.0;
+    uint32_t seed = FAULT_INJECTOR_SEED; // of the fault injector's random stream
+    uint8_t effect = FAULT_FLIP;         // FaultEffect
+    uint32_t target = TARGET_CNI;        // FaultTarget
+    double inject_rate = 0.0;            // faults per second inside the injection window
     double inject_from_us = 0.0;
     double inject_until_us = -1.0; // < 0: no end
     /// Injections to apply instead of drawing them, at the kernel step numbers they were made at.

@@ -61,15 +61,28 @@ void validate_own_messages(SineApp* app) {
     validate_message(app->os, app->message_address[1]);
 }
 
-/// The float of a message pair (A copy first), or `marker` when neither copy is valid.
-float read_pair(SineApp* app, const uint32_t* pair, float marker) {
+/// The float of a message pair (A copy first), or `marker` when neither copy is valid; `read` tells which.
+float read_pair(SineApp* app, const uint32_t* pair, float marker, bool* read = nullptr) {
     uint8_t bytes[sizeof(float)];
-    if (read_message_pair(app->os, pair, 0, bytes) != 0) {
+    const bool valid = read_message_pair(app->os, pair, 0, bytes) == 0;
+    if (read != nullptr) {
+        *read = valid;
+    }
+    if (!valid) {
         return marker;
     }
     float value;
     std::memcpy(&value, bytes, sizeof value);
     return value;
+}
+
+/// The span from the sample at `earlier` to the one at `later`, both times within their epochs: a later
+/// time below the earlier one lies in the next epoch.
+float span_between_samples(float earlier, float later) {
+    if (later >= earlier) {
+        return later - earlier;
+    }
+    return static_cast<float>(static_cast<double>(later) - static_cast<double>(earlier) + SHOT_TIME_EPOCH_US);
 }
 
 void laser_body(SimProcess* process) {
@@ -99,6 +112,19 @@ float motor_angle(const Cluster*) {
 
 bool near(float x, float y) {
     return std::fabs(static_cast<double>(x) - static_cast<double>(y)) <= NEAR_TOLERANCE;
+}
+
+float time_in_epoch(double now) {
+    return static_cast<float>(std::fmod(now, SHOT_TIME_EPOCH_US));
+}
+
+double shot_time_after(float value, double now) {
+    const double v = value;
+    if (!std::isfinite(v) || v < 0.0) {
+        return v;
+    }
+    const double epochs = std::floor((now - v) / SHOT_TIME_EPOCH_US + 0.5);
+    return epochs > 0.0 ? v + epochs * SHOT_TIME_EPOCH_US : v;
 }
 
 // --- Set-up ----------------------------------------------------------------------------------------------
@@ -181,16 +207,16 @@ void measurement_task(void* argument) {
     }
     const float u = motor_angle(app->cluster);
     const float su = app->last_angle;
-    const auto c = static_cast<float>(sim_time());
+    const float c = time_in_epoch(sim_time());
     const float sc = app->last_sample_time;
     const float da = u <= QUARTER_TURN ? QUARTER_TURN - u : QUARTER_TURN - u + 1.0f;
     const float du = u >= su ? u - su : u - su + 1.0f;
-    const float t = (c - sc) / du * da + c;
+    const float t = span_between_samples(sc, c) / du * da + c;
     trace(app->os, "u = [%0.6f] su = [%0.6f] c = [%0.6f] sc = [%0.6f]\n", u, su, c, sc);
     trace(app->os, "Vysilam time pro vystrel: %0.6f\n", t);
     app->have_value = 0;
     app->last_angle = u;
-    app->last_sample_time = static_cast<float>(sim_time());
+    app->last_sample_time = c;
     write_own_messages(app, t);
     validate_own_messages(app);
 }
@@ -219,22 +245,24 @@ float vote(SineApp* app) {
     const float a = app->last_angle;
     const float b = read_pair(app, &app->message_address[2], MARKER_B);
     trace(app->os, "Prijimam b=%f\n", b);
-    const float c = read_pair(app, &app->message_address[4], MARKER_C);
+    bool c_read = false;
+    const float c = read_pair(app, &app->message_address[4], MARKER_C, &c_read);
     trace(app->os, "Prijimam c=%f\n", c);
-    app->received_c = c;
-    plan_laser(app, c);
+    const double shot = c_read ? shot_time_after(c, sim_time()) : static_cast<double>(c);
+    app->received_c = static_cast<float>(shot);
+    plan_laser(app, shot);
     if (near(a, b) || near(a, c)) {
         return a;
     }
     return near(b, c) ? b : a;
 }
 
-void plan_laser(SineApp* app, float c) {
+void plan_laser(SineApp* app, double c) {
     const double now = sim_time();
     if (!std::isfinite(c) || !(now < c) || c > LATEST_PLAN || app->laser == nullptr) {
         return; // nothing to aim at, or the time is past
     }
-    const auto k = static_cast<long long>(std::trunc(static_cast<double>(c)));
+    const auto k = static_cast<long long>(std::trunc(c));
     trace(app->os, "Aktivuji laser v = %lld\n", k);
     // The shot is due at the whole microsecond k; when that lies a fraction before now, it is due now.
     (void)schedule_at(app->laser, static_cast<double>(k) < now ? now : static_cast<double>(k));

@@ -41,6 +41,52 @@ TEST_F(SineAppTest, MeasurementEstimatesTheNextQuarterTurn) {
     EXPECT_EQ(get_message_status(message_at(*m1.os->cni, 0)), MESSAGE_VALID);
 }
 
+/// Across the end of an epoch of the times to shoot (which is a whole revolution, angle 0): the two samples
+/// lie in different epochs, the time sent lies in the new one, and the output node aims at the absolute time.
+TEST_F(SineAppTest, EstimateAcrossAnEpochEndAimsAtTheNextQuarterTurn) {
+    stop_hosts(*cluster);
+    SineApp& m2 = cluster->apps[NODE_M2];
+    SineApp& o2 = cluster->apps[NODE_O2];
+    constexpr double EPOCH = SHOT_TIME_EPOCH_US;
+    float sent = 0;
+    at_time(EPOCH - 200, [&] { measurement_task(&m2); });
+    at_time(EPOCH + 1800, [&] {
+        measurement_task(&m2);
+        std::memcpy(&sent, message_at(*m2.os->cni, 6) + 2, sizeof sent);
+        std::memcpy(message_at(*o2.os->cni, 6) + 2, &sent, sizeof sent); // as M2's frame delivers it
+        validate_message(o2.os, 6);
+    });
+    at_time(EPOCH + 2000, [&] {
+        o2.have_value = 1;
+        evaluation_task(&o2);
+    });
+    run_until(EPOCH + 2000);
+    EXPECT_NEAR(m2.last_sample_time, 1800.0f, 0.01f);
+    EXPECT_NEAR(sent, 4500.0f, 1.0f);
+    ASSERT_TRUE(is_planned(cluster->laser));
+    EXPECT_EQ(cluster->laser->evtime, EPOCH + std::trunc(sent));
+    EXPECT_NEAR(o2.received_c, EPOCH + 4500.0, 2.0);
+    run_until(EPOCH + 5000);
+    EXPECT_EQ(cluster->laser->hits, 1u);
+}
+
+/// A received time names its occurrence nearest to the receiver's time; in the first half epoch, and for
+/// values that are no time of an epoch, it is the absolute time it says.
+TEST(ShotTime, ReceivedTimesNameTheOccurrenceNearestToNow) {
+    constexpr double EPOCH = SHOT_TIME_EPOCH_US;
+    const double late = 4294967296.0 + 100.0; // 2^32 us and a little: 265 epochs and a part
+    const double epoch_start = std::floor(late / EPOCH) * EPOCH;
+    EXPECT_EQ(shot_time_after(time_in_epoch(late) + 4400.0f, late),
+              epoch_start + (late - epoch_start) + 4400.0);
+    EXPECT_EQ(shot_time_after(16199000.0f, EPOCH + 300.0), 16199000.0); // sent just before the epoch ended
+    EXPECT_EQ(shot_time_after(500.0f, EPOCH - 300.0), EPOCH + 500.0);   // sent just after it
+    EXPECT_EQ(shot_time_after(1365.0f, 8.0e6), 1365.0);                 // first half epoch: as it is
+    EXPECT_EQ(shot_time_after(3.0e9f, 1.0e6), 3.0e9);
+    EXPECT_EQ(shot_time_after(-4500.0f, 5.0e9), -4500.0);
+    EXPECT_TRUE(std::isnan(shot_time_after(std::numeric_limits<float>::quiet_NaN(), 5.0e9)));
+    EXPECT_EQ(time_in_epoch(late), static_cast<float>(late - epoch_start));
+}
+
 TEST_F(SineAppTest, QuarterTurnExactlyShootsAtOnceAndJustAfterWaitsARevolution) {
     stop_hosts(*cluster);
     SineApp& m2 = cluster->apps[NODE_M2];

@@ -59,6 +59,21 @@ TEST(ClusterRun, DefaultConfigurationRunsAThousandCyclesInTheApplicationMode) {
     EXPECT_EQ(memory_count(), 0u);
 }
 
+/// A fault-free cluster hits at every revolution however long it has run: a run that starts late crosses
+/// 2^32 us (where a float's step is 512 us, wider than the laser's hit window) and an epoch boundary of the
+/// times to shoot (4,293,000,000 us) without a miss.
+TEST(ClusterRun, LateTimesStillHitAtEveryRevolution) {
+    RunOptions options = default_run(0);
+    options.start_us = 4292500000.0;
+    options.until_us = 4295600000.0;
+    RunSummary s = run_simulation(options);
+    EXPECT_TRUE(healthy(s));
+    EXPECT_EQ(s.laser_misses, 0u);
+    // 172 revolutions; the first shots wait for start-up and the first estimates.
+    EXPECT_GE(s.laser_hits, 168u);
+    EXPECT_EQ(s.kernel_errors, 0u);
+}
+
 /// Faults into O1 at 200 per second for 500 cycles, then none: the cluster heals within 300 cycles.
 void expect_healing(uint32_t target) {
     std::vector<std::string> unhealed;
