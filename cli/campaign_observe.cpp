@@ -9,9 +9,6 @@
 
 namespace {
 
-/// A membership vector with every node's position set.
-constexpr uint8_t ALL_NODES = (1u << NODE_COUNT) - 1;
-
 void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
     auto* observer = static_cast<RunObserver*>(context);
     observer->frames = fnv1a(observer->frames, &frame, sizeof frame);

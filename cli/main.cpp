@@ -4,6 +4,8 @@
 #include "cli/exit_status.h"
 #include "cli/option_checks.h"
 #include "cli/runner.h"
+#include "host/fault_spec.h"
+#include "kernel/input_file.h"
 #include "version/version.h"
 
 #include <CLI/CLI.hpp>
@@ -138,8 +140,15 @@ int main(int argc, char** argv) {
         ->needs(log_option);
     app.add_option("--slot-events", options.slot_events,
                    "write what each node did in each TDMA slot to this CSV file");
-    app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
-        ->excludes(rate);
+    auto* replay_option =
+        app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
+            ->excludes(rate);
+    std::vector<std::string> fault_texts;
+    app.add_option("--fault", fault_texts,
+                   "a fault to happen in the run, as KIND key=value ... (repeatable), e.g. "
+                   "'babbling node=O1 at_us=200000 duration_us=5000'")
+        ->type_name("FAULT")
+        ->excludes(replay_option);
     CampaignOptions campaign;
     CLI::App* campaign_command = app.add_subcommand(
         "campaign", "run many single-fault experiments and compare each with the golden run");
@@ -212,6 +221,15 @@ int main(int argc, char** argv) {
     if (options.inject_until_us >= 0 && options.inject_until_us < options.inject_from_us) {
         std::cerr << "pelorin-sim: --inject-until-us must not be before --inject-from-us\n";
         return EXIT_USAGE;
+    }
+    for (const std::string& text : fault_texts) {
+        FaultSpec fault;
+        std::string why;
+        if (!parse_fault(text, &fault, &why)) {
+            std::cerr << PROGRAM << ": --fault '" << printable(text) << "': " << why << "\n";
+            return EXIT_USAGE;
+        }
+        options.faults.push_back(std::move(fault));
     }
     if (!replay_file.empty()) {
         std::string why;

@@ -20,7 +20,7 @@ struct InjectionLog {
     InjectionCsvWriter writer;
 
     void append(ClusterRun& run, const InjectionRecord& record) {
-        if (!writer.append(record, fault_area_node_name(record.area))) {
+        if (!writer.append(record)) {
             stop_run(&run, RunEnd::OUTPUT_FAILED, path + ": an injection could not be written");
         }
     }

@@ -25,7 +25,8 @@ void cluster_state(const Cluster& cluster, StateSink* sink) {
                       {{state_gap(&cluster, &a[0].null_frame).offset, counters},
                        {state_gap(&cluster, &a[1].null_frame).offset, counters},
                        {state_gap(&cluster, &a[2].null_frame).offset, counters},
-                       {state_gap(&cluster, &a[3].null_frame).offset, counters}});
+                       {state_gap(&cluster, &a[3].null_frame).offset, counters},
+                       state_gap(&cluster, &cluster.fault_plan)});
 }
 
 void assemble_cluster(Cluster* cluster, const ClusterConfig& config) {

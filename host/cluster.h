@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+struct FaultPlan;
+
 struct Cluster {
     LaserProcess* laser;
     SineApp apps[NODE_COUNT];
@@ -24,6 +26,7 @@ struct Cluster {
     FaultInjector* fault_injector;
     float vote_slot[2]; // 0: written by O2; 1: written by M1, M2 and O1
     uint32_t fault_target;
+    FaultPlan* fault_plan; // the run's described faults (host/fault_plan.h); null while it has none
 };
 
 /// The front ends' message when a configuration cannot be read (both failure codes of read_cluster_config).
@@ -32,7 +35,8 @@ extern const char* const STARTUP_ERROR_CAPTION;
 
 /// The cluster record's part of the model state (sim_state.h; the kernel's objects are the rest): the record
 /// with the applications, but the applications' monitor counters (null_frame, crc_error, data_error,
-/// mismatches), reports that nothing in the model reads.
+/// mismatches), reports that nothing in the model reads, and the pointer to the fault plan, whose own state
+/// is the plan object's.
 void cluster_state(const Cluster& cluster, StateSink* sink);
 
 /// Builds the cluster from a configuration that read_cluster_config accepted, in a freshly initialised

@@ -1,5 +1,6 @@
 #include "host/cluster_run.h"
 
+#include "host/fault_plan.h"
 #include "kernel/trace.h"
 
 #include <cmath>
@@ -13,6 +14,56 @@ void forward_injection(void* context, const InjectionRecord& record) {
     if (run->hooks.on_injection) {
         run->hooks.on_injection(*run, record);
     }
+}
+
+/// A replayed run's row of a described fault: it must be the log's next row. False (the run ends) when not.
+bool check_replayed_row(ClusterRun* run, const InjectionRecord& row) {
+    const std::vector<InjectionRecord>& rows = run->settings.replay;
+    const size_t number = run->replay_next + 1;
+    if (run->replay_next < rows.size()) {
+        InjectionRecord expected = rows[run->replay_next];
+        FaultSpec added;
+        std::string why;
+        if (expected.action == ROW_ADDED && parse_fault(expected.detail, &added, &why)) {
+            expected.detail = format_fault(added); // the log may spell the fault otherwise
+        }
+        if (injection_log_row(expected) == injection_log_row(row)) {
+            run->replay_next += 1;
+            return true;
+        }
+    }
+    stop_run(
+        run, RunEnd::REPLAY_DIVERGED,
+        "replay: the run's fault " + std::to_string(row.fault) + " did '" + injection_log_row(row) + "'" +
+            (run->replay_next < rows.size() ? " where row " + std::to_string(number) + " of the log has '" +
+                                                  injection_log_row(rows[run->replay_next]) + "'"
+                                            : " after the last row of the log") +
+            ": the log belongs to another configuration or run");
+    return false;
+}
+
+void forward_plan_row(void* context, const InjectionRecord& row) {
+    auto* run = static_cast<ClusterRun*>(context);
+    if (!run->settings.replay.empty() && !check_replayed_row(run, row)) {
+        return;
+    }
+    if (run->hooks.on_injection) {
+        run->hooks.on_injection(*run, row);
+    }
+}
+
+FaultPlan* run_plan(ClusterRun* run) {
+    if (run->cluster.fault_plan == nullptr) {
+        FaultPlan* plan = create_fault_plan(&run->cluster, run->settings.seed);
+        plan->listener = forward_plan_row;
+        plan->listener_context = run;
+    }
+    return run->cluster.fault_plan;
+}
+
+/// Whether a logged row is one of what a described fault did (the plan reports it when it does it again).
+bool done_by_plan(const InjectionRecord& row) {
+    return row.fault != 0 && row.action != ROW_ADDED;
 }
 
 /// Switches periodic injection on and off at the edges of the injection window [from, until). It opens at
@@ -35,10 +86,20 @@ bool apply_replay(ClusterRun* run) {
     const std::vector<InjectionRecord>& rows = run->settings.replay;
     Cluster& cluster = run->cluster;
     FaultInjector* fi = cluster.fault_injector;
-    while (run->replay_next < rows.size() &&
+    while (run->replay_next < rows.size() && !done_by_plan(rows[run->replay_next]) &&
            rows[run->replay_next].step == step_count() + run->replay_standins) {
         const size_t number = run->replay_next + 1;
         const InjectionRecord& r = rows[run->replay_next];
+        if (r.fault != 0) {
+            FaultSpec fault;
+            std::string why;
+            (void)parse_fault(r.detail, &fault, &why); // checked when the log was read
+            (void)run_add_fault(run, fault);           // its added row is checked against this one
+            if (run->ending) {
+                return false;
+            }
+            continue;
+        }
         set_run_fault_target(run, r.target);
         if (r.source == SOURCE_PERIODIC && !advance_time(r.time)) {
             stop_run(run, RunEnd::REPLAY_DIVERGED,
@@ -106,6 +167,7 @@ StepResult take_step(ClusterRun* run) {
             run->hooks.on_kernel_error(run->last_error, sim_error_message(run->last_error));
         }
     }
+    hold_stuck_bits_if_any(run->cluster.fault_plan);
     const double now = sim_time();
     if (now != run->last_time) {
         run->same_time_steps = 0;
@@ -163,6 +225,9 @@ void start_run(ClusterRun* run, const ClusterConfig& config, RunSettings setting
     run->next_sample_us = run->hooks.sample_period_us;
     run->replay_next = 0;
     run->replay_standins = 0;
+    for (const FaultSpec& fault : run->settings.faults) {
+        (void)run_add_fault(run, fault);
+    }
 }
 
 RunEnd run_until(ClusterRun* run, const RunLimit& limit) {
@@ -238,6 +303,10 @@ void finish_run(ClusterRun* run) {
 void run_state(const ClusterRun& run, StateSink* sink) {
     model_state(sink);
     cluster_state(run.cluster, sink);
+}
+
+uint32_t run_add_fault(ClusterRun* run, const FaultSpec& fault) {
+    return add_fault(run_plan(run), fault);
 }
 
 void set_run_fault_rate(ClusterRun* run, double rate) {

@@ -39,9 +39,16 @@
 // applies logged injections at the kernel step numbers they were made at; a periodic one stands for the
 // injector's own event, which the replay does not run: the time moves to that event's time and the step
 // is counted (RunSummary events include these stand-ins).
+//
+// Described faults. settings.faults go to the run's fault plan (host/fault_plan.h) when it starts; more can
+// be added between steps (run_add_fault). Every row the plan reports reaches hooks.on_injection too, and
+// after every step the plan's stuck bits are put back. A replay adds each logged fault again at the step it
+// was added at; the plan then does what it did, in its own events, and every row it reports must be the
+// next row of the log (else the replay ends as REPLAY_DIVERGED).
 #pragma once
 
 #include "host/cluster.h"
+#include "host/fault_spec.h"
 #include "host/injection_log.h"
 
 #include <cstdint>
@@ -68,7 +75,11 @@ struct RunSettings {
     double inject_rate = 0.0;            // faults per second inside the injection window
     double inject_from_us = 0.0;
     double inject_until_us = -1.0; // < 0: no end
-    /// Injections to apply instead of drawing them, at the kernel step numbers they were made at.
+    /// Described faults (host/fault_spec.h), added to the run's fault plan when it starts, in this order.
+    std::vector<FaultSpec> faults;
+    /// Injections to apply instead of drawing them, at the kernel step numbers they were made at; and the
+    /// described faults a log holds, added again at the steps they were added at (the rows of what they
+    /// did are then checked against what they do again).
     std::vector<InjectionRecord> replay;
 };
 
@@ -85,7 +96,7 @@ struct RunHooks {
     std::function<void(ClusterRun&, double time_us)> on_sample;
     double sample_period_us = 0.0;
     double sample_until_us = std::numeric_limits<double>::infinity();
-    /// Every injection, as the injection log records it.
+    /// Every injection, and every row of a described fault, as the injection log records it.
     std::function<void(ClusterRun&, const InjectionRecord&)> on_injection;
     /// Every kernel error of a step, with its message (the run goes on).
     std::function<void(uint8_t code, const char* message)> on_kernel_error;
@@ -155,6 +166,10 @@ void finish_run(ClusterRun* run);
 
 /// The run's model state (kernel/sim_state.h): every kernel object, then the cluster record.
 void run_state(const ClusterRun& run, StateSink* sink);
+
+/// Adds a described fault to the run from now on (between two steps), making the run's fault plan when it
+/// has none; returns the fault's number.
+uint32_t run_add_fault(ClusterRun* run, const FaultSpec& fault);
 
 /// Injection settings changed while the run goes on (the window's controls), each applied at once: a new
 /// rate holds from now on with no end, a new target re-aims the injector when it differs.

@@ -1,7 +1,11 @@
 #include "host/injection_log.h"
 
+#include "host/fault_plan.h"
+#include "host/fault_spec.h"
 #include "kernel/input_file.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -13,12 +17,29 @@
 namespace {
 
 constexpr unsigned CSV_COLUMNS = 11;
-constexpr const char* SOURCE_NAMES[] = {"now", "periodic"};
+constexpr unsigned LOG_COLUMNS = 15;
+constexpr const char* SOURCE_NAMES[INJECTION_SOURCE_COUNT] = {"now", "periodic", "plan"};
 constexpr unsigned FIELD_NAME_BYTES = 64;
 constexpr uint32_t WORD_BITS = 32;
 constexpr size_t READ_CHUNK_BYTES = 64 * 1024;
 
-enum Column { TIME, STEP, TARGET, CONTROLLER, WORD, FIELD, BIT, EFFECT, BEFORE, AFTER, SOURCE };
+enum Column {
+    TIME,
+    STEP,
+    TARGET,
+    CONTROLLER,
+    WORD,
+    FIELD,
+    BIT,
+    EFFECT,
+    BEFORE,
+    AFTER,
+    SOURCE,
+    FAULT,
+    KIND,
+    ACTION,
+    DETAIL
+};
 
 bool parse_unsigned(const std::string& text, uint64_t* value, int base = 10) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
@@ -51,13 +72,9 @@ std::string hex(uint32_t value) {
 
 } // namespace
 
-bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem) {
-    const std::vector<std::string> cells = csv_cells(text);
-    if (cells.size() != CSV_COLUMNS) {
-        *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
-                   "), found " + std::to_string(cells.size());
-        return false;
-    }
+namespace {
+
+bool parse_time_and_step(const std::vector<std::string>& cells, InjectionRecord* r, std::string* problem) {
     char* end = nullptr;
     r->time = std::strtod(cells[TIME].c_str(), &end);
     if (cells[TIME].empty() || *end != '\0' || !std::isfinite(r->time) || !(r->time >= 0)) {
@@ -68,17 +85,32 @@ bool parse_injection_row(const std::string& text, InjectionRecord* r, std::strin
         *problem = "step '" + cells[STEP] + "' is not a step number";
         return false;
     }
+    return true;
+}
+
+/// The columns of a changed bit: target .. after, for a change in `node`'s memory (-1: any node).
+bool parse_bit_columns(const std::vector<std::string>& cells, int node, InjectionRecord* r,
+                       std::string* problem) {
     if (!fault_target_by_name(cells[TARGET], &r->target)) {
         *problem = "target '" + cells[TARGET] + "' is neither CNI nor Reg";
         return false;
     }
-    const char* injected = fault_area_node_name(FAULT_ENABLED_AREA);
-    if (cells[CONTROLLER] != injected) {
-        *problem =
-            "controller '" + cells[CONTROLLER] + "' is not " + injected + ", whose memory faults change";
-        return false;
+    if (node >= 0) {
+        if (cells[CONTROLLER] != CLUSTER_NODES[node].name) {
+            *problem = "controller '" + cells[CONTROLLER] + "' is not " + CLUSTER_NODES[node].name +
+                       ", whose memory faults change";
+            return false;
+        }
+        r->area = FAULT_ENABLED_AREA;
+    } else {
+        const int named = node_by_name(cells[CONTROLLER]);
+        if (named < 0) {
+            *problem = "controller '" + cells[CONTROLLER] + "' is no node (M1, M2, O1, O2)";
+            return false;
+        }
+        r->node = named;
+        r->nodes = static_cast<uint8_t>(1u << named);
     }
-    r->area = FAULT_ENABLED_AREA;
     const bool cni = r->target == TARGET_CNI;
     uint64_t word = 0;
     if (!parse_unsigned(cells[WORD], &word) || word >= (cni ? CNI_MASK_WORDS : REG_MASK_WORDS)) {
@@ -118,12 +150,111 @@ bool parse_injection_row(const std::string& text, InjectionRecord* r, std::strin
                    hex(r->before) + " " + hex(expected) + ", not " + hex(r->after);
         return false;
     }
-    const int source = index_of(SOURCE_NAMES, 2, cells[SOURCE]);
+    return true;
+}
+
+bool parse_source(const std::string& cell, unsigned count, InjectionRecord* r, std::string* problem) {
+    const int source = index_of(SOURCE_NAMES, count, cell);
     if (source < 0) {
-        *problem = "source '" + cells[SOURCE] + "' is neither now nor periodic";
+        *problem = "source '" + cell + "' is " +
+                   (count == 2 ? "neither now nor periodic" : "not now, periodic or plan");
         return false;
     }
     r->source = static_cast<uint8_t>(source);
+    return true;
+}
+
+} // namespace
+
+bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem) {
+    const std::vector<std::string> cells = csv_cells(text);
+    if (cells.size() != CSV_COLUMNS) {
+        *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
+                   "), found " + std::to_string(cells.size());
+        return false;
+    }
+    return parse_time_and_step(cells, r, problem) &&
+           parse_bit_columns(cells, static_cast<int>(FAULT_AREA_NODES[FAULT_ENABLED_AREA]), r, problem) &&
+           parse_source(cells[SOURCE], 2, r, problem);
+}
+
+bool parse_injection_log_row(const std::string& text, InjectionRecord* r, std::string* problem) {
+    const std::vector<std::string> cells = csv_cells(text);
+    if (cells.size() != LOG_COLUMNS) {
+        *problem = "expected " + std::to_string(LOG_COLUMNS) + " columns (" + INJECTION_LOG_HEADER +
+                   "), found " + std::to_string(cells.size());
+        return false;
+    }
+    if (!parse_time_and_step(cells, r, problem) ||
+        !parse_source(cells[SOURCE], INJECTION_SOURCE_COUNT, r, problem)) {
+        return false;
+    }
+    FaultKind kind{};
+    if (!fault_kind_by_name(cells[KIND], &kind)) {
+        *problem = "kind '" + cells[KIND] + "' is no kind of fault";
+        return false;
+    }
+    r->kind = static_cast<uint8_t>(kind);
+    if (!fault_row_action_by_name(cells[ACTION], &r->action)) {
+        *problem = "action '" + cells[ACTION] + "' is not bit, added, start, end or tick";
+        return false;
+    }
+    r->detail = cells[DETAIL];
+    uint64_t fault = 0;
+    if (cells[FAULT].empty()) {
+        // The injector's own row: a bit of O1's memory, as format 1 has it.
+        if (kind != FaultKind::MEMORY || r->action != ROW_BIT || r->source == SOURCE_PLAN ||
+            !r->detail.empty()) {
+            *problem = "a row without a fault number is the fault injector's: a memory bit, now or periodic";
+            return false;
+        }
+        return parse_bit_columns(cells, static_cast<int>(FAULT_AREA_NODES[FAULT_ENABLED_AREA]), r, problem);
+    }
+    if (!parse_unsigned(cells[FAULT], &fault) || fault == 0 || fault > UINT32_MAX) {
+        *problem = "fault '" + cells[FAULT] + "' is not a fault number";
+        return false;
+    }
+    r->fault = static_cast<uint32_t>(fault);
+    r->effect = FAULT_EFFECT_COUNT;
+    if (r->action == ROW_BIT) {
+        if (!is_memory_kind(kind)) {
+            *problem = "only memory faults change bits";
+            return false;
+        }
+        return parse_bit_columns(cells, -1, r, problem);
+    }
+    for (unsigned c = TARGET; c <= AFTER; ++c) {
+        if (c != CONTROLLER && !cells[c].empty()) {
+            *problem = "a row that changes no bit has no target, word, field, bit, effect, before or after";
+            return false;
+        }
+    }
+    if (!cells[CONTROLLER].empty() && !parse_node_set(cells[CONTROLLER], &r->nodes)) {
+        *problem = "controller '" + cells[CONTROLLER] + "' names no nodes";
+        return false;
+    }
+    if (!cells[CONTROLLER].empty() && node_set_text(r->nodes) != cells[CONTROLLER]) {
+        *problem = "controller '" + cells[CONTROLLER] + "' is not written as a log writes it (" +
+                   node_set_text(r->nodes) + ")";
+        return false;
+    }
+    if (std::popcount(r->nodes) == 1) {
+        r->node = std::countr_zero(r->nodes);
+    }
+    if (r->action == ROW_ADDED) {
+        FaultSpec added;
+        std::string why;
+        if (r->source != SOURCE_NOW || !parse_fault(r->detail, &added, &why)) {
+            *problem =
+                "an added row holds the fault's text form, added now: " + (why.empty() ? r->detail : why);
+            return false;
+        }
+        if (added.kind != kind) {
+            *problem =
+                "the fault added is " + std::string(fault_kind_name(added.kind)) + ", not " + cells[KIND];
+            return false;
+        }
+    }
     return true;
 }
 
@@ -146,12 +277,18 @@ bool take_line(InjectionLogScan* scan, std::string* why) {
     if (!text.empty() && text.back() == '\r') {
         text.pop_back();
     }
-    if (text.empty() || text == INJECTION_CSV_HEADER) {
+    if (text.empty()) {
+        return true;
+    }
+    if (text == INJECTION_CSV_HEADER || text == INJECTION_LOG_FORMAT_LINE || text == INJECTION_LOG_HEADER) {
+        scan->format = text == INJECTION_CSV_HEADER ? 1 : 2;
         return true;
     }
     InjectionRecord r{};
     std::string problem;
-    if (!parse_injection_row(text, &r, &problem)) {
+    const bool parsed = scan->format == 1 ? parse_injection_row(text, &r, &problem)
+                                          : parse_injection_log_row(text, &r, &problem);
+    if (!parsed) {
         return refuse_scan(scan, problem, why);
     }
     if (scan->one_run && r.step < scan->last_step) {
@@ -218,9 +355,9 @@ bool parse_injection_csv(const std::string& text, const std::string& name,
 namespace {
 
 /// Reads every line of the log at `path`; `records` (may be null) receives the rows. With `one_run`, steps
-/// must not decrease.
-bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord>* records,
-              std::string* why) {
+/// must not decrease. `format` (may be null) receives the format of its last rows.
+bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord>* records, std::string* why,
+              unsigned* format = nullptr) {
     InjectionLogScan scan;
     scan.name = path;
     scan.one_run = one_run;
@@ -256,6 +393,9 @@ bool scan_log(const std::string& path, bool one_run, std::vector<InjectionRecord
             return false;
         }
     }
+    if (format != nullptr) {
+        *format = scan.format;
+    }
     return scan_log_end(&scan, why);
 }
 
@@ -271,6 +411,29 @@ std::string injection_csv_row(const InjectionRecord& r, const char* controller) 
     return row;
 }
 
+std::string injection_log_row(const InjectionRecord& r) {
+    const char* source = SOURCE_NAMES[r.source < INJECTION_SOURCE_COUNT ? r.source : unsigned{SOURCE_NOW}];
+    char row[INJECTION_CSV_LINE_LIMIT + 1];
+    std::string detail = r.detail;
+    std::replace(detail.begin(), detail.end(), ',', ';'); // a cell never holds the separator
+    const char* kind = fault_kind_name(static_cast<FaultKind>(r.kind));
+    const char* action = fault_row_action_name(r.action);
+    if (r.action == ROW_BIT) {
+        char field[FIELD_NAME_BYTES];
+        fault_word_name(r.target, r.word, field, sizeof field);
+        const int node = injection_node(r);
+        const std::string fault = r.fault != 0 ? std::to_string(r.fault) : "";
+        std::snprintf(row, sizeof row, "%.17g,%" PRIu64 ",%s,%s,%u,%s,%u,%s,0x%08x,0x%08x,%s,%s,%s,%s,%s",
+                      r.time, r.step, fault_target_name(r.target), node >= 0 ? CLUSTER_NODES[node].name : "?",
+                      r.word, field, r.bit, fault_effect_name(r.effect), r.before, r.after, source,
+                      fault.c_str(), kind, action, detail.c_str());
+    } else {
+        std::snprintf(row, sizeof row, "%.17g,%" PRIu64 ",,%s,,,,,,,%s,%u,%s,%s,%s", r.time, r.step,
+                      node_set_text(r.nodes).c_str(), source, r.fault, kind, action, detail.c_str());
+    }
+    return row;
+}
+
 bool InjectionCsvWriter::open(const std::string& path, LogOpening opening, std::string* why) {
     close();
     auto refuse = [&](const std::string& what) {
@@ -281,10 +444,11 @@ bool InjectionCsvWriter::open(const std::string& path, LogOpening opening, std::
         return false;
     };
     struct stat status;
+    unsigned format = 2;
     if (opening == LogOpening::APPEND && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
         status.st_size > 0) {
         std::string not_a_log;
-        if (!is_injection_log(path, &not_a_log)) {
+        if (!scan_log(path, false, nullptr, &not_a_log, &format)) {
             return refuse("has lines that are not rows of an injection log, so nothing is appended (" +
                           not_a_log + ")");
         }
@@ -294,18 +458,20 @@ bool InjectionCsvWriter::open(const std::string& path, LogOpening opening, std::
         return refuse(std::string("cannot be opened for writing (") + std::strerror(errno) + ")");
     }
     std::fseek(file_, 0, SEEK_END);
-    if (std::ftell(file_) <= 0 &&
-        (std::fprintf(file_, "%s\n", INJECTION_CSV_HEADER) < 0 || std::fflush(file_) != 0)) {
+    // A new log, or one whose last rows are of format 1, gets the format line and the header first.
+    if ((std::ftell(file_) <= 0 || format != 2) &&
+        (std::fprintf(file_, "%s\n%s\n", INJECTION_LOG_FORMAT_LINE, INJECTION_LOG_HEADER) < 0 ||
+         std::fflush(file_) != 0)) {
         return refuse(std::string("cannot be written (") + std::strerror(errno) + ")");
     }
     return true;
 }
 
-bool InjectionCsvWriter::append(const InjectionRecord& record, const char* controller) {
+bool InjectionCsvWriter::append(const InjectionRecord& record) {
     if (file_ == nullptr) {
         return false;
     }
-    std::string row = injection_csv_row(record, controller);
+    std::string row = injection_log_row(record);
     return std::fprintf(file_, "%s\n", row.c_str()) > 0 && std::fflush(file_) == 0;
 }
 

@@ -5,10 +5,14 @@
 // M1 and M2 measure the motor, O1 and O2 vote and aim the laser.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 constexpr unsigned NODE_COUNT = 4;
 constexpr unsigned NODE_M1 = 0, NODE_M2 = 1, NODE_O1 = 2, NODE_O2 = 3;
+/// A set of nodes, bit n for node n (also a membership vector of the four positions).
+using NodeSet = uint8_t;
+constexpr NodeSet ALL_NODES = (1u << NODE_COUNT) - 1;
 
 struct NodeNames {
     const char* name;       // "M1": the node in logs, summaries, the window and on the command line

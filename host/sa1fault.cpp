@@ -157,16 +157,32 @@ FaultInjector* create_fault_injector(const char* name) {
     return fi;
 }
 
-void set_injection_mask(FaultInjector* fi, uint32_t size_in_bytes, const uint32_t* mask) {
-    fi->word_count = size_in_bytes / sizeof(uint32_t);
-    fi->mask = mask;
-    fi->cumulative.assign(fi->word_count, 0);
+FaultMaskCounts count_mask_bits(const uint32_t* mask, uint32_t word_count) {
+    FaultMaskCounts counts;
+    counts.mask = mask;
+    counts.word_count = word_count;
+    counts.cumulative.assign(word_count, 0);
     uint32_t running = 0;
-    for (uint32_t w = 0; w < fi->word_count; ++w) {
+    for (uint32_t w = 0; w < word_count; ++w) {
         running += static_cast<uint32_t>(std::popcount(mask[w]));
-        fi->cumulative[w] = running;
+        counts.cumulative[w] = running;
     }
-    fi->total_bits = running;
+    counts.total_bits = running;
+    return counts;
+}
+
+const FaultMaskCounts& target_mask_counts(uint32_t target) {
+    static const FaultMaskCounts cni = count_mask_bits(cni_fault_mask(), CNI_MASK_WORDS);
+    static const FaultMaskCounts reg = count_mask_bits(register_fault_mask(), REG_MASK_WORDS);
+    return target == TARGET_REG ? reg : cni;
+}
+
+void set_injection_mask(FaultInjector* fi, uint32_t size_in_bytes, const uint32_t* mask) {
+    FaultMaskCounts counts = count_mask_bits(mask, size_in_bytes / sizeof(uint32_t));
+    fi->word_count = counts.word_count;
+    fi->mask = mask;
+    fi->cumulative = std::move(counts.cumulative);
+    fi->total_bits = counts.total_bits;
 }
 
 void clear_areas(FaultInjector* fi) {
@@ -217,26 +233,29 @@ bool armed(const FaultInjector* fi) {
     return false;
 }
 
-bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, uint32_t* bit) {
-    if (fi->total_bits == 0) {
+namespace {
+
+bool draw_bit(const uint32_t* mask, const uint32_t* cumulative, uint32_t word_count, uint32_t total_bits,
+              RandomStream* rng, uint32_t* word, uint32_t* bit) {
+    if (total_bits == 0) {
         return false;
     }
-    const double r = random_uniform(rng, 1.0, fi->total_bits);
+    const double r = random_uniform(rng, 1.0, total_bits);
     auto k = static_cast<uint32_t>(std::trunc(r + 0.5));
-    k = k < 1 ? 1 : k > fi->total_bits ? fi->total_bits : k;
+    k = k < 1 ? 1 : k > total_bits ? total_bits : k;
     uint32_t lo = 0;
-    uint32_t hi = fi->word_count - 1;
+    uint32_t hi = word_count - 1;
     while (lo < hi) {
         uint32_t mid = (lo + hi) / 2;
-        if (fi->cumulative[mid] >= k) {
+        if (cumulative[mid] >= k) {
             hi = mid;
         } else {
             lo = mid + 1;
         }
     }
     const uint32_t w = lo;
-    uint32_t j = w == 0 ? k : k - fi->cumulative[w - 1];
-    uint32_t x = fi->mask[w];
+    uint32_t j = w == 0 ? k : k - cumulative[w - 1];
+    uint32_t x = mask[w];
     uint32_t lowest = 0;
     for (; j > 0; --j) {
         sim_assert(x != 0, "x != 0", SOURCE);
@@ -246,6 +265,17 @@ bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, 
     *word = w;
     *bit = static_cast<uint32_t>(std::countr_zero(lowest));
     return true;
+}
+
+} // namespace
+
+bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, uint32_t* bit) {
+    return draw_bit(fi->mask, fi->cumulative.data(), fi->word_count, fi->total_bits, rng, word, bit);
+}
+
+bool draw_mask_bit(const FaultMaskCounts& counts, RandomStream* rng, uint32_t* word, uint32_t* bit) {
+    return draw_bit(counts.mask, counts.cumulative.data(), counts.word_count, counts.total_bits, rng, word,
+                    bit);
 }
 
 void inject(FaultInjector* fi) {
@@ -463,4 +493,19 @@ bool fault_target_by_name(std::string_view name, uint32_t* target) {
 
 const char* fault_area_node_name(uint32_t area) {
     return area < FAULT_AREA_COUNT ? CLUSTER_NODES[FAULT_AREA_NODES[area]].name : "?";
+}
+
+int injection_node(const InjectionRecord& record) {
+    if (record.node >= 0) {
+        return record.node;
+    }
+    return record.area < FAULT_AREA_COUNT ? static_cast<int>(FAULT_AREA_NODES[record.area]) : -1;
+}
+
+uint8_t injection_nodes(const InjectionRecord& record) {
+    if (record.nodes != 0) {
+        return record.nodes;
+    }
+    const int node = injection_node(record);
+    return node >= 0 ? static_cast<uint8_t>(1u << node) : 0;
 }

@@ -22,6 +22,7 @@
 #include "kernel/sim_process.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -62,14 +63,16 @@ constexpr bool fault_rate_accepted(double rate) {
 constexpr unsigned CNI_MASK_WORDS = 4828;
 constexpr unsigned REG_MASK_WORDS = 184;
 
-/// Where an injection came from: the injector's own periodic event, or a call between two kernel steps
-/// ("Inject now", campaigns, replays).
-enum InjectionSource : uint8_t { SOURCE_NOW = 0, SOURCE_PERIODIC = 1 };
+/// Where an injection came from: the injector's own periodic event, a call between two kernel steps
+/// ("Inject now", campaigns, replays, a fault added to the fault plan), or an event of the fault plan.
+enum InjectionSource : uint8_t { SOURCE_NOW = 0, SOURCE_PERIODIC = 1, SOURCE_PLAN = 2 };
+constexpr unsigned INJECTION_SOURCE_COUNT = 3;
 
-/// What one injection did (to the first enabled area).
+/// What one injection did (to the first enabled area), or, for a fault of the fault plan
+/// (host/fault_plan.h), one thing the fault did: a row of the injection log.
 struct InjectionRecord {
     double time;
-    uint64_t step;   // kernel steps executed before it (before the injector's own event if periodic)
+    uint64_t step;   // kernel steps executed before it (before the injector's or the plan's own event)
     uint32_t target; // FaultTarget
     uint32_t area;   // index of the area (0: O1)
     uint32_t word;   // word index in the area
@@ -78,7 +81,18 @@ struct InjectionRecord {
     uint32_t before;
     uint32_t after;
     uint8_t source; // InjectionSource
+    // Faults of the fault plan; the injector's own rows leave these as they are here.
+    uint32_t fault = 0;   // the fault's number in its plan (1 = the first added); 0: the injector's
+    uint8_t kind = 0;     // FaultKind (memory for the injector)
+    uint8_t action = 0;   // FaultRowAction: a bit changed, the fault added, an occurrence's start, end, tick
+    int32_t node = -1;    // the node whose memory, controller or host the row concerns; -1: the area's node
+    uint8_t nodes = 0;    // the nodes the row concerns, bit n for node n (0: the area's node)
+    std::string detail{}; // added: the fault's text form; otherwise what the row did, in a few words
 };
+/// The node a row concerns: its own node, else the node of its area.
+int injection_node(const InjectionRecord& record);
+/// The nodes a row concerns (bit n for node n).
+uint8_t injection_nodes(const InjectionRecord& record);
 
 using InjectionListener = void (*)(void* context, const InjectionRecord& record);
 
@@ -119,6 +133,18 @@ void inject(FaultInjector* fi);
 /// inject draws from the injector's own stream; a campaign draws from a stream of its own, outside the model.
 /// False when the mask has no bits.
 bool draw_fault_bit(const FaultInjector* fi, RandomStream* rng, uint32_t* word, uint32_t* bit);
+/// A fault mask with the counts the draw needs: cumulative[w] = set bits in words 0..w.
+struct FaultMaskCounts {
+    const uint32_t* mask = nullptr;
+    uint32_t word_count = 0;
+    std::vector<uint32_t> cumulative;
+    uint32_t total_bits = 0;
+};
+FaultMaskCounts count_mask_bits(const uint32_t* mask, uint32_t word_count);
+/// The same draw over any counted mask (the fault plan's random fields, on any node).
+bool draw_mask_bit(const FaultMaskCounts& counts, RandomStream* rng, uint32_t* word, uint32_t* bit);
+/// The target's mask with its counts, made once.
+const FaultMaskCounts& target_mask_counts(uint32_t target);
 /// One given fault now (replays): the bit `bit` of word `word` of every enabled area, with `effect`; traced
 /// like a drawn one. False when word or bit lies outside the present target's mask.
 bool inject_bit(FaultInjector* fi, uint32_t word, uint32_t bit, uint8_t effect, uint8_t source);

@@ -205,9 +205,28 @@ void set_mc_handler(HostOs* os, HostEntry entry, void* argument) {
 
 void host_interrupt_entry(void* argument) {
     auto* os = static_cast<HostOs*>(argument);
+    if (os->crashed != 0) {
+        return;
+    }
     trace(os, "Interrupt handler - activating OS.\n");
     os->pending_interrupts += 1;
     (void)schedule_after(os, 0.0); // ends a hold of the host at once
+}
+
+void crash_host(HostOs* os) {
+    os->crashed = 1;
+    trace(os, "Host crashed.\n");
+    (void)unschedule(os);
+}
+
+void restart_host(HostOs* os) {
+    os->crashed = 0;
+    os->pending_interrupts = 0;
+    trace(os, "Host restarted.\n");
+    // Power-on: the host finds its controller off and starts it (step 2 of the body).
+    cni_hooks.write_controller_on(*os->cni, 0);
+    os->resume = OS_TOP;
+    (void)schedule_after(os, 0.0);
 }
 
 void update_host_lifesign(void* argument) {

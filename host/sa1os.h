@@ -53,6 +53,7 @@ struct HostOs : SimProcess {
     uint32_t cycle_length;      // macroticks
     double last_interrupt_time; // last TI1 service or resynchronisation
     uint32_t controller_starts; // times the host switched its controller on
+    uint32_t crashed;           // 1: a host crash fault holds the host still (crash_host)
     char host_name[HOST_TASK_NAME_BYTES];
 };
 
@@ -67,8 +68,15 @@ void set_init_task(HostOs* os, HostEntry entry, void* argument);
 int add_task(HostOs* os, const char* name, uint32_t start, uint32_t modes, HostEntry entry, void* argument);
 void add_lifesign_task(HostOs* os, uint32_t start);
 void set_mc_handler(HostOs* os, HostEntry entry, void* argument);
-/// The controller's interrupt entry: counts the notification and wakes the host at once.
+/// The controller's interrupt entry: counts the notification and wakes the host at once (a crashed host
+/// takes no notice).
 void host_interrupt_entry(void* os);
+/// The host stops (a host crash fault): no tasks, no life sign, no interrupt is serviced, until
+/// restart_host.
+void crash_host(HostOs* os);
+/// The host starts over, as after power-on: it switches its controller off and starts it again, and runs
+/// its initialisation once the controller has a C-state. Also ends a crash.
+void restart_host(HostOs* os);
 /// The host's life sign: the complement of the published controller life sign.
 void update_host_lifesign(void* os);
 

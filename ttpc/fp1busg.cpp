@@ -249,8 +249,15 @@ bool may_send(const BusGuardian* bg, unsigned channel_number) {
     if (bg == nullptr || channel_number >= BG_CHANNELS_WIDTH) {
         return false;
     }
+    if (bg->stuck_open != 0) {
+        return true;
+    }
     return get_guardian_bus_access(bg) == 1 &&
            ((get_guardian_enabled_channels(bg) >> channel_number) & 1u) != 0;
+}
+
+void set_guardian_stuck_open(BusGuardian* bg, bool open) {
+    bg->stuck_open = open ? 1 : 0;
 }
 
 // --- Registers -------------------------------------------------------------------------------------------

@@ -98,6 +98,7 @@ struct BusGuardian {
     void (*report_failure)(TtpController*); // the controller's bus guardian error report; may be null
     SimProcess* process;                    // owned; named by `name`
     double drift;                           // intervals last interval * (1 + drift)
+    uint32_t stuck_open; // 1: a fault holds the gate open: every frame passes on both channels
     char name[BG_NAME_BYTES];
 };
 
@@ -121,9 +122,12 @@ void set_config_mode(BusGuardian* bg, uint32_t v);
 /// The controller's trigger input (v taken modulo 2). A change is checked against the state (failure
 /// codes 3, 5, 6); a trigger raised in Arm traces the opening time and wakes the process at once.
 void trigger(BusGuardian* bg, uint32_t v);
-/// True while the window is open and channel_number's bit is set in enabled_channels. Channel numbers
-/// beyond the two channel bits are never let through.
+/// True while the window is open and channel_number's bit is set in enabled_channels, or while the gate is
+/// stuck open. Channel numbers beyond the two channel bits are never let through.
 bool may_send(const BusGuardian* bg, unsigned channel_number);
+/// A guardian stuck open (a fault of the fault plan): while it lasts, its gate lets every frame through on
+/// both channels, whatever its state; it still times its windows and watches its trigger.
+void set_guardian_stuck_open(BusGuardian* bg, bool open);
 
 // --- Registers -------------------------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "ttpc/fp1chan.h"
 
 #include "kernel/access_recorder.h"
+#include "kernel/random_stream.h"
 #include "kernel/sim_assert.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
@@ -8,6 +9,7 @@
 #include "ttpc/sl1func.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -43,7 +45,39 @@ void end_transmission(TtpChannel* channel) {
     channel->frame.status = FRAME_STATUS_EMPTY;
 }
 
+/// What the channel's disturbance does to the frame that ends now (counting it); FRAME_FAULT_NONE when none.
+uint8_t take_disturbance(TtpChannel* channel) {
+    ChannelDisturbance& d = channel->disturbance;
+    uint8_t fault = d.fault;
+    if (fault == FRAME_FAULT_NONE) {
+        return fault;
+    }
+    if (fault == FRAME_FAULT_BIT_ERRORS) {
+        const double bits = frame_bits(channel->frame) + CHANNEL_OVERHEAD_BITS;
+        const double struck = 1.0 - std::pow(1.0 - d.bit_error_rate, bits);
+        fault = d.rng != nullptr && random_uniform(d.rng, 0.0, 1.0) < struck ? FRAME_FAULT_CORRUPT
+                                                                             : FRAME_FAULT_NONE;
+    }
+    if (d.frames_left > 0 && --d.frames_left == 0) {
+        d = ChannelDisturbance{};
+    }
+    return fault;
+}
+
+/// A corrupted frame: frame_type inverted, as a bit flip on the wire; every receiver's check fails.
+void corrupt_frame(Frame* frame) {
+    set_frame_type(*frame, get_frame_type(*frame) ^ 1u);
+}
+
 void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callback) {
+    const uint8_t disturbance = take_disturbance(channel);
+    if (disturbance == FRAME_FAULT_NOISE) {
+        set_noise(channel->frame, 1);
+    } else if (disturbance == FRAME_FAULT_CORRUPT) {
+        trace(channel->process, "Frame corrupted on the channel.\n");
+    } else if (disturbance == FRAME_FAULT_LOSE) {
+        trace(channel->process, "Frame lost on the channel.\n");
+    }
     if (get_noise(channel->frame) == 1) {
         trace(channel->process, "Noise on the channel.\n");
         channel->frame.status = FRAME_STATUS_ARRIVING;
@@ -63,8 +97,22 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
 
     const unsigned number = get_channel_number(channel);
     for (unsigned i = 0; i < count; ++i) {
-        access_write_bytes(&controller_frame(receivers[i], number), sizeof(Frame));
-        controller_frame(receivers[i], number) = channel->frame;
+        Frame& buffer = controller_frame(receivers[i], number);
+        access_write_bytes(&buffer, sizeof(Frame));
+        const uint8_t own = take_reception_fault(receivers[i], number);
+        if (own != FRAME_FAULT_NONE) {
+            trace(channel->process, "Frame %s for %s.\n", own == FRAME_FAULT_LOSE ? "lost" : "corrupted",
+                  controller_name(receivers[i]));
+        }
+        const uint8_t fault = own != FRAME_FAULT_NONE ? own : disturbance;
+        if (fault == FRAME_FAULT_LOSE) {
+            buffer.status = FRAME_STATUS_EMPTY; // nothing reached this receiver: it is not called back
+            continue;
+        }
+        buffer = channel->frame;
+        if (fault == FRAME_FAULT_CORRUPT) {
+            corrupt_frame(&buffer);
+        }
         if (callbacks[i] != nullptr) {
             callbacks[i](receivers[i], number);
         }
@@ -94,7 +142,7 @@ void apply_bit_flip(TtpChannel* channel) {
         return;
     }
     trace(channel->process, ">> Transmission error (bit flip)\n");
-    set_frame_type(channel->frame, get_frame_type(channel->frame) ^ 1u);
+    corrupt_frame(&channel->frame);
     channel->bit_flips += 1;
     channel->pending_bit_flips -= 1;
 }
@@ -172,7 +220,8 @@ void unregister_receiver(TtpChannel* channel, TtpController* controller) {
 int transmit(TtpChannel* channel, TtpController* sender, SentCallback sent_callback) {
     sim_assert(sender != nullptr, "sender != NULL", SOURCE);
     Frame& outgoing = buffer_of(channel, sender);
-    outgoing.send_time = sim_time();
+    const double offset = controller_send_offset(sender);
+    outgoing.send_time = sim_time() + offset;
     if (!bus_access(channel, sender)) {
         return 1;
     }
@@ -194,8 +243,11 @@ int transmit(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
     for (unsigned i = 0; i < registered_count(channel); ++i) {
         buffer_of(channel, channel->receivers[i]).status = FRAME_STATUS_ARRIVING;
     }
+    if (channel->disturbance.fault == FRAME_FAULT_NOISE) {
+        set_noise(channel->frame, 1); // sent into a noise burst
+    }
 
-    const double duration = transmission_time(channel->frame);
+    const double duration = transmission_time(channel->frame) + (offset > 0.0 ? offset : 0.0);
     // The sender's process runs, not the channel's, and the channel lives as long as the run.
     (void)schedule_after(channel->process, duration);
     trace(channel->process, "Sending %c-frame (duration %0.2f, arival at %0.2f)\n",
@@ -215,6 +267,17 @@ void abort_transmission(TtpChannel* channel, TtpController* controller) {
 void request_bit_flips(TtpChannel* channel, uint32_t n) {
     const uint32_t room = UINT32_MAX - channel->pending_bit_flips;
     channel->pending_bit_flips += std::min(n, room);
+}
+
+void set_channel_disturbance(TtpChannel* channel, const ChannelDisturbance& disturbance) {
+    channel->disturbance = disturbance;
+    if (disturbance.fault == FRAME_FAULT_NOISE && channel->busy == 1 && channel->sender != nullptr) {
+        set_noise(channel->frame, 1); // the frame in transit is garbled by the burst
+    }
+}
+
+void clear_channel_disturbance(TtpChannel* channel) {
+    channel->disturbance = ChannelDisturbance{};
 }
 
 bool bus_access(TtpChannel* channel, TtpController* controller) {

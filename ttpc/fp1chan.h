@@ -33,6 +33,16 @@
 // status 1; controllers register for the next slot after the delivery), a transmission is refused without
 // touching the frame being delivered, and an abort finds nothing in transit.
 //
+// Disturbances (faults of the fault plan, host/fault_plan.h). A disturbance strikes the frames the channel
+// delivers while it lasts, at every receiver: corrupted (frame_type inverted, as a bit flip: the receivers'
+// check fails, verdict incorrect), lost (the receivers hear nothing: their buffers stay empty and they are
+// not called back, verdict null), noise (a noise burst: the frame in transit when it begins, every frame
+// sent and every frame delivered while it lasts is garbled, verdict invalid), or bit errors (each frame is
+// corrupted with the probability that one of its bits on the wire fails at the bit error rate, drawn from
+// the plan's stream). A disturbance may be limited to a number of frames. Besides, each receiver may suffer
+// a reception fault of its own (set_reception_fault, fp1ctrl.h: asymmetric faults), which the delivery asks
+// it for. A sender's send offset (an off-time sender, fp1ctrl.h) moves the frame's time stamp and its end.
+//
 // Ownership. create_channel allocates the record and its process; the process's destructor frees the
 // record. Controllers are only referenced; a controller is registered at most once.
 #pragma once
@@ -53,6 +63,25 @@ constexpr unsigned CHANNEL_OVERHEAD_BITS = 8;
 constexpr unsigned CHANNEL_NUMBER_WIDTH = 16;
 constexpr unsigned CHANNEL_NAME_BYTES = 32;
 
+/// What a disturbance or a reception fault does to a frame.
+enum FrameFault : uint8_t {
+    FRAME_FAULT_NONE = 0,
+    FRAME_FAULT_CORRUPT = 1,    // delivered with frame_type inverted: the receiver's check fails
+    FRAME_FAULT_LOSE = 2,       // not delivered: the receiver hears nothing
+    FRAME_FAULT_NOISE = 3,      // garbled by noise (channel-wide only)
+    FRAME_FAULT_BIT_ERRORS = 4, // corrupted with the probability that a bit fails (channel-wide only)
+};
+
+struct RandomStream;
+
+/// A channel-wide disturbance.
+struct ChannelDisturbance {
+    uint8_t fault = FRAME_FAULT_NONE; // FrameFault
+    uint32_t frames_left = 0;         // frames still to strike; 0: until cleared
+    double bit_error_rate = 0.0;      // FRAME_FAULT_BIT_ERRORS: probability that one bit fails
+    RandomStream* rng = nullptr;      // FRAME_FAULT_BIT_ERRORS: the draws (not owned)
+};
+
 /// A frame was delivered into the receiver's buffer for channel_number.
 using ReceiveCallback = void (*)(TtpController*, unsigned channel_number);
 /// The sender's frame has been delivered (the end of its transmission).
@@ -71,8 +100,9 @@ struct TtpChannel {
     ReceiveCallback receive_callbacks[MAX_SRU_COUNT]; // one per receiver, same order
     BlockedCallback blocked_callback;                 // called with a sender its guardian refuses
     SimProcess* process;                              // owned; named by `name`
-    uint32_t pending_bit_flips; // bit flips still to apply, one per frame that reaches its end
-    uint32_t bit_flips;         // bit flips applied so far
+    uint32_t pending_bit_flips;     // bit flips still to apply, one per frame that reaches its end
+    uint32_t bit_flips;             // bit flips applied so far
+    ChannelDisturbance disturbance; // none unless a fault strikes the channel
     /// Told of every frame the channel delivers (experiment observers); may be null.
     void (*delivery_observer)(void* context, const TtpChannel* channel, const Frame& frame);
     void* observer_context;
@@ -110,6 +140,10 @@ void request_bit_flips(TtpChannel* channel, uint32_t n);
 /// Whether the controller's guardian lets it onto this channel now. A controller without guardian has no
 /// access. On a refusal the blocked callback, if set, is called with the controller.
 bool bus_access(TtpChannel* channel, TtpController* controller);
+
+/// Starts a disturbance (replacing one under way); a noise burst garbles the frame in transit at once.
+void set_channel_disturbance(TtpChannel* channel, const ChannelDisturbance& disturbance);
+void clear_channel_disturbance(TtpChannel* channel);
 
 /// Time the frame takes on the wire.
 double transmission_time(const Frame& frame);

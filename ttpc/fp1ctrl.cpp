@@ -18,8 +18,6 @@ namespace {
 constexpr double RECEPTION_WAKE_DELAY = 10.0;
 /// 16-bit differences of this size or more mean a target that is already past.
 constexpr uint32_t PAST_TARGET = 0x8000;
-constexpr uint32_t TIME_MASK = 0xFFFF;
-constexpr uint32_t TIME_WRAP = 0x10000;
 
 /// Microticks per macrotick; a list that could not give a usable ratio is refused before a run (see
 /// medl_runnable), so the fallback only keeps a stray test controller finite.
@@ -58,6 +56,10 @@ void hook_write_controller_on(Cni& cni, uint32_t value) {
         return;
     }
     recorded_store(cni.controller_on, value);
+    if (c->crashed != 0) {
+        c->crashed = 0; // the host restarts a crashed controller by switching it
+        trace(trace_object(c), "Controller restarted by its host.\n");
+    }
     if (value == CNI_REQUEST || c->wake_on_controller_on != 0) {
         (void)schedule_after(c->process, 0.0); // the controller writing its own word needs no waking
     }
@@ -115,6 +117,10 @@ void hook_write_ti2_enable(Cni& cni, uint32_t value) {
 // --- User timers -----------------------------------------------------------------------------------------
 
 void rearm_timer(TtpController* c, unsigned k) {
+    if (c->crashed != 0) {
+        (void)unschedule(c->timer_process[k]); // a crashed controller's timers stay still
+        return;
+    }
     uint32_t expiry = k == 0 ? get_timer1(c->cni) : get_timer2(c->cni);
     unsigned interrupt = k == 0 ? IRQ_TI1 : IRQ_TI2;
     uint32_t d = macroticks_until(expiry, read_local_time(c));
@@ -372,7 +378,8 @@ TtpController* create_controller(const char* name) {
 }
 
 void controller_state(const TtpController& c, StateSink* sink) {
-    state_feed_record(sink, &c, sizeof c, {state_gap(&c, &c.medl)});
+    state_feed_record(sink, &c, sizeof c,
+                      {state_gap(&c, &c.medl), state_gap(&c, &c.observer), state_gap(&c, &c.fault_watch)});
 }
 
 void attach_channel(TtpController* c, unsigned index, TtpChannel* channel) {
@@ -599,6 +606,9 @@ void on_send_complete(TtpController* c) {
 }
 
 void on_frame_received(TtpController* c, unsigned channel_index) {
+    if (c->crashed != 0) {
+        return; // a crashed controller takes nothing in
+    }
     Frame& frame = c->frame_buffer[channel_index & 1u];
     if (get_cstate_valid(c->working_status) == CNI_VALID &&
         !(std::fabs(frame.send_time - c->action_time) <= MAX_FRAME_OFFSET)) {

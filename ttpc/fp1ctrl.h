@@ -11,6 +11,8 @@
 //     fp1ctrl_slot.cpp    slot-start check, frame preparation and builders, slot evaluation, acknowledgement
 //     fp1ctrl_sync.cpp    clock synchronisation
 //     fp1ctrl_signal.cpp  host interrupts, protocol / host / BIST errors, life sign, mode changes
+//     fp1ctrl_faults.cpp  faults that act inside the controller: crash, babbling, off-time sending,
+//                         reception faults, clock faults
 //
 // Protocol states (protocol_state in CniStatus): INIT, LISTEN, COLDSTART (unsynchronised); STARTUP,
 // APPLICATION, READY, PASSIVE (synchronised: one slot per pass of the body); AWAIT, SELFTEST (parked);
@@ -128,6 +130,15 @@ struct TtpController {
     char name[CONTROLLER_NAME_BYTES];
     char timer_name[TIMER_COUNT][CONTROLLER_NAME_BYTES + 12];
     const ControllerObserver* observer; // null: nobody watches (one test per notification)
+    /// The fault plan's watch for the triggers of its faults (host/fault_plan.h): told of the same events
+    /// as the observer; its callbacks may plan the plan's process, and nothing else. Null: no plan.
+    const ControllerObserver* fault_watch;
+
+    // Faults of the fault plan that act inside the controller (none while these are 0).
+    uint32_t crashed;                              // 1: fail-silent (crash_controller)
+    double send_offset;                            // an off-time sender: its frames start this much later
+    uint8_t reception_fault[CHANNEL_COUNT];        // FrameFault (fp1chan.h) this node's reception suffers
+    uint32_t reception_frames_left[CHANNEL_COUNT]; // frames still struck; 0: until cleared
 };
 
 constexpr size_t CONTROLLER_REGISTER_BYTES = 736;
@@ -153,7 +164,8 @@ inline uint32_t* controller_register_words(TtpController* c) {
 /// started at once) and its two timer processes (name + ": Timer 1" / ": Timer 2").
 TtpController* create_controller(const char* name);
 /// The controller's model state (sim_state.h): the record but its message descriptor list, which is copied
-/// in at assembly and never written afterwards (every reader takes it const; no fault target reaches it).
+/// in at assembly and never written afterwards (every reader takes it const; no fault target reaches it),
+/// and the pointers to its watchers, which change nothing of it.
 void controller_state(const TtpController& c, StateSink* sink);
 void attach_channel(TtpController* c, unsigned index, TtpChannel* channel);
 void set_drift(TtpController* c, double drift);
@@ -242,6 +254,39 @@ const ModeAddressEntry* current_address_entry(const TtpController* c);
 bool is_own_slot(const TtpController* c, const SlotControlEntry& slot);
 /// The process body (dispatch on the protocol state).
 void controller_body(SimProcess* process);
+
+// --- Faults that act inside the controller (fp1ctrl_faults.cpp) ------------------------------------------
+
+/// The controller falls silent: its process, its timers and its bus guardian stop, a frame it is sending
+/// ends at once, it leaves both channels' receivers, and until it comes back it sends and receives nothing
+/// and reacts to nothing. Its host's next write of controller_on (a restart) brings it back; otherwise
+/// recover_controller does.
+void crash_controller(TtpController* c);
+/// Back after a crash that lasted its time: a reset, restarting through FREEZE and INIT (controller_on is
+/// left as the host wrote it). Nothing when the controller is not crashed.
+void recover_controller(TtpController* c);
+inline bool controller_crashed(const TtpController* c) {
+    return c->crashed != 0;
+}
+/// A babbling controller's transmission out of turn: its frame buffer goes out now on each channel of
+/// `channels` (bit k for channel k), as far as its guardian lets it; a frame the guardian refuses is reported
+/// as a bus guardian error, as any refused frame is. Nothing while crashed.
+void babble(TtpController* c, uint8_t channels);
+/// An off-time sender (slightly off specification): its frames start `offset_us` from when it sends them
+/// (their time stamps and their ends move by it; an early start moves only the stamp). 0: on time.
+void set_send_offset(TtpController* c, double offset_us);
+inline double controller_send_offset(const TtpController* c) {
+    return c->send_offset;
+}
+/// The node's reception on `channel` suffers `fault` (FRAME_FAULT_CORRUPT or FRAME_FAULT_LOSE) for the next
+/// `frames` frames (0: until cleared with FRAME_FAULT_NONE).
+void set_reception_fault(TtpController* c, unsigned channel, uint8_t fault, uint32_t frames);
+/// What the node's reception of the frame delivered now on `channel` suffers, counting the frame.
+uint8_t take_reception_fault(TtpController* c, unsigned channel);
+/// A drift that changes while the controller runs: its clock is brought up to date at the old drift first.
+void change_drift(TtpController* c, double drift);
+/// The local clock jumps by `macroticks` (modulo 65536), now.
+void jump_local_time(TtpController* c, int32_t macroticks);
 
 // --- Startup (fp1ctrl_startup.cpp) -----------------------------------------------------------------------
 

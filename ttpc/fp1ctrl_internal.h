@@ -23,6 +23,10 @@ enum ControllerResume : uint32_t {
     CTRL_SLOT_ENDED,            // slot: end of the transmission phase after the evaluation
 };
 
+/// The local clock's 16 bits, and one turn of it.
+constexpr uint32_t TIME_MASK = 0xFFFF;
+constexpr uint32_t TIME_WRAP = 0x10000;
+
 /// The object on whose behalf controller trace lines are written.
 inline const SimObject* trace_object(const TtpController* c) {
     return c->process;
@@ -46,20 +50,30 @@ inline bool something_received(const TtpController* c) {
            c->frame_buffer[CHANNEL_B].status != FRAME_STATUS_EMPTY;
 }
 
-/// Tells the observer, if any, of a protocol state written, a slot started or a slot judged.
+/// Tells the observer and the fault watch, if any, of a protocol state written, a slot started or a slot
+/// judged.
 inline void notify_state_written(const TtpController* c, uint32_t state) {
     if (c->observer != nullptr) {
         c->observer->state_written(c->observer->context, c, state);
+    }
+    if (c->fault_watch != nullptr) {
+        c->fault_watch->state_written(c->fault_watch->context, c, state);
     }
 }
 inline void notify_slot_started(const TtpController* c, bool sending) {
     if (c->observer != nullptr) {
         c->observer->slot_started(c->observer->context, c, sending);
     }
+    if (c->fault_watch != nullptr) {
+        c->fault_watch->slot_started(c->fault_watch->context, c, sending);
+    }
 }
 inline void notify_slot_judged(const TtpController* c) {
     if (c->observer != nullptr) {
         c->observer->slot_judged(c->observer->context, c);
+    }
+    if (c->fault_watch != nullptr) {
+        c->fault_watch->slot_judged(c->fault_watch->context, c);
     }
 }
 

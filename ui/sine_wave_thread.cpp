@@ -250,7 +250,7 @@ void TSineWaveThread::LogInjection(const InjectionRecord& record) {
             return;
         }
     }
-    (void)injection_log_.append(record, fault_area_node_name(record.area)); // best effort, like the trace
+    (void)injection_log_.append(record); // best effort, like the trace
 }
 
 // --- Kernel errors --------------------------------------------------------------------------------------

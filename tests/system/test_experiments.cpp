@@ -132,7 +132,7 @@ TEST_F(ExperimentTest, OnlyARegularFileOfShortLinesIsReadAsALog) {
         {directory.string(), "is not a regular file"},
         {"/dev/zero", "is not a regular file"},
         {pipe, "is not a regular file"}, // no writer: must be refused, not waited for
-        {path("long.csv"), "long.csv:2: the line is longer than 256 characters"},
+        {path("long.csv"), "long.csv:2: the line is longer than 512 characters"},
     };
     for (const Case& c : cases) {
         std::vector<InjectionRecord> rows;
@@ -172,7 +172,8 @@ TEST_F(ExperimentTest, TheReadmesCommandsRunTwiceStillGiveALogToReplay) {
 
     std::string appended; // --append keeps the rows; two runs in one file are no longer one run's log
     EXPECT_EQ(run_command(make + " --append", &appended), EXIT_DONE) << appended;
-    EXPECT_EQ(read(log), first_log + first_log.substr(first_log.find('\n') + 1));
+    const std::string header = std::string(INJECTION_LOG_HEADER) + "\n";
+    EXPECT_EQ(read(log), first_log + first_log.substr(first_log.find(header) + header.size()));
     EXPECT_EQ(run_command(data + "--replay " + log, &appended), EXIT_USAGE);
     EXPECT_NE(appended.find("a log of several runs cannot be replayed as one"), std::string::npos)
         << appended;
