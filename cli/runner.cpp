@@ -1,5 +1,6 @@
 #include "cli/runner.h"
 
+#include "host/fault_plan.h"
 #include "host/slot_events.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
@@ -82,6 +83,9 @@ RunSummary summarise(const Cluster& cluster) {
     summary.cluster_mode = get_cluster_mode(cluster.controllers[NODE_O2]->working_status.cstate);
     summary.events = step_count();
     summary.injections = cluster.fault_injector->injections;
+    for (unsigned k = 0; k < FAULT_KIND_COUNT; ++k) {
+        summary.faults[k] = fault_count(cluster.fault_plan, static_cast<FaultKind>(k));
+    }
     summary.laser_hits = cluster.laser->hits;
     summary.laser_misses = cluster.laser->misses;
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
@@ -127,13 +131,18 @@ RunSummary run_simulation(const ClusterConfig& config, const RunOptions& options
             options.hooks.on_injection(run, record);
         }
     };
+    hooks.on_built = [&](ClusterRun& built) {
+        if (slot_events.file != nullptr) {
+            slot_events.attach(&built);
+        }
+        if (options.hooks.on_built) {
+            options.hooks.on_built(built);
+        }
+    };
     RunSettings settings = options;
     settings.stop_on_trace_failure = true; // a run whose trace lost lines is not reported as done
     ClusterRun run;
     start_run(&run, config, std::move(settings), std::move(hooks));
-    if (slot_events.file != nullptr) {
-        slot_events.attach(&run);
-    }
     RunLimit limit;
     if (options.until_us >= 0.0) {
         limit.until_us = options.until_us;
@@ -184,6 +193,12 @@ RunSummary run_simulation(const RunOptions& options) {
 }
 
 std::string summary_json(const RunSummary& s) {
+    nlohmann::json fault_counts = nlohmann::json::object(); // the kinds that occurred
+    for (unsigned k = 0; k < FAULT_KIND_COUNT; ++k) {
+        if (s.faults[k] > 0) {
+            fault_counts[fault_kind_name(static_cast<FaultKind>(k))] = s.faults[k];
+        }
+    }
     nlohmann::json nodes = nlohmann::json::array();
     for (const NodeSummary& n : s.nodes) {
         nodes.push_back({{"name", n.name},
@@ -201,6 +216,7 @@ std::string summary_json(const RunSummary& s) {
                         {"events", s.events},
                         {"kernel_errors", s.kernel_errors},
                         {"injections", s.injections},
+                        {"faults", fault_counts},
                         {"wall_time_s", s.wall_time_s},
                         {"laser", {{"hits", s.laser_hits}, {"misses", s.laser_misses}}},
                         {"completed", s.end == RunEnd::COMPLETED},
@@ -228,6 +244,16 @@ std::string summary_text(const RunSummary& s) {
     out << line;
     std::snprintf(line, sizeof line, "laser            %u hits, %u misses\n", s.laser_hits, s.laser_misses);
     out << line;
+    std::string faults;
+    for (unsigned k = 0; k < FAULT_KIND_COUNT; ++k) {
+        if (s.faults[k] > 0) {
+            faults += (faults.empty() ? "" : ", ") + std::string(fault_kind_name(static_cast<FaultKind>(k))) +
+                      " " + std::to_string(s.faults[k]);
+        }
+    }
+    if (!faults.empty()) {
+        out << "faults           " << faults << "\n";
+    }
     out << "node  state        membership  null frame  bus guardian     failures  starts\n";
     for (const NodeSummary& n : s.nodes) {
         std::snprintf(line, sizeof line, "%-4s  %-11s  [%u%u%u%u]      [%u%u%u%u]      %-15s  %8u  %6u\n",

@@ -42,7 +42,8 @@ struct RunSummary {
     uint32_t cluster_mode = 0;
     uint64_t events = 0;
     uint32_t kernel_errors = 0;
-    uint32_t injections = 0;
+    uint32_t injections = 0;                // by the fault injector
+    uint32_t faults[FAULT_KIND_COUNT] = {}; // occurrences of described faults, by kind
     double wall_time_s = 0.0;
     uint32_t laser_hits = 0;
     uint32_t laser_misses = 0;

@@ -225,6 +225,9 @@ void start_run(ClusterRun* run, const ClusterConfig& config, RunSettings setting
     run->next_sample_us = run->hooks.sample_period_us;
     run->replay_next = 0;
     run->replay_standins = 0;
+    if (run->hooks.on_built) {
+        run->hooks.on_built(*run);
+    }
     for (const FaultSpec& fault : run->settings.faults) {
         (void)run_add_fault(run, fault);
     }

@@ -87,6 +87,9 @@ struct ClusterRun;
 
 /// What a front end is told of, and may do, while the run goes on. Every hook is optional.
 struct RunHooks {
+    /// Once the cluster is assembled, before the run's faults are added and before the first step: where a
+    /// front end attaches what watches the model (the slot recorder), so it sees every row from the first.
+    std::function<void(ClusterRun&)> on_built;
     /// Between steps, after the samples and injections due (step 1); e.g. injections at given times.
     std::function<void(ClusterRun&)> before_step;
     /// After every step (step 4): progress, observers; false ends the run (STOPPED).

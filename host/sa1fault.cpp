@@ -503,8 +503,8 @@ int injection_node(const InjectionRecord& record) {
 }
 
 uint8_t injection_nodes(const InjectionRecord& record) {
-    if (record.nodes != 0) {
-        return record.nodes;
+    if (record.nodes != 0 || record.fault != 0) {
+        return record.nodes; // a described fault's row names its nodes (none for an added fault)
     }
     const int node = injection_node(record);
     return node >= 0 ? static_cast<uint8_t>(1u << node) : 0;

@@ -358,11 +358,18 @@ void slot_recorder_injection(SlotRecorder* r, const InjectionRecord& record) {
     close_if_ended(r, record.time);
     r->injections.push(record);
     const uint32_t number = static_cast<uint32_t>(r->injections.total);
-    SlotCell& cell = r->current.cells[record.area < FAULT_AREA_COUNT ? FAULT_AREA_NODES[record.area] : 0];
-    if (cell.injections == 0) {
-        cell.first_injection = number;
+    const uint8_t nodes = injection_nodes(record);
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        if ((nodes & (1u << n)) == 0) {
+            continue;
+        }
+        SlotCell& cell = r->current.cells[n];
+        if (cell.injections == 0) {
+            cell.first_injection = number;
+        }
+        cell.last_injection = number;
+        cell.injections += 1;
     }
-    cell.injections += 1;
 }
 
 void slot_recorder_catch_up(SlotRecorder* r) {

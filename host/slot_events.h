@@ -24,8 +24,10 @@
 //     membership   the node's membership vector after judging (bit p = position p, positions 0-3); for a
 //                  synchronised node that did not judge, the vector at the slot's end; MEMBERSHIP_UNKNOWN
 //                  for a node that keeps no C-state (INIT, LISTEN, COLDSTART, FREEZE, ...)
-//     first_injection, injections   the injections into this node's memory during the slot: numbers
-//                  first_injection .. first_injection + injections - 1 (1 = the run's first injection)
+//     first_injection, last_injection, injections   the rows of the run's injection log that concern this
+//                  node during the slot (injections into its memory, what a described fault did to it):
+//                  `injections` of the numbers first_injection .. last_injection (1 = the run's first row);
+//                  all of them when the rows are consecutive
 //
 // Counters, per node, since the recorder was attached (the model was built) or reset:
 //     starts              times the controller entered INIT
@@ -116,6 +118,7 @@ struct SlotCell {
     uint8_t judgement;  // SlotJudgement
     uint8_t membership; // bits 0-3, or MEMBERSHIP_UNKNOWN
     uint32_t first_injection;
+    uint32_t last_injection;
     uint32_t injections;
 };
 
