@@ -1,7 +1,8 @@
 // Whole-cluster speed on the default configuration, unpaced: simulated cluster cycles per wall-clock second
 // once the cluster runs in its application mode (the steady state a user watches), with the trace off and
-// with the trace written to a file, and with the observer's slot recorder watching (trace off), stepped by
-// the shared run driver as every front end steps it; and a whole pelorin-sim run of 2000 cycles, start-up
+// with the trace written to a file, with the observer's slot recorder watching (trace off), and with an
+// idle fault scenario (faults whose triggers watch every protocol event but never fire), stepped by the
+// shared run driver as every front end steps it; and a whole pelorin-sim run of 2000 cycles, start-up
 // included.
 #include "cli/runner.h"
 #include "host/slot_events.h"
@@ -26,7 +27,17 @@ void run_cycles(ClusterRun* run, uint32_t cycles) {
     run_until(run, limit);
 }
 
-void steady_state(benchmark::State& state, bool with_trace, bool recording = false) {
+/// Faults that watch the cluster's events (a state, membership changes, own frames, slot starts) and never
+/// fire within a benchmark: what a loaded scenario costs before its faults happen.
+const char* const IDLE_SCENARIO[] = {
+    "crash node=O1 on_state=O1:DOWNLOAD",
+    "corrupt channel=A on_frame=O2:1000000000",
+    "memory node=M1 on_membership=any delay_us=1e15",
+    "lose channel=B cycle=4000000000 slot=3",
+};
+
+void steady_state(benchmark::State& state, bool with_trace, bool recording = false,
+                  bool idle_faults = false) {
     std::remove(BENCH_TRACE_FILE);
     ClusterConfig config;
     if (read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config) != ASSEMBLY_OK) {
@@ -36,6 +47,17 @@ void steady_state(benchmark::State& state, bool with_trace, bool recording = fal
     RunSettings settings;
     settings.trace = with_trace;
     settings.trace_file = BENCH_TRACE_FILE;
+    if (idle_faults) {
+        for (const char* text : IDLE_SCENARIO) {
+            FaultSpec fault;
+            std::string why;
+            if (!parse_fault(text, &fault, &why)) {
+                state.SkipWithError(why.c_str());
+                return;
+            }
+            settings.faults.push_back(fault);
+        }
+    }
     auto run = std::make_unique<ClusterRun>();
     start_run(run.get(), config, settings);
     auto recorder = std::make_unique<SlotRecorder>();
@@ -67,7 +89,11 @@ void BM_ClusterTraceOn(benchmark::State& state) {
 void BM_ClusterRecordingOn(benchmark::State& state) {
     steady_state(state, false, true);
 }
+void BM_ClusterIdleScenario(benchmark::State& state) {
+    steady_state(state, false, false, true);
+}
 BENCHMARK(BM_ClusterTraceOff)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ClusterIdleScenario)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ClusterRecordingOn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ClusterTraceOn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 

@@ -98,10 +98,58 @@ void drop_entries(FaultPlan* plan, uint32_t fault, AgendaWhat what) {
     std::erase_if(plan->agenda, [&](const AgendaEntry& e) { return e.fault == fault && e.what == what; });
 }
 
-/// An occurrence is due `delay` from now.
-void make_due(FaultPlan* plan, uint32_t index, double at) {
+unsigned trigger_index(const ScheduledFault& f) {
+    return static_cast<unsigned>(f.spec.trigger.kind);
+}
+
+/// Starts following what a trigger kind needs when its first watcher comes.
+void begin_watching(FaultPlan* plan, TriggerKind kind) {
+    PlanWatch& w = plan->watch;
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const TtpController* c = plan->cluster->controllers[n];
+        if (kind == TriggerKind::STATE) {
+            w.state[n] = get_protocol_state(c);
+        } else if (kind == TriggerKind::MEMBERSHIP) {
+            w.membership[n] = NO_VECTOR;
+        }
+    }
+}
+
+/// The controllers tell the plan of their events only while a fault watches for them.
+void update_fault_watch(FaultPlan* plan) {
+    uint32_t watching = 0;
+    for (uint32_t count : plan->watch.watching) {
+        watching += count;
+    }
+    for (TtpController* c : plan->cluster->controllers) {
+        c->fault_watch = watching > 0 ? &plan->watcher : nullptr;
+    }
+}
+
+/// Every change of a fault's phase goes through here, which keeps the counts of the watchers.
+void set_phase(FaultPlan* plan, uint32_t index, FaultPhase phase) {
     ScheduledFault& f = plan->faults[index];
-    f.phase = FaultPhase::DUE;
+    uint32_t& watching = plan->watch.watching[trigger_index(f)];
+    if (f.phase == FaultPhase::WATCHING && phase != FaultPhase::WATCHING) {
+        watching -= 1;
+        if (watching == 0) {
+            update_fault_watch(plan);
+        }
+    } else if (f.phase != FaultPhase::WATCHING && phase == FaultPhase::WATCHING) {
+        if (watching == 0) {
+            begin_watching(plan, f.spec.trigger.kind);
+        }
+        watching += 1;
+        if (watching == 1) {
+            update_fault_watch(plan);
+        }
+    }
+    f.phase = phase;
+}
+
+/// An occurrence is due at `at`.
+void make_due(FaultPlan* plan, uint32_t index, double at) {
+    set_phase(plan, index, FaultPhase::DUE);
     put_on_agenda(plan, at, index, AgendaWhat::START);
 }
 
@@ -391,7 +439,7 @@ void after_occurrence(FaultPlan* plan, uint32_t index, bool goes_on, double bega
     ScheduledFault& f = plan->faults[index];
     const FaultTrigger& t = f.spec.trigger;
     if (goes_on) {
-        f.phase = FaultPhase::ACTIVE;
+        set_phase(plan, index, FaultPhase::ACTIVE);
         if (lasts(f.spec)) {
             f.ends_at = began + f.spec.duration_us;
             put_on_agenda(plan, f.ends_at, index, AgendaWhat::END);
@@ -399,11 +447,11 @@ void after_occurrence(FaultPlan* plan, uint32_t index, bool goes_on, double bega
         return;
     }
     if (f.occurrences >= t.count) {
-        f.phase = FaultPhase::DONE;
+        set_phase(plan, index, FaultPhase::DONE);
     } else if (t.period_us > 0.0) {
         make_due(plan, index, began + t.period_us);
     } else {
-        f.phase = FaultPhase::WATCHING; // the next protocol event
+        set_phase(plan, index, FaultPhase::WATCHING); // the next protocol event
     }
 }
 
@@ -434,64 +482,78 @@ void run_entry(FaultPlan* plan, const AgendaEntry& e) {
 
 // --- Triggers on protocol events -------------------------------------------------------------------------
 
+/// Makes every fault watching with trigger `kind` that `matches` due.
 template <class Matches>
-void fire_watching(FaultPlan* plan, Matches matches) {
+void fire_watching(FaultPlan* plan, TriggerKind kind, Matches matches) {
     for (uint32_t i = 0; i < plan->faults.size(); ++i) {
         ScheduledFault& f = plan->faults[i];
-        if (f.phase == FaultPhase::WATCHING && matches(f)) {
+        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == kind && matches(f)) {
             make_due(plan, i, sim_time() + f.spec.trigger.delay_us);
         }
     }
 }
 
+bool watching(const FaultPlan* plan, TriggerKind kind) {
+    return plan->watch.watching[static_cast<unsigned>(kind)] > 0;
+}
+
 void watch_state_written(void* context, const TtpController* c, uint32_t state) {
     FaultPlan* plan = plan_of(context);
     const int n = node_of(plan, c);
-    if (n < 0 || plan->watch.state[n] == state) {
+    if (n < 0 || !watching(plan, TriggerKind::STATE) || plan->watch.state[n] == state) {
         return;
     }
     plan->watch.state[n] = state;
-    fire_watching(plan, [&](const ScheduledFault& f) {
-        const FaultTrigger& t = f.spec.trigger;
-        return t.kind == TriggerKind::STATE && t.node == n && t.state == state;
+    fire_watching(plan, TriggerKind::STATE, [&](const ScheduledFault& f) {
+        return f.spec.trigger.node == n && f.spec.trigger.state == state;
+    });
+}
+
+/// A slot start of the cluster: the first node's announcement counts, the others' follow within
+/// SAME_SLOT_US.
+void watch_cluster_slot(FaultPlan* plan, const TtpController* c) {
+    PlanWatch& w = plan->watch;
+    const double now = sim_time();
+    if (w.last_slot_start >= 0.0 && now - w.last_slot_start <= SAME_SLOT_US) {
+        return;
+    }
+    w.last_slot_start = now;
+    const uint32_t position = get_medl_position(c->working_status.cstate);
+    for (ScheduledFault& f : plan->faults) {
+        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == TriggerKind::SLOT && position == 0) {
+            f.cycles_seen += 1;
+        }
+    }
+    fire_watching(plan, TriggerKind::SLOT, [&](const ScheduledFault& f) {
+        return f.cycles_seen >= f.spec.trigger.cycle && f.spec.trigger.slot == position;
     });
 }
 
 void watch_slot_started(void* context, const TtpController* c, bool sending) {
     FaultPlan* plan = plan_of(context);
+    if (watching(plan, TriggerKind::SLOT)) {
+        watch_cluster_slot(plan, c);
+    }
+    if (!sending || !watching(plan, TriggerKind::OWN_FRAME)) {
+        return;
+    }
     const int n = node_of(plan, c);
-    if (n < 0) {
-        return;
-    }
-    PlanWatch& w = plan->watch;
-    const double now = sim_time();
-    if (w.last_slot_start < 0.0 || now - w.last_slot_start > SAME_SLOT_US) {
-        w.last_slot_start = now;
-        const uint32_t position = get_medl_position(c->working_status.cstate);
-        if (position == 0) {
-            w.cycle += 1;
-        }
-        fire_watching(plan, [&](const ScheduledFault& f) {
-            const FaultTrigger& t = f.spec.trigger;
-            return t.kind == TriggerKind::SLOT && t.cycle == w.cycle && t.slot == position;
-        });
-    }
-    if (!sending) {
-        return;
-    }
     for (ScheduledFault& f : plan->faults) {
-        if (f.spec.trigger.kind == TriggerKind::OWN_FRAME && f.spec.trigger.node == n) {
+        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == TriggerKind::OWN_FRAME &&
+            f.spec.trigger.node == n) {
             f.own_frames += 1;
         }
     }
-    fire_watching(plan, [&](const ScheduledFault& f) {
-        const FaultTrigger& t = f.spec.trigger;
-        return t.kind == TriggerKind::OWN_FRAME && t.node == n && f.own_frames >= t.frame;
+    fire_watching(plan, TriggerKind::OWN_FRAME, [&](const ScheduledFault& f) {
+        return f.spec.trigger.node == n && f.own_frames >= f.spec.trigger.frame;
     });
 }
 
 void watch_slot_judged(void* context, const TtpController* c) {
     FaultPlan* plan = plan_of(context);
+    if (!watching(plan, TriggerKind::MEMBERSHIP)) {
+        return;
+    }
     const int n = node_of(plan, c);
     if (n < 0) {
         return;
@@ -502,9 +564,8 @@ void watch_slot_judged(void* context, const TtpController* c) {
     if (before == NO_VECTOR || before == vector) {
         return;
     }
-    fire_watching(plan, [&](const ScheduledFault& f) {
-        const FaultTrigger& t = f.spec.trigger;
-        return t.kind == TriggerKind::MEMBERSHIP && (t.node < 0 || t.node == n);
+    fire_watching(plan, TriggerKind::MEMBERSHIP, [&](const ScheduledFault& f) {
+        return f.spec.trigger.node < 0 || f.spec.trigger.node == n;
     });
 }
 
@@ -578,12 +639,6 @@ FaultPlan* create_fault_plan(Cluster* cluster, uint32_t seed) {
     plan->feed_state = plan_state;
     plan->watcher = PLAN_WATCH_CALLBACKS;
     plan->watcher.context = plan;
-    for (unsigned n = 0; n < NODE_COUNT; ++n) {
-        TtpController* c = cluster->controllers[n];
-        plan->watch.state[n] = get_protocol_state(c);
-        plan->watch.membership[n] = NO_VECTOR;
-        c->fault_watch = &plan->watcher;
-    }
     cluster->fault_plan = plan;
     trace(plan, "Fault plan ready.\n");
     return plan;
@@ -595,8 +650,7 @@ uint32_t add_fault(FaultPlan* plan, const FaultSpec& fault) {
     f.number = static_cast<uint32_t>(plan->faults.size() + 1);
     plan->faults.push_back(std::move(f));
     const auto index = static_cast<uint32_t>(plan->faults.size() - 1);
-    ScheduledFault& added = plan->faults.back();
-    report_row(plan, added, ROW_ADDED, -1, 0, format_fault(fault));
+    report_row(plan, plan->faults.back(), ROW_ADDED, -1, 0, format_fault(fault));
     const FaultTrigger& t = fault.trigger;
     const double now = sim_time();
     switch (t.kind) {
@@ -607,10 +661,10 @@ uint32_t add_fault(FaultPlan* plan, const FaultSpec& fault) {
         make_due(plan, index, std::max(t.at_us, now) + t.delay_us);
         break;
     default:
-        added.phase = FaultPhase::WATCHING;
+        set_phase(plan, index, FaultPhase::WATCHING);
         break;
     }
-    return added.number;
+    return plan->faults[index].number;
 }
 
 void hold_stuck_bits(FaultPlan* plan) {
@@ -641,7 +695,6 @@ void fault_plan_body(SimProcess* process) {
         plan->agenda.erase(plan->agenda.begin());
         run_entry(plan, e);
     }
-    hold_stuck_bits_if_any(plan);
     if (plan->agenda.empty()) {
         passivate(PLAN_WAITING);
         return;

@@ -81,11 +81,12 @@ struct StuckWord {
 /// One fault with its progress.
 struct ScheduledFault {
     FaultSpec spec;
-    uint32_t number = 0; // 1 = the first fault added to the plan
-    FaultPhase phase = FaultPhase::WATCHING;
-    uint32_t occurrences = 0;   // begun so far
-    uint32_t own_frames = 0;    // OWN_FRAME trigger: own frames seen since the fault was added
-    double ends_at = UNTIL_END; // the present occurrence's end (UNTIL_END: none planned)
+    uint32_t number = 0;                 // 1 = the first fault added to the plan
+    FaultPhase phase = FaultPhase::DONE; // until add_fault arms it
+    uint32_t occurrences = 0;            // begun so far
+    uint32_t own_frames = 0;             // OWN_FRAME trigger: own frames seen since the fault was added
+    uint32_t cycles_seen = 0;            // SLOT trigger: cluster cycles begun since the fault was added
+    double ends_at = UNTIL_END;          // the present occurrence's end (UNTIL_END: none planned)
     // Memory kinds: the word and bits of the present occurrence (drawn once per occurrence for a random
     // field, the same in every node struck).
     uint32_t word = 0;
@@ -102,12 +103,13 @@ struct AgendaEntry {
     AgendaWhat what;
 };
 
-/// What the plan follows of the cluster for its triggers.
+/// What the plan follows of the cluster for its triggers, while some fault watches for them: the
+/// controllers' fault watch is set only then, so a plan whose faults wait for times costs nothing per event.
 struct PlanWatch {
-    uint32_t state[NODE_COUNT];     // protocol state last written per node
-    uint8_t membership[NODE_COUNT]; // vector after the last slot judged (0x80: none judged yet)
-    double last_slot_start = -1.0;  // the cluster's last slot start (the first node to announce it)
-    uint32_t cycle = 0;             // cluster cycles begun (slot 0 starts seen)
+    uint32_t watching[TRIGGER_KIND_COUNT] = {}; // faults WATCHING, by TriggerKind
+    uint32_t state[NODE_COUNT];                 // protocol state last written per node
+    uint8_t membership[NODE_COUNT];             // vector after the last slot judged (0x80: none judged yet)
+    double last_slot_start = -1.0;              // the cluster's last slot start (the first to announce it)
 };
 
 using FaultRowListener = void (*)(void* context, const InjectionRecord& row);

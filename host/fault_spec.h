@@ -43,8 +43,9 @@
 // When. A fault happens once its trigger fires, plus delay_us:
 //   (none)                  at once: at the time the fault is added (time 0 for a scenario)
 //   at_us=T                 at the simulated time T
-//   cycle=C slot=S          at the start of slot S (its position in the cluster cycle) of cluster cycle C;
-//                           cluster cycles are numbered from 1 as the run reaches their slot 0
+//   cycle=C slot=S          at the start of slot S (its position in the cluster cycle) of cluster cycle C,
+//                           counted from 1 at the first slot 0 that starts after the fault is added (for a
+//                           scenario, from the run's start)
 //   on_state=NODE:STATE     when the node's controller enters STATE (APPLICATION, FREEZE, ...)
 //   on_membership=NODE      when the node's membership vector changes (NODE may be `any`)
 //   on_frame=NODE:K         at the start of the node's K-th own frame (counted from the fault's adding)
@@ -111,13 +112,14 @@ enum class BitChoice : uint8_t {
 };
 
 enum class TriggerKind : uint8_t {
-    NOW,        // when the fault is added
+    NOW,        // when the fault is added (these stay first: TRIGGER_KIND_COUNT counts them)
     AT_TIME,    // at_us
     SLOT,       // cycle, slot
     STATE,      // on_state: node enters state
     MEMBERSHIP, // on_membership: node's (or any node's) vector changes
     OWN_FRAME,  // on_frame: node's k-th own frame
 };
+constexpr unsigned TRIGGER_KIND_COUNT = 6;
 
 struct FaultTrigger {
     TriggerKind kind = TriggerKind::NOW;
