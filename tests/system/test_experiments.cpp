@@ -60,6 +60,92 @@ TEST_F(ExperimentTest, ReplayedLogReproducesTraceAndSummary) {
     EXPECT_EQ(second.laser_hits, first.laser_hits);
 }
 
+/// The injector's draws are those every earlier version made (known answers of seed 7 at 200 per second,
+/// taken from the version before described faults were added): logs and campaigns of then still hold.
+TEST_F(ExperimentTest, TheInjectorDrawsWhatEarlierVersionsDrew) {
+    RunOptions options = faulty_run();
+    options.inject_rate = 200.0;
+    options.seed = 7;
+    options.cycles = 10;
+    options.injection_log = path("injections.csv");
+    run_simulation(options);
+    std::vector<InjectionRecord> rows;
+    std::string why;
+    ASSERT_TRUE(read_injection_csv(options.injection_log, &rows, &why)) << why;
+    ASSERT_GE(rows.size(), 3u);
+    const std::string expected[] = {
+        "971.49840400990774,42,CNI,O1,221,message_area_word[1],13,flip,0x00000000,0x00002000,periodic",
+        "11608.037842801288,928,CNI,O1,149,blackout_error,0,flip,0x00000000,0x00000001,periodic",
+        "17188.582678427032,1446,CNI,O1,229,message_area_word[9],21,flip,0xcccd008c,0xcced008c,periodic",
+    };
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(injection_csv_row(rows[i], "O1"), expected[i]);
+    }
+}
+
+TEST_F(ExperimentTest, ALogOfTheFirstFormatStillReplays) {
+    RunOptions original = faulty_run();
+    original.injection_log = path("injections.csv");
+    RunSummary first = run_simulation(original);
+    std::vector<InjectionRecord> rows;
+    std::string why;
+    ASSERT_TRUE(read_injection_csv(original.injection_log, &rows, &why)) << why;
+    std::ofstream log(path("old.csv")); // as logs were written before described faults
+    log << INJECTION_CSV_HEADER << "\n";
+    for (const InjectionRecord& r : rows) {
+        log << injection_csv_row(r, "O1") << "\n";
+    }
+    log.close();
+    RunOptions replay = faulty_run();
+    replay.inject_rate = 0.0;
+    ASSERT_TRUE(read_injection_csv(path("old.csv"), &replay.replay, &why)) << why;
+    RunSummary second = run_simulation(replay);
+    EXPECT_EQ(second.end, RunEnd::COMPLETED) << second.message;
+    EXPECT_EQ(second.trace_fingerprint, first.trace_fingerprint);
+
+    // Appended to, it gets the second format's lines before the new rows, and reads as both.
+    InjectionCsvWriter writer;
+    ASSERT_TRUE(writer.open(path("old.csv"), LogOpening::APPEND, &why)) << why;
+    ASSERT_TRUE(writer.append(rows[0]));
+    writer.close();
+    std::vector<InjectionRecord> both;
+    EXPECT_TRUE(is_injection_log(path("old.csv"), &why)) << why;
+    ASSERT_FALSE(read_injection_csv(path("old.csv"), &both, &why)) << "two runs";
+    EXPECT_NE(why.find("a log of several runs"), std::string::npos) << why;
+}
+
+TEST_F(ExperimentTest, RowsOfTheSecondFormatAreRefusedWithFileLineAndReason) {
+    const std::string good = "1.0,3,CNI,O1,2,global_time,0,flip,0x00000004,0x00000005,now,,memory,bit,";
+    struct Bad {
+        std::string row;
+        const char* reason;
+    } bad_rows[] = {
+        {"1.0,3,CNI,M2,2,global_time,0,flip,0x4,0x5,now,,memory,bit,", "controller 'M2' is not O1"},
+        {"1.0,3,CNI,O1,2,global_time,0,flip,0x4,0x5,plan,,memory,bit,", "the fault injector's"},
+        {"1.0,3,,,,,,,,,now,0,crash,added,crash node=M1", "fault '0' is not a fault number"},
+        {"1.0,3,,,,,,,,,now,1,melt,added,crash node=M1", "kind 'melt' is no kind of fault"},
+        {"1.0,3,,,,,,,,,now,1,crash,begin,crash node=M1", "action 'begin'"},
+        {"1.0,3,,,,,,,,,now,1,crash,added,crash node=X9", "an added row holds the fault's text form"},
+        {"1.0,3,,,,,,,,,now,1,lose,added,crash node=M1", "the fault added is crash, not lose"},
+        {"1.0,3,,,,,,,,,plan,1,crash,added,crash node=M1", "added now"},
+        {"1.0,3,CNI,M1,,,,,,,plan,1,crash,start,crash", "has no target, word"},
+        {"1.0,3,,O1+M1,,,,,,,plan,1,crash,start,crash", "not written as a log writes it (M1+O1)"},
+        {"1.0,3,CNI,M2,2,global_time,0,flip,0x4,0x5,plan,1,crash,bit,", "only memory faults change bits"},
+        {"1.0,3,CNI,M2,2,global_time,0,flip,0x4,0x5,plan,1,memory,bit", "expected 15 columns"},
+    };
+    for (const Bad& bad : bad_rows) {
+        std::vector<InjectionRecord> rows;
+        std::string why;
+        std::ofstream(path("bad.csv")) << INJECTION_LOG_FORMAT_LINE << "\n"
+                                       << INJECTION_LOG_HEADER << "\n"
+                                       << good << "\n"
+                                       << bad.row << "\n";
+        EXPECT_FALSE(read_injection_csv(path("bad.csv"), &rows, &why)) << bad.row;
+        EXPECT_NE(why.find("bad.csv:4: "), std::string::npos) << why;
+        EXPECT_NE(why.find(bad.reason), std::string::npos) << why;
+    }
+}
+
 TEST_F(ExperimentTest, LogOfAnotherRunIsRefusedAtTheFirstMismatch) {
     RunOptions original = faulty_run();
     original.injection_log = path("injections.csv");

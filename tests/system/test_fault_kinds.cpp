@@ -516,4 +516,34 @@ TEST_F(FaultKindsTest, TheSameFaultsGiveTheSameRunAndItsLogReplaysIt) {
         << run->message;
 }
 
+TEST_F(FaultKindsTest, AFaultAddedBetweenStepsIsAddedAgainAtItsStepByAReplay) {
+    RunSettings settings;
+    settings.fingerprint = true;
+    go({}, 150000, settings);
+    FaultSpec crash;
+    std::string why;
+    ASSERT_TRUE(parse_fault("crash node=O2 duration_us=400", &crash, &why)) << why;
+    const uint64_t step = step_count();
+    EXPECT_EQ(run_add_fault(run.get(), crash), 1u);
+    ASSERT_EQ(run_until(run.get(), RunLimit{0, 160000}), RunEnd::COMPLETED);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0].action, ROW_ADDED);
+    EXPECT_EQ(rows[0].step, step);
+    EXPECT_EQ(rows[0].source, SOURCE_NOW);
+    const uint64_t fingerprint = trace_fingerprint();
+    const std::vector<InjectionRecord> logged = rows;
+    finish();
+
+    run = std::make_unique<ClusterRun>();
+    recorder = std::make_unique<SlotRecorder>();
+    rows.clear();
+    RunSettings replay;
+    replay.fingerprint = true;
+    replay.replay = logged;
+    go({}, 160000, replay);
+    EXPECT_TRUE(finish_replay(run.get())) << run->message;
+    EXPECT_EQ(trace_fingerprint(), fingerprint);
+    EXPECT_EQ(rows.size(), logged.size());
+}
+
 } // namespace
