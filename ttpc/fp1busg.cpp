@@ -18,12 +18,20 @@ enum GuardianResume : uint32_t {
     BG_ROUND_ELAPSED,            // Disable: remaining_round has passed
 };
 
+/// The gate closes in operation: a frame still on the wire is cut off (not while a fault holds it open).
+void close_gate(BusGuardian* bg) {
+    set_guardian_bus_access(bg, 0);
+    if (bg->stuck_open == 0 && bg->gate_closed != nullptr && bg->controller != nullptr) {
+        bg->gate_closed(bg->controller);
+    }
+}
+
 /// Node Failure: the window closes, the trigger is dropped, and the controller hears of it.
 void fail(BusGuardian* bg, uint32_t code) {
     set_guardian_failure_state(bg, get_guardian_state(bg));
     set_guardian_failure_code(bg, code);
     set_guardian_trigger(bg, 0);
-    set_guardian_bus_access(bg, 0);
+    close_gate(bg);
     set_guardian_failed(bg, 1);
     set_guardian_state(bg, BG_NODE_FAILURE);
     bg->failure_count += 1;
@@ -51,7 +59,7 @@ void open_window(BusGuardian* bg) {
 /// End of Enable. A trigger still raised means the controller overran its window: the failure is one of
 /// Enable, and is recorded with that state.
 void close_window(BusGuardian* bg) {
-    set_guardian_bus_access(bg, 0);
+    close_gate(bg);
     if (get_guardian_trigger(bg) == 1) {
         fail(bg, BG_FAILURE_OUTSIDE_WINDOW);
         return;

@@ -24,6 +24,11 @@
 // the state is still the one it held in, and otherwise acts on the new state. A trigger raised in Arm wakes
 // the process at once, which also cuts short a hold left over from before a reconfiguration.
 //
+// The gate. When the window ends or the guardian fails, the gate closes: a frame of the controller still on
+// the wire is cut off at once (gate_closed), lost for every receiver as a frame the guardian stops at its
+// end is, and the bus is free for the next slot. A babbling controller can thus never hold the bus beyond
+// its own window.
+//
 // Time. The three intervals are macroticks of the guardian's own clock; each is held for
 // interval * (1 + drift) simulated time units. drift is 0 when the guardian is created (nothing changes it),
 // so the guardian times its window exactly in simulated time; it must stay above -1.
@@ -96,8 +101,12 @@ struct BusGuardian {
     uint32_t failed;
     uint32_t failure_count;                 // Node Failures since creation (not cleared by reset)
     void (*report_failure)(TtpController*); // the controller's bus guardian error report; may be null
-    SimProcess* process;                    // owned; named by `name`
-    double drift;                           // intervals last interval * (1 + drift)
+    /// Called when the gate closes while the guardian works (its window ends, or it fails): a frame of the
+    /// controller still on the wire is cut off there and then, so it cannot hold the bus into the next
+    /// slot; may be null.
+    void (*gate_closed)(TtpController*);
+    SimProcess* process; // owned; named by `name`
+    double drift;        // intervals last interval * (1 + drift)
     uint32_t stuck_open; // 1: a fault holds the gate open: every frame passes on both channels
     char name[BG_NAME_BYTES];
 };

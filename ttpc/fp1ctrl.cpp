@@ -235,11 +235,7 @@ bool freeze_step(TtpController* c) {
     for (SimProcess* timer : c->timer_process) {
         (void)unschedule(timer);
     }
-    for (TtpChannel* channel : c->channel) {
-        if (channel != nullptr) {
-            abort_transmission(channel, c);
-        }
-    }
+    cut_off_transmissions(c);
     if (!controller_is_on(c)) {
         set_config_valid(c->working_status, 0);
         set_cstate_valid(c->working_status, 0);
@@ -364,6 +360,7 @@ TtpController* create_controller(const char* name) {
     c->bus_guardian = create_bus_guardian(guardian_name);
     c->bus_guardian->controller = c;
     c->bus_guardian->report_failure = raise_bus_guardian_error;
+    c->bus_guardian->gate_closed = cut_off_transmissions;
     (void)schedule_after(c->bus_guardian->process, 0.0);
 
     for (unsigned k = 0; k < TIMER_COUNT; ++k) {
@@ -598,6 +595,14 @@ void send_on(TtpController* c, unsigned channel_index) {
     TtpChannel* channel = c->channel[channel_index & 1u];
     if (channel == nullptr || transmit(channel, c, c->send_complete_hook) != 0) {
         trigger_guardian(c, 0);
+    }
+}
+
+void cut_off_transmissions(TtpController* c) {
+    for (TtpChannel* channel : c->channel) {
+        if (channel != nullptr) {
+            abort_transmission(channel, c);
+        }
     }
 }
 

@@ -244,6 +244,8 @@ int register_receivers(TtpController* c);
 void cancel_receiving(TtpController* c);
 void send_on(TtpController* c, unsigned channel_index);
 void on_send_complete(TtpController* c);
+/// The guardian's gate has closed: a frame of this controller still on either channel ends now.
+void cut_off_transmissions(TtpController* c);
 void on_frame_received(TtpController* c, unsigned channel_index);
 /// End of a slot: global time and MEDL position move on; deferred mode change, user interrupts and the
 /// clock synchronisation step of the slot that begins.

@@ -136,6 +136,17 @@ TEST_F(FaultKindsTest, ABabblingControllerIsContainedByItsGuardianAndTheOthersKe
     EXPECT_TRUE(whole(between(230000, 240000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
 }
 
+TEST_F(FaultKindsTest, ABabblingFrameSentLateInTheBabblersOwnWindowNeverHoldsTheBusIntoTheNextSlot) {
+    // O1's slot starts at about 158600; a babbling frame at 158711 starts inside O1's window and would
+    // end after it, when the next slot's receivers register.
+    go({"babbling node=O1 at_us=158661.1 duration_us=5000"}, 200000);
+    for (unsigned n : {NODE_M1, NODE_M2, NODE_O2}) {
+        EXPECT_EQ(recorder->counters[n].freezes, 0u) << CLUSTER_NODES[n].name;
+        EXPECT_EQ(recorder->counters[n].left, 0u) << CLUSTER_NODES[n].name;
+    }
+    EXPECT_TRUE(whole(between(180000, 200000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
+}
+
 TEST_F(FaultKindsTest, ABabblingControllerWhoseGuardianIsStuckOpenDestroysTheOtherNodesSlots) {
     go({"guardian-open node=O1 at_us=199000 duration_us=10000",
         "babbling node=O1 at_us=200000 duration_us=5000"},
@@ -270,11 +281,14 @@ TEST_F(FaultKindsTest, AsymmetricReceptionExpelsTheMinorityReceiverAndNeverTheCo
         EXPECT_EQ(recorder->counters[n].freezes, 0u) << CLUSTER_NODES[n].name;
         EXPECT_EQ(recorder->counters[n].left, 0u) << CLUSTER_NODES[n].name;
     }
-    // The correct nodes agree within one round of the fault, and every node two rounds after the last one
-    // it takes part in again.
+    // The correct nodes agree within one round of the fault, and every node that keeps a vector two rounds
+    // after it (M1, reintegrating, sees what the others see).
     for (const SlotColumn* c : between(at + ROUND_US, 172000)) {
         EXPECT_EQ(c->cells[NODE_M2].membership, c->cells[NODE_O1].membership) << c->start_us;
         EXPECT_EQ(c->cells[NODE_O2].membership, c->cells[NODE_O1].membership) << c->start_us;
+    }
+    for (const SlotColumn* c : between(at + 2 * ROUND_US, 172000)) {
+        EXPECT_EQ(c->cells[NODE_M1].membership, c->cells[NODE_O1].membership) << c->start_us;
     }
     EXPECT_TRUE(whole(between(at + 3 * ROUND_US, 172000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
 }

@@ -184,6 +184,29 @@ TEST_F(ChannelTest, GuardianVetoesAtTheStartAndAtTheEnd) {
     EXPECT_EQ(channel->busy, 0u);
 }
 
+TEST_F(ChannelTest, AFrameStillOnTheWireWhenTheGuardiansGateClosesIsCutOffThere) {
+    attach_channel(m1, CHANNEL_A, channel);
+    m1->bus_guardian->gate_closed = cut_off_transmissions; // as every controller's guardian has it
+    open_window(m1, 100);                                  // the frame would end at 152.59
+    send_from_m1({o1}, 120.0);
+    EXPECT_EQ(events, (std::vector<Event>{{'B', m1, 100.0}, {'G', m1, 100.0}}));
+    EXPECT_EQ(channel->busy, 0u) << "the bus is free at once, not at the frame's end";
+    EXPECT_FALSE(is_planned(channel->process));
+    EXPECT_EQ(controller_frame(o1, CHANNEL_A).status, FRAME_STATUS_ARRIVING); // lost for the receiver
+    EXPECT_EQ(register_receiver(channel, o2, on_receive), 0u) << "the next slot's receivers register";
+
+    // A gate a fault holds open cuts nothing: the frame runs to its end and is delivered.
+    events.clear();
+    set_guardian_stuck_open(m2->bus_guardian, true);
+    attach_channel(m2, CHANNEL_A, channel);
+    m2->bus_guardian->gate_closed = cut_off_transmissions;
+    open_window(m2, 10);
+    ASSERT_EQ(transmit(channel, m2, on_sent), 0);
+    run_until(400.0);
+    EXPECT_EQ(events.front(), (Event{'G', m2, 110.0})); // it still watches its trigger: window 100 to 110
+    EXPECT_EQ(events.back().what, 'S');
+}
+
 TEST_F(ChannelTest, AbortEndsOnlyTheSendersFrameAndAtOnce) {
     open_window(m1);
     send_from_m1({o1}, 50.0);
