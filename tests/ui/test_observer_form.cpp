@@ -1,6 +1,7 @@
 // The observer window, offscreen, on a replayed injection log whose one fault switches O1's controller
 // off: the counters, the timeline's cells across the freeze, the injection row, "Stop on effect", the
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
+// Under a stream of faults at the highest rate: a table that only gains its new rows.
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/slot_timeline.h"
@@ -13,7 +14,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QSlider>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTest>
 
@@ -32,6 +35,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t FAULT_CYCLE = 30; // the fault strikes once the cluster has run this long
 constexpr uint32_t SETTLED_CYCLE = 45;
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
+constexpr uint32_t QUIET_CYCLE = 20; // the cluster runs in its application mode, before the replayed fault
 
 std::vector<std::string> Lines(const fs::path& file) {
     std::ifstream in(file);
@@ -178,11 +182,11 @@ TEST_F(ObserverFormTest, TheFreezeOfO1ShowsInCountersTimelineAndInjections) {
               -1);
 
     EXPECT_EQ(observer->findChild<QLabel*>("InjectionCount")->text(), "Injections: 1");
-    auto* injections = observer->findChild<QTableWidget*>("Injections");
+    const QAbstractItemModel* injections = observer->findChild<QTableView*>("Injections")->model();
     ASSERT_EQ(injections->rowCount(), 1);
     QStringList row;
     for (int c = 0; c < injections->columnCount(); ++c) {
-        row << injections->item(0, c)->text();
+        row << injections->index(0, c).data().toString();
     }
     const auto& r = options.replay[0];
     EXPECT_EQ(row.mid(2).join(','), QString::fromStdString(injection_csv_row(r, "O1")).section(',', 1))
@@ -304,6 +308,46 @@ TEST_F(ObserverFormTest, ClosingRewindStopAndTraceNeverHangWithTheObserverOpen) 
     form->close(); // while running, with the observer open
     EXPECT_FALSE(form->Observer() != nullptr && form->Observer()->isVisible());
     form.reset();
+}
+
+// --- Under a stream of faults -----------------------------------------------------------------------------
+
+TEST_F(ObserverFormTest, TheInjectionTableOnlyGainsItsNewRowsAndNeverMeasuresThemAgain) {
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    const int shown = TObserverForm::INJECTION_ROWS;
+    for (int i = 0; i < shown + 50; ++i) {
+        form->InjectNowClick();
+    }
+    observer->Refresh();
+    auto* view = observer->findChild<QTableView*>("Injections");
+    const QAbstractItemModel* table = view->model();
+    ASSERT_EQ(table->rowCount(), shown);
+    const auto number = [&](int row) { return table->index(row, 0).data().toString().toInt(); };
+    EXPECT_EQ(number(0), shown + 50) << "newest first";
+
+    QSignalSpy inserted(table, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(table, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy changed(table, &QAbstractItemModel::dataChanged);
+    QSignalSpy reset(table, &QAbstractItemModel::modelReset);
+    QSignalSpy layout(table, &QAbstractItemModel::layoutChanged);
+    for (int i = 0; i < 3; ++i) {
+        form->InjectNowClick();
+    }
+    observer->Refresh();
+    ASSERT_EQ(inserted.count(), 1);
+    EXPECT_EQ(inserted[0][1].toInt(), 0);
+    EXPECT_EQ(inserted[0][2].toInt(), 2) << "three rows at the top";
+    ASSERT_EQ(removed.count(), 1) << "the three oldest go";
+    EXPECT_EQ(changed.count() + reset.count() + layout.count(), 0)
+        << "rows shown before are not written again";
+    EXPECT_EQ(table->rowCount(), shown);
+    EXPECT_EQ(number(0), shown + 53);
+    for (int c = 0; c < table->columnCount(); ++c) {
+        EXPECT_NE(view->horizontalHeader()->sectionResizeMode(c), QHeaderView::ResizeToContents)
+            << "column " << c << " is not measured at every refresh";
+    }
 }
 
 } // namespace
