@@ -1,7 +1,8 @@
 // The observer window, offscreen, on a replayed injection log whose one fault switches O1's controller
 // off: the counters, the timeline's cells across the freeze, the injection row, "Stop on effect", the
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
-// Under a stream of faults at the highest rate: a table that only gains its new rows.
+// Under a stream of faults at the highest rate: a table that only gains its new rows, one marker per slot,
+// nothing painted while stopped.
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/slot_timeline.h"
@@ -36,6 +37,20 @@ constexpr uint32_t FAULT_CYCLE = 30; // the fault strikes once the cluster has r
 constexpr uint32_t SETTLED_CYCLE = 45;
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
 constexpr uint32_t QUIET_CYCLE = 20; // the cluster runs in its application mode, before the replayed fault
+constexpr int BURST_INJECTIONS = 5000;
+constexpr QRgb MARKER_RED = 0xD01010;
+
+/// Counts the paint events of a widget.
+class PaintCounter : public QObject {
+  public:
+    int paints = 0;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 std::vector<std::string> Lines(const fs::path& file) {
     std::ifstream in(file);
@@ -101,6 +116,11 @@ class ObserverFormTest : public ::testing::Test {
         SineSnapshot s;
         form->Thread()->ReadSnapshot(&s);
         return s.cluster_cycles;
+    }
+    void FaultsAtTheHighestRate() {
+        form->Thread()->SetFaultEffect(FAULT_FLIP);
+        form->Thread()->SetFaultTarget(TARGET_CNI);
+        form->Thread()->SetFaultRate(MAX_FAULT_RATE_PER_S);
     }
     void TraceToCycle(uint32_t cycles) {
         while (Cycles() < cycles) {
@@ -348,6 +368,56 @@ TEST_F(ObserverFormTest, TheInjectionTableOnlyGainsItsNewRowsAndNeverMeasuresThe
         EXPECT_NE(view->horizontalHeader()->sectionResizeMode(c), QHeaderView::ResizeToContents)
             << "column " << c << " is not measured at every refresh";
     }
+}
+
+TEST_F(ObserverFormTest, AfterABurstAtTheHighestRateEachSlotHasOneMarkerAndAStoppedRunPaintsNothing) {
+    options.replay.clear(); // the replayed fault would find another run
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    FaultsAtTheHighestRate();
+    form->RunButtonClick();
+    ASSERT_TRUE(WaitUntil([&] { return observer->Events().injections.total > BURST_INJECTIONS; }));
+    form->StopButtonClick();
+    observer->Refresh();
+    QTest::qWait(TObserverForm::REFRESH_MS / 4); // the paint the refresh asked for
+
+    // Along a line through the markers, no run of marker red is as wide as a slot: one marker per slot,
+    // however many injections it holds, not a red block.
+    const SlotEventsCopy& events = observer->Events();
+    TSlotTimeline* timeline = observer->Timeline();
+    const uint64_t busy = events.columns.total; // the newest slot, shown
+    ASSERT_GT(events.columns.at(busy).cells[NODE_O1].injections, 1u);
+    const SlotCell& cell = events.columns.at(busy).cells[NODE_O1];
+    const QPoint marker = timeline->InjectionMarker(cell.first_injection);
+    ASSERT_GE(marker.x(), 0);
+    const QImage picture = timeline->grab().toImage();
+    const int line = marker.y() - TSlotTimeline::CELL_WIDTH / 3; // across the triangles' wide part
+    int run = 0;
+    int longest = 0;
+    int markers = 0;
+    for (int x = 0; x < picture.width(); ++x) {
+        const bool red = (picture.pixel(x, line) & 0xFFFFFF) == MARKER_RED;
+        markers += red && run == 0 ? 1 : 0;
+        run = red ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_GT(markers, 1);
+    EXPECT_LT(longest, TSlotTimeline::CELL_WIDTH);
+    EXPECT_EQ(timeline->InjectionMarker(cell.first_injection + cell.injections - 1), marker)
+        << "the slot's last injection shares its marker";
+    const QString details = timeline->DetailsAt(marker);
+    EXPECT_NE(details.indexOf(QString("%1 injections in slot %2").arg(cell.injections).arg(busy)), -1)
+        << details.toStdString();
+    EXPECT_LE(details.count('\n'), 12) << "a hover lists a few, then says how many more";
+    EXPECT_LE(timeline->DetailsAt(timeline->CellRect(busy, NODE_O1).center()).count('\n'), 20);
+
+    // Stopped, the refreshes find nothing new and paint nothing.
+    PaintCounter counter;
+    timeline->installEventFilter(&counter);
+    QTest::qWait(3 * TObserverForm::REFRESH_MS);
+    timeline->removeEventFilter(&counter);
+    EXPECT_EQ(counter.paints, 0);
 }
 
 } // namespace
