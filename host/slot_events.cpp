@@ -137,6 +137,15 @@ void close_slot(SlotRecorder* r) {
         if (t.state_at_close == PS_APPLICATION && cell.worst != PS_APPLICATION) {
             column.flags |= COLUMN_LEFT_APPLICATION;
         }
+        const uint32_t failures = r->cluster->controllers[n]->bus_guardian->failure_count;
+        if (failures != t.guardian_failures_at_close) {
+            cell.events |= CELL_GUARDIAN_FAILED;
+            column.flags |= COLUMN_GUARDIAN_FAILED;
+        }
+        t.guardian_failures_at_close = failures;
+        if ((cell.events & CELL_FROZE) != 0) {
+            column.flags |= COLUMN_NODE_FROZE;
+        }
         if (cell.membership != MEMBERSHIP_UNKNOWN && t.last_membership != MEMBERSHIP_UNKNOWN &&
             cell.membership != t.last_membership) {
             column.flags |= COLUMN_MEMBERSHIP_CHANGED;
@@ -149,8 +158,7 @@ void close_slot(SlotRecorder* r) {
         t.worst_since = t.state;
         t.last_membership = column.cells[n].membership;
     }
-    const uint8_t effects = COLUMN_LEFT_APPLICATION | COLUMN_MEMBERSHIP_CHANGED;
-    if (r->stop_on_effect && (column.flags & effects) != 0) {
+    if (r->stop_on_effect && (column.flags & COLUMN_EFFECTS) != 0) {
         r->effect_column = column.number;
     }
     r->columns.push(column);
@@ -202,6 +210,7 @@ void on_state_written(void* context, const TtpController* c, uint32_t written) {
         k.starts += 1;
     } else if (state == PS_FREEZE) {
         k.freezes += 1;
+        r->current.cells[n].events |= CELL_FROZE; // in the open slot, or the next one after a gap
     } else if (state == PS_READY && is_active(from)) {
         k.errors[ERROR_ACKNOWLEDGEMENT] += 1; // the implicit acknowledgement failed
     } else if (state == PS_PASSIVE && (is_active(from) || from == PS_READY) &&
@@ -334,6 +343,7 @@ void attach_slot_recorder(SlotRecorder* r, Cluster* cluster) {
                              : RECORDED_POSITIONS;
         t.error_flags = raised_flags(c);
         t.guardian_failures_seen = c->bus_guardian->failure_count;
+        t.guardian_failures_at_close = t.guardian_failures_seen;
         r->counters[n] = NodeCounters{};
         r->counters[n].worst = STATE_NONE;
         c->observer = &r->observer;

@@ -26,6 +26,8 @@
 //                  for a node that keeps no C-state (INIT, LISTEN, COLDSTART, FREEZE, ...)
 //     first_injection, injections   the injections into this node's memory during the slot: numbers
 //                  first_injection .. first_injection + injections - 1 (1 = the run's first injection)
+//     events       CELL_FROZE when the node entered FREEZE during the slot (from whatever state),
+//                  CELL_GUARDIAN_FAILED when its bus guardian entered Node Failure during the slot
 //
 // Counters, per node, since the recorder was attached (the model was built) or reset:
 //     starts              times the controller entered INIT
@@ -43,9 +45,10 @@
 //     worst               the worst state reached since the reset (none yet: STATE_NONE)
 //
 // Effects: a slot in which a node that was in APPLICATION at the previous slot end was in another state,
-// or in which a node's membership vector differs from its vector in the previous slot (both known). With
-// stop_on_effect set, the recorder notes the slot in effect_column when it closes; the front end stops the
-// run there.
+// in which a node's membership vector differs from its vector in the previous slot (both known), in which
+// a node froze (also one that had left APPLICATION before: a passive or restarting node that freezes
+// again), or in which a bus guardian failed. With stop_on_effect set, the recorder notes the slot in
+// effect_column when it closes; the front end stops the run there.
 //
 // Memory is bounded whatever the run length: the last SLOT_HISTORY slots and INJECTION_HISTORY injections.
 #pragma once
@@ -115,15 +118,26 @@ struct SlotCell {
     uint8_t sent;
     uint8_t judgement;  // SlotJudgement
     uint8_t membership; // bits 0-3, or MEMBERSHIP_UNKNOWN
+    uint8_t events;     // SlotCellEvent bits
     uint32_t first_injection;
     uint32_t injections;
+};
+
+enum SlotCellEvent : uint8_t {
+    CELL_FROZE = 1,           // the node entered FREEZE
+    CELL_GUARDIAN_FAILED = 2, // its bus guardian entered Node Failure
 };
 
 enum SlotColumnFlag : uint8_t {
     COLUMN_AFTER_GAP = 1,          // no slot was open just before this one
     COLUMN_MEMBERSHIP_CHANGED = 2, // a node's vector differs from the previous slot's
     COLUMN_LEFT_APPLICATION = 4,   // a node in APPLICATION at the previous slot end was in another state
+    COLUMN_NODE_FROZE = 8,         // a node entered FREEZE (a cell has CELL_FROZE)
+    COLUMN_GUARDIAN_FAILED = 16,   // a bus guardian failed (a cell has CELL_GUARDIAN_FAILED)
 };
+/// The flags that make a slot one with an effect (stop on effect).
+constexpr uint8_t COLUMN_EFFECTS =
+    COLUMN_MEMBERSHIP_CHANGED | COLUMN_LEFT_APPLICATION | COLUMN_NODE_FROZE | COLUMN_GUARDIAN_FAILED;
 
 struct SlotColumn {
     uint64_t number;        // 1 = the run's first slot
@@ -180,8 +194,9 @@ struct NodeTrack {
     uint32_t own_position;   // membership position of the node's own slot
     uint32_t error_flags;    // ErrorKind bits of the flags raised, as last seen
     uint32_t guardian_failures_seen;
-    bool member;      // as the cluster sees it
-    bool ever_member; //
+    uint32_t guardian_failures_at_close; // the guardian's failure count when the last slot closed
+    bool member;                         // as the cluster sees it
+    bool ever_member;                    //
 };
 
 struct SlotRecorder {

@@ -585,6 +585,9 @@ void TMainForm::RunButtonClick() {
     if (thread_->BuildFailed()) {
         return; // nothing of a half-built model may run
     }
+    if (observer_) {
+        observer_->RunStarted(); // where the run stopped on an effect is history now
+    }
     thread_->Run();
     cc_limit_->setReadOnly(true);
 }

@@ -100,8 +100,8 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     stop_on_effect_ = new QCheckBox("Stop on effect", this);
     stop_on_effect_->setObjectName("StopOnEffect");
     stop_on_effect_->setToolTip(
-        "Stop the run at the end of the first slot in which a node leaves APPLICATION "
-        "or a membership vector changes; go on with Trace or Run");
+        "Stop the run at the end of the first slot in which a node leaves APPLICATION, a node freezes, "
+        "a bus guardian fails or a membership vector changes; go on with Trace or Run");
     connect(stop_on_effect_, &QCheckBox::toggled, this, &TObserverForm::StopOnEffectClick);
     effect_label_ = new QLabel(this);
     effect_label_->setObjectName("EffectLabel");
@@ -254,6 +254,10 @@ void TObserverForm::Refresh() {
     ShowEffectStop();
 }
 
+void TObserverForm::RunStarted() {
+    effect_label_->clear();
+}
+
 void TObserverForm::ShowScrollRange() {
     const auto& columns = events_->columns;
     const int visible = timeline_->VisibleSlots();
@@ -328,9 +332,15 @@ void TObserverForm::ShowEffectStop() {
         for (unsigned n = 0; n < NODE_COUNT; ++n) {
             const bool was_application = events_->columns.has(number - 1) &&
                                          events_->columns.at(number - 1).cells[n].state == PS_APPLICATION;
-            if (was_application && column.cells[n].worst != PS_APPLICATION) {
+            const SlotCell& cell = column.cells[n];
+            if (was_application && cell.worst != PS_APPLICATION) {
                 effects << QString("%1 left Application (%2)")
-                               .arg(CLUSTER_NODES[n].name, state_caption(column.cells[n].worst));
+                               .arg(CLUSTER_NODES[n].name, state_caption(cell.worst));
+            } else if ((cell.events & CELL_FROZE) != 0) {
+                effects << QString("%1 froze").arg(CLUSTER_NODES[n].name);
+            }
+            if ((cell.events & CELL_GUARDIAN_FAILED) != 0) {
+                effects << QString("%1's bus guardian failed").arg(CLUSTER_NODES[n].name);
             }
         }
         if ((column.flags & COLUMN_MEMBERSHIP_CHANGED) != 0) {

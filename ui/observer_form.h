@@ -16,8 +16,8 @@
 // injection or a stop was added (a stopped run costs nothing). The thread is asked for each time, so after
 // Rewind the window follows the new model (and starts its copy afresh). "Stop on effect" is handed to every
 // thread the window follows; when the thread has stopped on an effect the window says where and emits
-// EffectStop, so the main window can show itself stopped. Closing the window turns "Stop on effect"
-// off.
+// EffectStop, so the main window can show itself stopped; Run clears what it said (RunStarted). Closing
+// the window turns "Stop on effect" off.
 #pragma once
 
 #include "ui/sine_wave_thread.h"
@@ -49,6 +49,8 @@ class TObserverForm : public QWidget {
 
     /// Brings the copy up to date and shows it.
     void Refresh();
+    /// The run goes on: the label of the last stop on an effect is cleared.
+    void RunStarted();
     const SlotEventsCopy& Events() const { return *events_; }
     TSlotTimeline* Timeline() const { return timeline_; }
 

@@ -588,6 +588,12 @@ QString TSlotTimeline::CellDetails(uint64_t number, unsigned node) const {
                 ? QString("judged: nothing (not running slots)\n")
                 : QString("judged the frame: %1\n").arg(judgement_name(cell.judgement));
     text += "membership vector (M1 M2 O1 O2 positions): " + membership_text(cell.membership);
+    if ((cell.events & CELL_FROZE) != 0) {
+        text += "\nfroze in this slot";
+    }
+    if ((cell.events & CELL_GUARDIAN_FAILED) != 0) {
+        text += "\nits bus guardian failed (Node Failure)";
+    }
     text += InjectionLines(cell.first_injection, cell.injections);
     return text;
 }

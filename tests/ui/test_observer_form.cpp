@@ -2,7 +2,7 @@
 // off: the counters, the timeline's cells across the freeze, the injection row, "Stop on effect", the
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
 // Under a stream of faults at the highest rate: a table that only gains its new rows, one marker per slot,
-// nothing painted while stopped.
+// nothing painted while stopped, and stops on effect that keep coming.
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/slot_timeline.h"
@@ -39,6 +39,7 @@ constexpr uint32_t CONTROLLER_ON_WORD = 218;
 constexpr uint32_t QUIET_CYCLE = 20; // the cluster runs in its application mode, before the replayed fault
 constexpr int BURST_INJECTIONS = 5000;
 constexpr QRgb MARKER_RED = 0xD01010;
+constexpr int EFFECT_STOPS = 8;
 
 /// Counts the paint events of a widget.
 class PaintCounter : public QObject {
@@ -418,6 +419,26 @@ TEST_F(ObserverFormTest, AfterABurstAtTheHighestRateEachSlotHasOneMarkerAndAStop
     QTest::qWait(3 * TObserverForm::REFRESH_MS);
     timeline->removeEventFilter(&counter);
     EXPECT_EQ(counter.paints, 0);
+}
+
+TEST_F(ObserverFormTest, StopOnEffectKeepsStoppingAtTheHighestRateAndRunClearsWhereItStopped) {
+    options.replay.clear(); // the replayed fault would find another run
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    observer->findChild<QCheckBox*>("StopOnEffect")->setChecked(true);
+    FaultsAtTheHighestRate();
+    auto* label = observer->findChild<QLabel*>("EffectLabel");
+    for (uint64_t stop = 1; stop <= EFFECT_STOPS; ++stop) {
+        form->RunButtonClick();
+        EXPECT_EQ(label->text(), "") << "Run clears where the run stopped, before stop " << stop;
+        ASSERT_TRUE(WaitUntil([&] {
+            return observer->Events().effect_stops == stop && form->Thread()->IsParked();
+        })) << "stop "
+            << stop << ": O1, out of the cluster, keeps freezing";
+        observer->Refresh();
+        EXPECT_TRUE(label->text().startsWith("Stopped at the end of slot")) << label->text().toStdString();
+    }
 }
 
 } // namespace
