@@ -16,6 +16,10 @@ constexpr const char* ERROR_KIND_NAMES[ERROR_KIND_COUNT] = {
 /// state_severity by protocol state code (4 bits); the codes without a name count as FREEZE.
 constexpr uint8_t SEVERITY[16] = {9, 8, 5, 4, 1, 0, 2, 3, 6, 6, 9, 9, 7, 9, 9, 9};
 constexpr uint8_t STATE_CODE_MASK = 0x0F;
+/// guardian_severity's three levels.
+constexpr unsigned GUARDIAN_GUARDING = 0;
+constexpr unsigned GUARDIAN_RESET = 1;
+constexpr unsigned GUARDIAN_FAILED = 2;
 
 /// An error flag of the controller's status and the kind it counts as.
 struct ErrorFlag {
@@ -219,6 +223,7 @@ void on_state_written(void* context, const TtpController* c, uint32_t written) {
     }
     t.state = state;
     t.worst_since = worse_state(t.worst_since, state);
+    t.worst_since_taken = worse_state(t.worst_since_taken, state);
     k.worst = worse_state(k.worst, state);
 }
 
@@ -290,6 +295,25 @@ uint8_t worse_state(uint8_t a, uint8_t b) {
     return state_severity(b) > state_severity(a) ? b : a;
 }
 
+unsigned guardian_severity(uint32_t state) {
+    switch (state) {
+    case BG_ARM:
+    case BG_START_TIMER:
+    case BG_ENABLE:
+    case BG_DISABLE:
+        return GUARDIAN_GUARDING;
+    case BG_INITIALIZE:
+    case BG_CONFIGURE:
+        return GUARDIAN_RESET;
+    default:
+        return GUARDIAN_FAILED;
+    }
+}
+
+uint32_t worse_guardian_state(uint32_t a, uint32_t b) {
+    return guardian_severity(a) > guardian_severity(b) ? a : b;
+}
+
 uint8_t membership_vector(const CniStatus& status) {
     uint8_t bits = 0;
     for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
@@ -344,6 +368,7 @@ void attach_slot_recorder(SlotRecorder* r, Cluster* cluster) {
         t.error_flags = raised_flags(c);
         t.guardian_failures_seen = c->bus_guardian->failure_count;
         t.guardian_failures_at_close = t.guardian_failures_seen;
+        t.worst_since_taken = STATE_NONE;
         r->counters[n] = NodeCounters{};
         r->counters[n].worst = STATE_NONE;
         c->observer = &r->observer;
@@ -386,6 +411,13 @@ void reset_slot_counters(SlotRecorder* r) {
         r->counters[n] = NodeCounters{};
         r->counters[n].worst = r->track[n].state;
     }
+}
+
+uint8_t take_worst_state(SlotRecorder* r, unsigned node) {
+    NodeTrack& t = r->track[node];
+    const uint8_t worst = t.worst_since_taken;
+    t.worst_since_taken = STATE_NONE;
+    return worst;
 }
 
 // --- CSV -------------------------------------------------------------------------------------------------

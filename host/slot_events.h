@@ -50,6 +50,10 @@
 // again), or in which a bus guardian failed. With stop_on_effect set, the recorder notes the slot in
 // effect_column when it closes; the front end stops the run there.
 //
+// Worst state since taken. Apart from the slots, the recorder keeps per node the worst state written since
+// a reader last took it (take_worst_state): a freeze and restart within one kernel step never reaches the
+// interface, so a reader that samples the interface between steps would not see it.
+//
 // Memory is bounded whatever the run length: the last SLOT_HISTORY slots and INJECTION_HISTORY injections.
 #pragma once
 
@@ -105,6 +109,12 @@ const char* error_kind_name(unsigned kind);
 unsigned state_severity(uint8_t state);
 /// The worse of two states (a on a tie); STATE_NONE counts as better than any state.
 uint8_t worse_state(uint8_t a, uint8_t b);
+/// How far a bus guardian state is from guarding normally: Arm, Start Timer, Enable and Disable 0 (its
+/// normal round, which it runs through in every slot: none of them is worse than another), Initialize and
+/// Configure 1 (reset with its controller, not guarding yet), Node Failure and any other value 2.
+unsigned guardian_severity(uint32_t state);
+/// The worse of two bus guardian states by guardian_severity (b on a tie: the later of two normal states).
+uint32_t worse_guardian_state(uint32_t a, uint32_t b);
 /// A node's membership vector as bits (bit p: position p is a member), from its C-state.
 uint8_t membership_vector(const CniStatus& status);
 /// A membership vector as the CSV writes it, position 0 first ("1101"); "" for MEMBERSHIP_UNKNOWN.
@@ -187,12 +197,13 @@ struct NodeCounters {
 
 /// What the recorder follows of one node between notifications.
 struct NodeTrack {
-    uint8_t state;           // the protocol state last written
-    uint8_t worst_since;     // worst state since the last slot closed
-    uint8_t state_at_close;  // the state when the last slot closed
-    uint8_t last_membership; // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
-    uint32_t own_position;   // membership position of the node's own slot
-    uint32_t error_flags;    // ErrorKind bits of the flags raised, as last seen
+    uint8_t state;             // the protocol state last written
+    uint8_t worst_since;       // worst state since the last slot closed
+    uint8_t state_at_close;    // the state when the last slot closed
+    uint8_t last_membership;   // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
+    uint8_t worst_since_taken; // worst state written since take_worst_state (STATE_NONE: none)
+    uint32_t own_position;     // membership position of the node's own slot
+    uint32_t error_flags;      // ErrorKind bits of the flags raised, as last seen
     uint32_t guardian_failures_seen;
     uint32_t guardian_failures_at_close; // the guardian's failure count when the last slot closed
     bool member;                         // as the cluster sees it
@@ -230,6 +241,9 @@ void slot_recorder_injection(SlotRecorder* recorder, const InjectionRecord& reco
 void slot_recorder_catch_up(SlotRecorder* recorder);
 /// Counters back to 0; each node's worst state becomes its present state.
 void reset_slot_counters(SlotRecorder* recorder);
+/// The worst state node `node` was written into since the last take (STATE_NONE when none was written),
+/// and starts gathering afresh.
+uint8_t take_worst_state(SlotRecorder* recorder, unsigned node);
 
 /// The slot-event CSV: one row per node and slot.
 ///     slot_start_us  the slot's start, microseconds (%.4f, as the trace prints times)

@@ -537,11 +537,12 @@ void TMainForm::ShowSnapshot(const SineSnapshot& s, std::chrono::steady_clock::t
 void TMainForm::ShowNodeState(const SineSnapshot& s) {
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         NodeWidgets& w = nodes_[node];
-        const StateDisplay state = protocol_state_display(s.protocol_state[node]);
+        // The worst since the last refresh, so a state passed through between two refreshes is seen once.
+        const StateDisplay state = protocol_state_display(s.worst_protocol_state[node]);
         w.colour_panel->SetColour(state.colour);
         w.state_label->setText(state.caption);
         w.slot_bar->setValue(slot_offset_position(s.slot_offset[node]));
-        const StateDisplay guardian = bus_guardian_display(s.bus_guardian_state[node]);
+        const StateDisplay guardian = bus_guardian_display(s.worst_bus_guardian_state[node]);
         w.bus_guardian->SetColour(guardian.colour);
         w.bus_guardian->setText(guardian.caption);
     }

@@ -272,6 +272,13 @@ TEST(SlotRules, WorstStatesRankByDistanceFromTheApplication) {
     EXPECT_EQ(state_name(PS_APPLICATION), "APPLICATION");
 }
 
+TEST(SlotRules, AGuardianFailureIsWorseThanAResetAndItsNormalRoundIsUnranked) {
+    EXPECT_EQ(worse_guardian_state(BG_NODE_FAILURE, BG_INITIALIZE), BG_NODE_FAILURE);
+    EXPECT_EQ(worse_guardian_state(BG_CONFIGURE, BG_DISABLE), BG_CONFIGURE);
+    EXPECT_EQ(worse_guardian_state(BG_DISABLE, BG_ARM), BG_ARM) << "the later of two states of its round";
+    EXPECT_EQ(worse_guardian_state(BG_ARM, BG_ENABLE), BG_ENABLE);
+}
+
 TEST(SlotRules, ACopyKeepsUpWithItsLogAndSkipsWhatFellOut) {
     BoundedLog<int, 4> log;
     BoundedLog<int, 4> copy;

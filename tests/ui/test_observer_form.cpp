@@ -2,14 +2,17 @@
 // off: the counters, the timeline's cells across the freeze, the injection row, "Stop on effect", the
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
 // Under a stream of faults at the highest rate: a table that only gains its new rows, one marker per slot,
-// nothing painted while stopped, and stops on effect that keep coming.
+// nothing painted while stopped, and stops on effect that keep coming. The main window's worst states of
+// a guardian failure and a freeze between two refreshes.
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
+#include "ui/panel_widgets.h"
 #include "ui/slot_timeline.h"
 #include "wait_until.h"
 
 #include "cli/runner.h"
 #include "kernel/trace.h"
+#include "ttpc/fp1busg.h"
 
 #include <QCheckBox>
 #include <QHeaderView>
@@ -35,11 +38,13 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t FAULT_CYCLE = 30; // the fault strikes once the cluster has run this long
 constexpr uint32_t SETTLED_CYCLE = 45;
+constexpr int CYCLE_BOUND = 2000000; // pacing cycles before a trace counts as stuck
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
 constexpr uint32_t QUIET_CYCLE = 20; // the cluster runs in its application mode, before the replayed fault
 constexpr int BURST_INJECTIONS = 5000;
 constexpr QRgb MARKER_RED = 0xD01010;
 constexpr int EFFECT_STOPS = 8;
+constexpr double FAILURE_SPAN_US = 3000.0; // longer than a guardian's Node Failure and the restart after it
 
 /// Counts the paint events of a widget.
 class PaintCounter : public QObject {
@@ -118,11 +123,27 @@ class ObserverFormTest : public ::testing::Test {
         form->Thread()->ReadSnapshot(&s);
         return s.cluster_cycles;
     }
+    /// Runs f() on the model between two steps; unlike ReadSnapshot it leaves the worst states gathering.
+    template <class F>
+    decltype(auto) Model(F&& f) {
+        return form->Thread()->WithModelLocked([&] { return f(form->Thread()->GetCluster()); });
+    }
+    /// Traces pacing cycles until `done` holds on the model; false after a bound.
+    bool TraceUntil(const std::function<bool(const Cluster&)>& done) {
+        for (int cycle = 0; cycle < CYCLE_BOUND; ++cycle) {
+            if (Model(done)) {
+                return true;
+            }
+            form->Thread()->TraceStep(true);
+        }
+        return false;
+    }
     void FaultsAtTheHighestRate() {
         form->Thread()->SetFaultEffect(FAULT_FLIP);
         form->Thread()->SetFaultTarget(TARGET_CNI);
         form->Thread()->SetFaultRate(MAX_FAULT_RATE_PER_S);
     }
+    QString Caption(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
     void TraceToCycle(uint32_t cycles) {
         while (Cycles() < cycles) {
             form->Thread()->TraceStep(true);
@@ -439,6 +460,40 @@ TEST_F(ObserverFormTest, StopOnEffectKeepsStoppingAtTheHighestRateAndRunClearsWh
         observer->Refresh();
         EXPECT_TRUE(label->text().startsWith("Stopped at the end of slot")) << label->text().toStdString();
     }
+}
+
+// --- What the main window holds for one refresh ---------------------------------------------------------
+
+TEST_F(ObserverFormTest, AGuardianFailureAndTheFreezeAfterItShowForOneRefreshThoughOverBeforeIt) {
+    Build();
+    TraceToCycle(QUIET_CYCLE);
+    const auto guardian_state = [](const Cluster& c) {
+        return c.controllers[NODE_O1]->bus_guardian->bg_state;
+    };
+    ASSERT_TRUE(TraceUntil([&](const Cluster& c) { return guardian_state(c) == BG_DISABLE; }));
+    form->Refresh();
+    // O1's controller moves its trigger while the window is closed, as a corrupted controller would: its
+    // guardian fails, the controller freezes on the guardian's error, and its host starts it again, all
+    // between two refreshes.
+    const double failed_at = Model([](const Cluster& c) {
+        BusGuardian* guardian = c.controllers[NODE_O1]->bus_guardian;
+        trigger(guardian, guardian->trigger ^ 1u);
+        return sim_time();
+    });
+    ASSERT_TRUE(TraceUntil([&](const Cluster& c) {
+        const uint32_t state = get_protocol_state(c.controllers[NODE_O1]);
+        return sim_time() > failed_at + FAILURE_SPAN_US && guardian_state(c) != BG_NODE_FAILURE &&
+               state != PS_FREEZE && state != PS_INIT;
+    }));
+    form->Refresh();
+    EXPECT_EQ(Caption("BusGuardianLabel3"), "Node Failure");
+    EXPECT_EQ(form->findChild<TColourLabel*>("BusGuardianLabel3")->Colour(), RGB_RED);
+    EXPECT_EQ(Caption("StateLabel3"), "Freeze");
+    EXPECT_EQ(form->findChild<TColourPanel*>("ColourPanel3")->Colour(), RGB_RED);
+    EXPECT_EQ(Caption("StateLabel1"), "Application") << "the others were not touched";
+    form->Refresh();
+    EXPECT_NE(Caption("BusGuardianLabel3"), "Node Failure") << "held for one refresh";
+    EXPECT_NE(Caption("StateLabel3"), "Freeze");
 }
 
 } // namespace
