@@ -2,6 +2,7 @@
 
 #include "ui/display_format.h"
 #include "ui/injection_table.h"
+#include "ui/log_directory.h"
 #include "ui/panel_widgets.h"
 #include "ui/slot_timeline.h"
 
@@ -130,11 +131,16 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     bottom->addWidget(BuildCounters());
     bottom->addWidget(tabs, 1);
 
+    log_sizes_ = new QLabel(this);
+    log_sizes_->setObjectName("LogSizes");
+    log_sizes_->setWordWrap(true);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
+    layout->addWidget(log_sizes_);
     resize(INITIAL_SIZE);
 
     timer_ = new QTimer(this);
@@ -252,10 +258,19 @@ void TObserverForm::Refresh() {
     ShowCounters();
     ShowInjections();
     ShowEffectStop();
+    ShowLogSizes(*thread);
 }
 
 void TObserverForm::RunStarted() {
     effect_label_->clear();
+}
+
+void TObserverForm::ShowLogSizes(const TSineWaveThread& thread) {
+    const SineThreadOptions& options = thread.Options();
+    const QString text = QString::fromStdString(log_sizes_text(options.trace_file, options.injection_log));
+    if (text != log_sizes_->text()) {
+        log_sizes_->setText(text);
+    }
 }
 
 void TObserverForm::ShowScrollRange() {

@@ -8,6 +8,7 @@
 //     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
 //                rows, as injections.csv has them: TInjectionTable); a legend of the main window's
 //                indicators
+//     status     the logs and how large they have grown
 //
 // Every 200 ms it brings its copy of the slot events up to date through the simulation thread
 // (TSineWaveThread::ReadSlotEvents, under the model lock) and shows the copy; it never touches the model and
@@ -79,6 +80,7 @@ class TObserverForm : public QWidget {
     void ShowCounters();
     void ShowInjections();
     void ShowEffectStop();
+    void ShowLogSizes(const TSineWaveThread& thread);
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
@@ -100,4 +102,5 @@ class TObserverForm : public QWidget {
     TInjectionTable* injection_rows_ = nullptr;
     QTableView* injections_ = nullptr;
     bool injection_columns_sized_ = false; // sized to the first rows, once
+    QLabel* log_sizes_ = nullptr;
 };

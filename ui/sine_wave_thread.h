@@ -99,7 +99,7 @@ enum SineSwitch : unsigned {
 struct SineThreadOptions {
     std::string directory;                        // configuration directory; "" = the working directory
     std::string trace_file = "debug.txt";         // appended; "" = no trace
-    std::string injection_log = "injections.csv"; // appended; "" = no log
+    std::string injection_log = "injections.csv"; // appended (the program starts it fresh); "" = no log
     std::vector<InjectionRecord> replay = {};     // injections to replay (an injection log), none by default
 };
 
@@ -144,6 +144,9 @@ class TSineWaveThread : public TOrvikThread {
     const std::string& BuildError() const { return build_error_; }
     /// What in the configuration looks wrong but was built anyway (file, line, what), one line each.
     const std::vector<std::string>& BuildWarnings() const { return build_warnings_; }
+
+    /// Where it reads its input and writes its logs.
+    const SineThreadOptions& Options() const { return options_; }
 
     /// Copies the whole snapshot under the model lock; the worst states then start afresh from the present
     /// ones (the window's refresh is their one reader).

@@ -3,7 +3,8 @@
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
 // Under a stream of faults at the highest rate: a table that only gains its new rows, one marker per slot,
 // nothing painted while stopped, and stops on effect that keep coming. The main window's worst states of
-// a guardian failure and a freeze between two refreshes.
+// a guardian failure and a freeze between two refreshes, and the logs' sizes in both windows.
+#include "ui/log_directory.h"
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/panel_widgets.h"
@@ -17,6 +18,7 @@
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
@@ -494,6 +496,28 @@ TEST_F(ObserverFormTest, AGuardianFailureAndTheFreezeAfterItShowForOneRefreshTho
     form->Refresh();
     EXPECT_NE(Caption("BusGuardianLabel3"), "Node Failure") << "held for one refresh";
     EXPECT_NE(Caption("StateLabel3"), "Freeze");
+}
+
+// --- The logs --------------------------------------------------------------------------------------------
+
+TEST_F(ObserverFormTest, BothWindowsSayHowLargeTheLogsHaveGrown) {
+    options.trace_file = (dir / "debug.txt").string();
+    options.injection_log = (dir / "injections.csv").string();
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(FAULT_CYCLE + 1); // the replayed injection is logged too
+    form->Refresh();
+    observer->Refresh();
+    const QString trace = QString::fromStdString(options.trace_file + ", " +
+                                                 format_byte_size(fs::file_size(options.trace_file)));
+    const QString log = QString::fromStdString(options.injection_log + ", " +
+                                               format_byte_size(fs::file_size(options.injection_log)));
+    const QString status = observer->findChild<QLabel*>("LogSizes")->text();
+    EXPECT_NE(status.indexOf(trace), -1) << status.toStdString();
+    EXPECT_NE(status.indexOf(log), -1) << status.toStdString();
+    EXPECT_NE(status.indexOf("injections.1.csv"), -1) << "where the previous run's log is";
+    const QString tip = form->findChild<QLineEdit*>("TimeEdit")->toolTip();
+    EXPECT_NE(tip.indexOf(trace), -1) << tip.toStdString();
 }
 
 } // namespace
