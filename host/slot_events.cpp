@@ -3,6 +3,7 @@
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -16,6 +17,10 @@ constexpr const char* ERROR_KIND_NAMES[ERROR_KIND_COUNT] = {
 /// state_severity by protocol state code (4 bits); the codes without a name count as FREEZE.
 constexpr uint8_t SEVERITY[16] = {9, 8, 5, 4, 1, 0, 2, 3, 6, 6, 9, 9, 7, 9, 9, 9};
 constexpr uint8_t STATE_CODE_MASK = 0x0F;
+/// guardian_severity's three levels.
+constexpr unsigned GUARDIAN_GUARDING = 0;
+constexpr unsigned GUARDIAN_RESET = 1;
+constexpr unsigned GUARDIAN_FAILED = 2;
 
 /// An error flag of the controller's status and the kind it counts as.
 struct ErrorFlag {
@@ -137,6 +142,15 @@ void close_slot(SlotRecorder* r) {
         if (t.state_at_close == PS_APPLICATION && cell.worst != PS_APPLICATION) {
             column.flags |= COLUMN_LEFT_APPLICATION;
         }
+        const uint32_t failures = r->cluster->controllers[n]->bus_guardian->failure_count;
+        if (failures != t.guardian_failures_at_close) {
+            cell.events |= CELL_GUARDIAN_FAILED;
+            column.flags |= COLUMN_GUARDIAN_FAILED;
+        }
+        t.guardian_failures_at_close = failures;
+        if ((cell.events & CELL_FROZE) != 0) {
+            column.flags |= COLUMN_NODE_FROZE;
+        }
         if (cell.membership != MEMBERSHIP_UNKNOWN && t.last_membership != MEMBERSHIP_UNKNOWN &&
             cell.membership != t.last_membership) {
             column.flags |= COLUMN_MEMBERSHIP_CHANGED;
@@ -149,8 +163,7 @@ void close_slot(SlotRecorder* r) {
         t.worst_since = t.state;
         t.last_membership = column.cells[n].membership;
     }
-    const uint8_t effects = COLUMN_LEFT_APPLICATION | COLUMN_MEMBERSHIP_CHANGED;
-    if (r->stop_on_effect && (column.flags & effects) != 0) {
+    if (r->stop_on_effect && (column.flags & COLUMN_EFFECTS) != 0) {
         r->effect_column = column.number;
     }
     r->columns.push(column);
@@ -202,6 +215,7 @@ void on_state_written(void* context, const TtpController* c, uint32_t written) {
         k.starts += 1;
     } else if (state == PS_FREEZE) {
         k.freezes += 1;
+        r->current.cells[n].events |= CELL_FROZE; // in the open slot, or the next one after a gap
     } else if (state == PS_READY && is_active(from)) {
         k.errors[ERROR_ACKNOWLEDGEMENT] += 1; // the implicit acknowledgement failed
     } else if (state == PS_PASSIVE && (is_active(from) || from == PS_READY) &&
@@ -210,6 +224,7 @@ void on_state_written(void* context, const TtpController* c, uint32_t written) {
     }
     t.state = state;
     t.worst_since = worse_state(t.worst_since, state);
+    t.worst_since_taken = worse_state(t.worst_since_taken, state);
     k.worst = worse_state(k.worst, state);
 }
 
@@ -281,6 +296,25 @@ uint8_t worse_state(uint8_t a, uint8_t b) {
     return state_severity(b) > state_severity(a) ? b : a;
 }
 
+unsigned guardian_severity(uint32_t state) {
+    switch (state) {
+    case BG_ARM:
+    case BG_START_TIMER:
+    case BG_ENABLE:
+    case BG_DISABLE:
+        return GUARDIAN_GUARDING;
+    case BG_INITIALIZE:
+    case BG_CONFIGURE:
+        return GUARDIAN_RESET;
+    default:
+        return GUARDIAN_FAILED;
+    }
+}
+
+uint32_t worse_guardian_state(uint32_t a, uint32_t b) {
+    return guardian_severity(a) > guardian_severity(b) ? a : b;
+}
+
 uint8_t membership_vector(const CniStatus& status) {
     uint8_t bits = 0;
     for (unsigned p = 0; p < RECORDED_POSITIONS; ++p) {
@@ -334,6 +368,8 @@ void attach_slot_recorder(SlotRecorder* r, Cluster* cluster) {
                              : RECORDED_POSITIONS;
         t.error_flags = raised_flags(c);
         t.guardian_failures_seen = c->bus_guardian->failure_count;
+        t.guardian_failures_at_close = t.guardian_failures_seen;
+        t.worst_since_taken = STATE_NONE;
         r->counters[n] = NodeCounters{};
         r->counters[n].worst = STATE_NONE;
         c->observer = &r->observer;
@@ -383,6 +419,81 @@ void reset_slot_counters(SlotRecorder* r) {
         r->counters[n] = NodeCounters{};
         r->counters[n].worst = r->track[n].state;
     }
+}
+
+uint8_t take_worst_state(SlotRecorder* r, unsigned node) {
+    NodeTrack& t = r->track[node];
+    const uint8_t worst = t.worst_since_taken;
+    t.worst_since_taken = STATE_NONE;
+    return worst;
+}
+
+// --- Rows of cells and slots -----------------------------------------------------------------------------
+
+namespace {
+
+bool consecutive(const SlotCell& cell) {
+    return cell.injections > 0 && uint64_t{cell.last_injection} - cell.first_injection + 1 == cell.injections;
+}
+
+bool concerns(const InjectionHistory& rows, uint64_t number, uint8_t nodes) {
+    return rows.has(number) && (injection_nodes(rows.at(number)) & nodes) != 0;
+}
+
+} // namespace
+
+RowList cell_rows(const SlotCell& cell, unsigned node, const InjectionHistory& rows, size_t limit) {
+    RowList list;
+    list.count = cell.injections;
+    for (uint64_t n = cell.first_injection; cell.injections > 0 && n <= cell.last_injection; ++n) {
+        if (list.numbers.size() >= limit) {
+            break;
+        }
+        if (consecutive(cell) || concerns(rows, n, static_cast<uint8_t>(1u << node))) {
+            list.numbers.push_back(n);
+        }
+    }
+    return list;
+}
+
+RowList column_rows(const SlotColumn& column, const InjectionHistory& rows, size_t limit) {
+    RowList list;
+    uint64_t first = UINT64_MAX;
+    uint64_t last = 0;
+    bool apart = true; // every cell's rows consecutive and no row in two cells: the injector's case
+    for (const SlotCell& cell : column.cells) {
+        if (cell.injections == 0) {
+            continue;
+        }
+        apart = apart && consecutive(cell) && (cell.first_injection > last || first == UINT64_MAX);
+        first = std::min<uint64_t>(first, cell.first_injection);
+        last = std::max<uint64_t>(last, cell.last_injection);
+        list.count += cell.injections;
+    }
+    if (first == UINT64_MAX) {
+        return list;
+    }
+    if (!apart) {
+        list.count = 0;
+    }
+    for (uint64_t n = first; n <= last; ++n) {
+        const bool counted = apart ? std::any_of(std::begin(column.cells), std::end(column.cells),
+                                                 [n](const SlotCell& c) {
+                                                     return c.injections > 0 && n >= c.first_injection &&
+                                                            n <= c.last_injection;
+                                                 })
+                                   : concerns(rows, n, ALL_NODES);
+        if (!counted) {
+            continue;
+        }
+        list.count += apart ? 0 : 1;
+        if (list.numbers.size() < limit) {
+            list.numbers.push_back(n);
+        } else if (apart) {
+            break;
+        }
+    }
+    return list;
 }
 
 // --- CSV -------------------------------------------------------------------------------------------------

@@ -28,6 +28,8 @@
 //                  node during the slot (injections into its memory, what a described fault did to it):
 //                  `injections` of the numbers first_injection .. last_injection (1 = the run's first row);
 //                  all of them when the rows are consecutive
+//     events       CELL_FROZE when the node entered FREEZE during the slot (from whatever state),
+//                  CELL_GUARDIAN_FAILED when its bus guardian entered Node Failure during the slot
 //
 // Counters, per node, since the recorder was attached (the model was built) or reset:
 //     starts              times the controller entered INIT
@@ -45,9 +47,14 @@
 //     worst               the worst state reached since the reset (none yet: STATE_NONE)
 //
 // Effects: a slot in which a node that was in APPLICATION at the previous slot end was in another state,
-// or in which a node's membership vector differs from its vector in the previous slot (both known). With
-// stop_on_effect set, the recorder notes the slot in effect_column when it closes; the front end stops the
-// run there.
+// in which a node's membership vector differs from its vector in the previous slot (both known), in which
+// a node froze (also one that had left APPLICATION before: a passive or restarting node that freezes
+// again), or in which a bus guardian failed. With stop_on_effect set, the recorder notes the slot in
+// effect_column when it closes; the front end stops the run there.
+//
+// Worst state since taken. Apart from the slots, the recorder keeps per node the worst state written since
+// a reader last took it (take_worst_state): a freeze and restart within one kernel step never reaches the
+// interface, so a reader that samples the interface between steps would not see it.
 //
 // Memory is bounded whatever the run length: the last SLOT_HISTORY slots and INJECTION_HISTORY injections.
 #pragma once
@@ -104,6 +111,12 @@ const char* error_kind_name(unsigned kind);
 unsigned state_severity(uint8_t state);
 /// The worse of two states (a on a tie); STATE_NONE counts as better than any state.
 uint8_t worse_state(uint8_t a, uint8_t b);
+/// How far a bus guardian state is from guarding normally: Arm, Start Timer, Enable and Disable 0 (its
+/// normal round, which it runs through in every slot: none of them is worse than another), Initialize and
+/// Configure 1 (reset with its controller, not guarding yet), Node Failure and any other value 2.
+unsigned guardian_severity(uint32_t state);
+/// The worse of two bus guardian states by guardian_severity (b on a tie: the later of two normal states).
+uint32_t worse_guardian_state(uint32_t a, uint32_t b);
 /// A node's membership vector as bits (bit p: position p is a member), from its C-state.
 uint8_t membership_vector(const CniStatus& status);
 /// A membership vector as the CSV writes it, position 0 first ("1101"); "" for MEMBERSHIP_UNKNOWN.
@@ -117,16 +130,27 @@ struct SlotCell {
     uint8_t sent;
     uint8_t judgement;  // SlotJudgement
     uint8_t membership; // bits 0-3, or MEMBERSHIP_UNKNOWN
+    uint8_t events;     // SlotCellEvent bits
     uint32_t first_injection;
     uint32_t last_injection;
     uint32_t injections;
+};
+
+enum SlotCellEvent : uint8_t {
+    CELL_FROZE = 1,           // the node entered FREEZE
+    CELL_GUARDIAN_FAILED = 2, // its bus guardian entered Node Failure
 };
 
 enum SlotColumnFlag : uint8_t {
     COLUMN_AFTER_GAP = 1,          // no slot was open just before this one
     COLUMN_MEMBERSHIP_CHANGED = 2, // a node's vector differs from the previous slot's
     COLUMN_LEFT_APPLICATION = 4,   // a node in APPLICATION at the previous slot end was in another state
+    COLUMN_NODE_FROZE = 8,         // a node entered FREEZE (a cell has CELL_FROZE)
+    COLUMN_GUARDIAN_FAILED = 16,   // a bus guardian failed (a cell has CELL_GUARDIAN_FAILED)
 };
+/// The flags that make a slot one with an effect (stop on effect).
+constexpr uint8_t COLUMN_EFFECTS =
+    COLUMN_MEMBERSHIP_CHANGED | COLUMN_LEFT_APPLICATION | COLUMN_NODE_FROZE | COLUMN_GUARDIAN_FAILED;
 
 struct SlotColumn {
     uint64_t number;        // 1 = the run's first slot
@@ -164,6 +188,19 @@ struct BoundedLog {
     }
 };
 
+using InjectionHistory = BoundedLog<InjectionRecord, INJECTION_HISTORY>;
+
+/// Some row numbers of a cell or a slot, and how many there are in all.
+struct RowList {
+    std::vector<uint64_t> numbers; // in order, at most the limit asked for
+    uint64_t count = 0;
+};
+/// The rows of `cell` (node `node`'s): every number from first to last when they are consecutive, else
+/// those of them that `rows` holds and that concern the node.
+RowList cell_rows(const SlotCell& cell, unsigned node, const InjectionHistory& rows, size_t limit);
+/// The rows of a slot that concern any node, each once.
+RowList column_rows(const SlotColumn& column, const InjectionHistory& rows, size_t limit);
+
 struct NodeCounters {
     uint32_t starts;
     uint32_t freezes;
@@ -176,22 +213,24 @@ struct NodeCounters {
 
 /// What the recorder follows of one node between notifications.
 struct NodeTrack {
-    uint8_t state;           // the protocol state last written
-    uint8_t worst_since;     // worst state since the last slot closed
-    uint8_t state_at_close;  // the state when the last slot closed
-    uint8_t last_membership; // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
-    uint32_t own_position;   // membership position of the node's own slot
-    uint32_t error_flags;    // ErrorKind bits of the flags raised, as last seen
+    uint8_t state;             // the protocol state last written
+    uint8_t worst_since;       // worst state since the last slot closed
+    uint8_t state_at_close;    // the state when the last slot closed
+    uint8_t last_membership;   // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
+    uint8_t worst_since_taken; // worst state written since take_worst_state (STATE_NONE: none)
+    uint32_t own_position;     // membership position of the node's own slot
+    uint32_t error_flags;      // ErrorKind bits of the flags raised, as last seen
     uint32_t guardian_failures_seen;
-    bool member;      // as the cluster sees it
-    bool ever_member; //
+    uint32_t guardian_failures_at_close; // the guardian's failure count when the last slot closed
+    bool member;                         // as the cluster sees it
+    bool ever_member;                    //
 };
 
 struct SlotRecorder {
     Cluster* cluster = nullptr;
     ControllerObserver observer{};
     BoundedLog<SlotColumn, SLOT_HISTORY> columns;
-    BoundedLog<InjectionRecord, INJECTION_HISTORY> injections;
+    InjectionHistory injections;
     NodeCounters counters[NODE_COUNT]{};
     NodeTrack track[NODE_COUNT]{};
     bool stop_on_effect = false;
@@ -218,6 +257,9 @@ void slot_recorder_injection(SlotRecorder* recorder, const InjectionRecord& reco
 void slot_recorder_catch_up(SlotRecorder* recorder);
 /// Counters back to 0; each node's worst state becomes its present state.
 void reset_slot_counters(SlotRecorder* recorder);
+/// The worst state node `node` was written into since the last take (STATE_NONE when none was written),
+/// and starts gathering afresh.
+uint8_t take_worst_state(SlotRecorder* recorder, unsigned node);
 
 /// The slot-event CSV: one row per node and slot.
 ///     slot_start_us  the slot's start, microseconds (%.4f, as the trace prints times)

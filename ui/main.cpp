@@ -3,8 +3,9 @@
 //
 //     pelorin [--dir DIR] [--trace FILE | --no-trace] [--version]
 //
-// The trace goes to "debug.txt" and the injections to "injections.csv", both appended, in the working
-// directory, or in the user's state folder when the working directory is not writable (ui/log_directory.h).
+// The trace goes to "debug.txt", appended, and the injections to "injections.csv", fresh for each start of
+// the program (the one before is kept as "injections.1.csv"), in the working directory, or in the user's
+// state folder when the working directory is not writable (ui/log_directory.h).
 // --help and --version need no display; anything else without one ends with status 3 and says so.
 //
 // Hidden options for documentation pictures: --screenshot FILE --after-cycles N runs at full speed until
@@ -174,6 +175,11 @@ int run(QApplication& app) {
     }
     options.trace_file = logs.trace_file;
     options.injection_log = logs.injection_log;
+    std::string rotation_failure;
+    if (!rotate_injection_log(options.injection_log, &rotation_failure)) {
+        std::fprintf(stderr, "pelorin: %s; this run's injections are appended to it\n",
+                     rotation_failure.c_str());
+    }
 
     std::error_code ignored; // nothing writes it; a file left by another program is removed
     std::filesystem::remove("ttpc.out", ignored);

@@ -2,6 +2,7 @@
 
 #include "ui/about_form.h"
 #include "ui/laser_scene.h"
+#include "ui/log_directory.h"
 #include "ui/observer_form.h"
 #include "ui/panel_widgets.h"
 
@@ -101,6 +102,7 @@ constexpr int SPEED_INITIAL = 500;
 constexpr int WAIT_SLICE_MS = 5;
 constexpr auto SPEED_PERIOD = std::chrono::milliseconds(500);
 constexpr int ACK_RETRY_MS = 1;
+constexpr const char* TIME_TIP = "Simulated time since the model was built.\n";
 // The rate the runner accepts is the window's too.
 const QString RATE_TIP = QString("Faults per second, from 0 to %1 (at most one fault per microsecond)")
                              .arg(MAX_FAULT_RATE_PER_S, 0, 'f', 0);
@@ -484,6 +486,9 @@ void TMainForm::Refresh() {
     SineSnapshot snapshot;
     thread_->ReadSnapshot(&snapshot);
     ShowSnapshot(snapshot, clock_());
+    // How large the logs have grown, on the time field's tooltip: the fixed layout has no status line.
+    time_edit_->setToolTip(QString(TIME_TIP) +
+                           qs(log_sizes_text(options_.trace_file, options_.injection_log)));
 }
 
 void TMainForm::ShowSnapshot(const SineSnapshot& s, std::chrono::steady_clock::time_point now) {
@@ -537,11 +542,12 @@ void TMainForm::ShowSnapshot(const SineSnapshot& s, std::chrono::steady_clock::t
 void TMainForm::ShowNodeState(const SineSnapshot& s) {
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         NodeWidgets& w = nodes_[node];
-        const StateDisplay state = protocol_state_display(s.protocol_state[node]);
+        // The worst since the last refresh, so a state passed through between two refreshes is seen once.
+        const StateDisplay state = protocol_state_display(s.worst_protocol_state[node]);
         w.colour_panel->SetColour(state.colour);
         w.state_label->setText(state.caption);
         w.slot_bar->setValue(slot_offset_position(s.slot_offset[node]));
-        const StateDisplay guardian = bus_guardian_display(s.bus_guardian_state[node]);
+        const StateDisplay guardian = bus_guardian_display(s.worst_bus_guardian_state[node]);
         w.bus_guardian->SetColour(guardian.colour);
         w.bus_guardian->setText(guardian.caption);
     }
@@ -584,6 +590,9 @@ void TMainForm::WaitUntilStopped() {
 void TMainForm::RunButtonClick() {
     if (thread_->BuildFailed()) {
         return; // nothing of a half-built model may run
+    }
+    if (observer_) {
+        observer_->RunStarted(); // where the run stopped on an effect is history now
     }
     thread_->Run();
     cc_limit_->setReadOnly(true);

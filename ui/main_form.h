@@ -4,9 +4,11 @@
 // injector, About).
 //
 // The window owns the simulation thread. It never reads the model: every 200 ms it copies the thread's
-// snapshot and shows it (Refresh), and its commands reach the model through the thread. Waiting for the
-// simulation to park (Stop, Trace, Rewind, the cycle limit) keeps the window painting, and returns at once
-// while a kernel error box is open (the simulation is still then).
+// snapshot and shows it (Refresh), and its commands reach the model through the thread. The node panels
+// and bus guardian labels show the worst state since the previous refresh (the snapshot's worst states),
+// in the state tables' captions and colours, so a freeze or a guardian failure between two refreshes is
+// seen for one refresh. Waiting for the simulation to park (Stop, Trace, Rewind, the cycle limit) keeps the
+// window painting, and returns at once while a kernel error box is open (the simulation is still then).
 //
 // Kernel errors arrive from the simulation thread as a posted call; each opens an "Orvik Error" box that
 // does not block the window, and closing it acknowledges the error so the simulation goes on. A box of a

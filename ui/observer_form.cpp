@@ -1,6 +1,8 @@
 #include "ui/observer_form.h"
 
 #include "ui/display_format.h"
+#include "ui/injection_table.h"
+#include "ui/log_directory.h"
 #include "ui/panel_widgets.h"
 #include "ui/slot_timeline.h"
 
@@ -20,6 +22,7 @@
 #include <QStringList>
 #include <QSvgGenerator>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -98,8 +101,8 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     stop_on_effect_ = new QCheckBox("Stop on effect", this);
     stop_on_effect_->setObjectName("StopOnEffect");
     stop_on_effect_->setToolTip(
-        "Stop the run at the end of the first slot in which a node leaves APPLICATION "
-        "or a membership vector changes; go on with Trace or Run");
+        "Stop the run at the end of the first slot in which a node leaves APPLICATION, a node freezes, "
+        "a bus guardian fails or a membership vector changes; go on with Trace or Run");
     connect(stop_on_effect_, &QCheckBox::toggled, this, &TObserverForm::StopOnEffectClick);
     effect_label_ = new QLabel(this);
     effect_label_->setObjectName("EffectLabel");
@@ -128,11 +131,16 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     bottom->addWidget(BuildCounters());
     bottom->addWidget(tabs, 1);
 
+    log_sizes_ = new QLabel(this);
+    log_sizes_->setObjectName("LogSizes");
+    log_sizes_->setWordWrap(true);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
+    layout->addWidget(log_sizes_);
     resize(INITIAL_SIZE);
 
     timer_ = new QTimer(this);
@@ -194,14 +202,18 @@ QWidget* TObserverForm::BuildInjections() {
     auto* page = new QWidget(this);
     injection_count_ = new QLabel("Injections: 0", page);
     injection_count_->setObjectName("InjectionCount");
-    const QStringList columns = QString("#,%1").arg(INJECTION_CSV_HEADER).split(',');
-    injections_ = new QTableWidget(0, static_cast<int>(columns.size()), page);
+    injection_rows_ = new TInjectionTable(INJECTION_ROWS, this);
+    injections_ = new QTableView(page);
     injections_->setObjectName("Injections");
-    injections_->setHorizontalHeaderLabels(columns);
+    injections_->setModel(injection_rows_);
     injections_->verticalHeader()->hide();
+    // Fixed row heights and columns sized once: measuring every row at each refresh is what froze the
+    // window under a stream of faults.
+    injections_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     injections_->verticalHeader()->setDefaultSectionSize(injections_->fontMetrics().height() + 4);
+    injections_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    injections_->horizontalHeader()->setStretchLastSection(true);
     injections_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    injections_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(injection_count_);
     layout->addWidget(injections_, 1);
@@ -229,16 +241,36 @@ void TObserverForm::Refresh() {
     if (events_->model != model) {
         // Another model (Rewind): it starts with no stops and no injections shown.
         thread->SetStopOnEffect(stop_on_effect_->isChecked());
-        shown_injections_ = 0;
         shown_effect_stops_ = 0;
-        injections_->setRowCount(0);
+        drawn_slots_ = drawn_injections_ = drawn_effect_stops_ = 0;
+        injection_rows_->Clear();
         effect_label_->clear();
+        timeline_->update();
     }
     ShowScrollRange();
-    timeline_->update();
+    if (events_->columns.total != drawn_slots_ || events_->injections.total != drawn_injections_ ||
+        events_->effect_stops != drawn_effect_stops_) {
+        drawn_slots_ = events_->columns.total;
+        drawn_injections_ = events_->injections.total;
+        drawn_effect_stops_ = events_->effect_stops;
+        timeline_->update();
+    }
     ShowCounters();
     ShowInjections();
     ShowEffectStop();
+    ShowLogSizes(*thread);
+}
+
+void TObserverForm::RunStarted() {
+    effect_label_->clear();
+}
+
+void TObserverForm::ShowLogSizes(const TSineWaveThread& thread) {
+    const SineThreadOptions& options = thread.Options();
+    const QString text = QString::fromStdString(log_sizes_text(options.trace_file, options.injection_log));
+    if (text != log_sizes_->text()) {
+        log_sizes_->setText(text);
+    }
 }
 
 void TObserverForm::ShowScrollRange() {
@@ -295,25 +327,11 @@ void TObserverForm::ShowCounters() {
 void TObserverForm::ShowInjections() {
     const auto& log = events_->injections;
     injection_count_->setText(QString("Injections: %1").arg(log.total));
-    if (log.total == shown_injections_) {
-        return;
+    injection_rows_->CatchUp(log);
+    if (!injection_columns_sized_ && injection_rows_->rowCount() > 0) {
+        injection_columns_sized_ = true;
+        injections_->resizeColumnsToContents(); // once; the user may widen them from then on
     }
-    // Newest first, at most INJECTION_ROWS rows.
-    const uint64_t first =
-        std::max(log.first(), log.total > INJECTION_ROWS ? log.total - INJECTION_ROWS + 1 : 1);
-    const int rows = static_cast<int>(log.total - first + 1);
-    injections_->setRowCount(rows);
-    for (int row = 0; row < rows; ++row) {
-        const uint64_t number = log.total - static_cast<uint64_t>(row);
-        const InjectionRecord& r = log.at(number);
-        const QStringList cells =
-            QString::fromStdString(injection_csv_row(r, fault_area_node_name(r.area))).split(',');
-        injections_->setItem(row, 0, read_only_item(QString::number(number)));
-        for (int c = 0; c < cells.size(); ++c) {
-            injections_->setItem(row, c + 1, read_only_item(cells[c]));
-        }
-    }
-    shown_injections_ = log.total;
 }
 
 void TObserverForm::ShowEffectStop() {
@@ -329,9 +347,15 @@ void TObserverForm::ShowEffectStop() {
         for (unsigned n = 0; n < NODE_COUNT; ++n) {
             const bool was_application = events_->columns.has(number - 1) &&
                                          events_->columns.at(number - 1).cells[n].state == PS_APPLICATION;
-            if (was_application && column.cells[n].worst != PS_APPLICATION) {
+            const SlotCell& cell = column.cells[n];
+            if (was_application && cell.worst != PS_APPLICATION) {
                 effects << QString("%1 left Application (%2)")
-                               .arg(CLUSTER_NODES[n].name, state_caption(column.cells[n].worst));
+                               .arg(CLUSTER_NODES[n].name, state_caption(cell.worst));
+            } else if ((cell.events & CELL_FROZE) != 0) {
+                effects << QString("%1 froze").arg(CLUSTER_NODES[n].name);
+            }
+            if ((cell.events & CELL_GUARDIAN_FAILED) != 0) {
+                effects << QString("%1's bus guardian failed").arg(CLUSTER_NODES[n].name);
             }
         }
         if ((column.flags & COLUMN_MEMBERSHIP_CHANGED) != 0) {

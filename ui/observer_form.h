@@ -2,18 +2,23 @@
 // "Observer" button), non-modal and resizable; it remembers nothing between runs of the program.
 //
 //     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
-//     (CSV) middle     the slot timeline (TSlotTimeline) with a scroll bar: it follows the newest slots while
-//     the
+//                (CSV)
+//     middle     the slot timeline (TSlotTimeline) with a scroll bar: it follows the newest slots while the
 //                bar is at its right end; dragged left, it shows older ones (the last SLOT_HISTORY slots)
 //     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
-//                rows, as injections.csv has them); a legend of the main window's indicators
+//                rows, as injections.csv has them: TInjectionTable); a legend of the main window's
+//                indicators
+//     status     the logs and how large they have grown
 //
 // Every 200 ms it brings its copy of the slot events up to date through the simulation thread
 // (TSineWaveThread::ReadSlotEvents, under the model lock) and shows the copy; it never touches the model and
-// never holds the lock while it paints. The thread is asked for each time, so after Rewind the window
-// follows the new model (and starts its copy afresh). "Stop on effect" is handed to every thread the window
-// follows; when the thread has stopped on an effect the window says where and emits EffectStop, so the main
-// window can show itself stopped. Closing the window turns "Stop on effect" off.
+// never holds the lock while it paints. A refresh costs what arrived since the one before, not what is
+// kept: the injection table only gains its new rows, and the timeline is drawn again only when a slot, an
+// injection or a stop was added (a stopped run costs nothing). The thread is asked for each time, so after
+// Rewind the window follows the new model (and starts its copy afresh). "Stop on effect" is handed to every
+// thread the window follows; when the thread has stopped on an effect the window says where and emits
+// EffectStop, so the main window can show itself stopped; Run clears what it said (RunStarted). Closing
+// the window turns "Stop on effect" off.
 #pragma once
 
 #include "ui/sine_wave_thread.h"
@@ -26,8 +31,10 @@
 class QCheckBox;
 class QLabel;
 class QScrollBar;
+class QTableView;
 class QTableWidget;
 class QTimer;
+class TInjectionTable;
 class TSlotTimeline;
 
 class TObserverForm : public QWidget {
@@ -43,6 +50,8 @@ class TObserverForm : public QWidget {
 
     /// Brings the copy up to date and shows it.
     void Refresh();
+    /// The run goes on: the label of the last stop on an effect is cleared.
+    void RunStarted();
     const SlotEventsCopy& Events() const { return *events_; }
     TSlotTimeline* Timeline() const { return timeline_; }
 
@@ -71,11 +80,15 @@ class TObserverForm : public QWidget {
     void ShowCounters();
     void ShowInjections();
     void ShowEffectStop();
+    void ShowLogSizes(const TSineWaveThread& thread);
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
-    uint64_t shown_injections_ = 0; // newest injection in the table
     uint64_t shown_effect_stops_ = 0;
+    // What the timeline showed when it was last drawn: it is drawn again when one of them changed.
+    uint64_t drawn_slots_ = 0;
+    uint64_t drawn_injections_ = 0;
+    uint64_t drawn_effect_stops_ = 0;
     bool following_ = true;        // the timeline shows the newest slots
     bool updating_scroll_ = false; // the scroll bar is being set, not dragged
 
@@ -86,5 +99,8 @@ class TObserverForm : public QWidget {
     QScrollBar* scroll_ = nullptr;
     QTableWidget* counters_ = nullptr;
     QLabel* injection_count_ = nullptr;
-    QTableWidget* injections_ = nullptr;
+    TInjectionTable* injection_rows_ = nullptr;
+    QTableView* injections_ = nullptr;
+    bool injection_columns_sized_ = false; // sized to the first rows, once
+    QLabel* log_sizes_ = nullptr;
 };

@@ -27,6 +27,11 @@ constexpr int SIMULATION_NICE_INCREMENT = 4;
 /// Numbers the models the threads build, so a reader can tell a rewound model from the one before.
 std::atomic<uint64_t> models_built{0};
 
+/// A protocol state as the snapshot stores it: values the window does not name become 0.
+uint8_t snapshot_protocol_state(uint32_t state) {
+    return state > SNAPSHOT_MAX_PROTOCOL_STATE ? 0 : static_cast<uint8_t>(state);
+}
+
 } // namespace
 
 double slot_offset_of(double action_time, double reference_action_time) {
@@ -71,7 +76,8 @@ void TSineWaveThread::BuildModel() {
     for (auto& s : switches_) {
         s = 1;
     }
-    Gather(); // the first snapshot exists before the first event
+    Gather();             // the first snapshot exists before the first event
+    RestartWorstStates(); // the states it was built in
 }
 
 bool TSineWaveThread::Step(uint8_t* error_code) {
@@ -115,9 +121,11 @@ void TSineWaveThread::Gather() {
     if (GetSwitch(SWITCH_RESULTS)) {
         snapshot_.vote_o2 = run_.cluster.vote_slot[0];
     }
-    if (GetSwitch(SWITCH_NODE_STATE)) {
+    const bool node_state_on = GetSwitch(SWITCH_NODE_STATE);
+    if (node_state_on) {
         GatherNodeState();
     }
+    GatherWorstStates(node_state_on);
     if (GetSwitch(SWITCH_MEMBERSHIP)) {
         GatherMembership();
     }
@@ -148,12 +156,41 @@ void TSineWaveThread::GatherNodeState() {
     const double reference = run_.cluster.controllers[NODE_O2]->action_time;
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         const TtpController* c = run_.cluster.controllers[node];
-        const uint32_t state = get_protocol_state(c->cni.status);
-        snapshot_.protocol_state[node] =
-            state > SNAPSHOT_MAX_PROTOCOL_STATE ? 0 : static_cast<uint8_t>(state);
+        snapshot_.protocol_state[node] = snapshot_protocol_state(get_protocol_state(c->cni.status));
         snapshot_.slot_offset[node] = node == NODE_O2 ? 0.0 : slot_offset_of(c->action_time, reference);
         snapshot_.bus_guardian_state[node] = c->bus_guardian->bg_state;
     }
+}
+
+void TSineWaveThread::GatherWorstStates(bool node_state_on) {
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        const uint8_t written = take_worst_state(&recorder_, node);
+        const BusGuardian* guardian = run_.cluster.controllers[node]->bus_guardian;
+        const bool failed = guardian->failure_count != guardian_failures_seen_[node];
+        guardian_failures_seen_[node] = guardian->failure_count;
+        if (!node_state_on) {
+            continue;
+        }
+        if (!worst_gathered_) {
+            // Node state was off: what the worst states hold is older than the last read.
+            snapshot_.worst_protocol_state[node] = snapshot_.protocol_state[node];
+            snapshot_.worst_bus_guardian_state[node] = snapshot_.bus_guardian_state[node];
+        }
+        uint8_t& state = snapshot_.worst_protocol_state[node];
+        state = worse_state(worse_state(state, snapshot_.protocol_state[node]),
+                            written == STATE_NONE ? STATE_NONE : snapshot_protocol_state(written));
+        uint32_t& bg = snapshot_.worst_bus_guardian_state[node];
+        bg = worse_guardian_state(worse_guardian_state(bg, snapshot_.bus_guardian_state[node]),
+                                  failed ? uint32_t{BG_NODE_FAILURE} : snapshot_.bus_guardian_state[node]);
+    }
+    worst_gathered_ = node_state_on;
+}
+
+void TSineWaveThread::RestartWorstStates() {
+    std::copy(std::begin(snapshot_.protocol_state), std::end(snapshot_.protocol_state),
+              std::begin(snapshot_.worst_protocol_state));
+    std::copy(std::begin(snapshot_.bus_guardian_state), std::end(snapshot_.bus_guardian_state),
+              std::begin(snapshot_.worst_bus_guardian_state));
 }
 
 void TSineWaveThread::GatherMembership() {
@@ -169,6 +206,7 @@ void TSineWaveThread::GatherMembership() {
 void TSineWaveThread::ReadSnapshot(SineSnapshot* destination) {
     auto lock = LockModel();
     *destination = snapshot_;
+    RestartWorstStates();
 }
 
 void TSineWaveThread::LowerPriorityOnce() {

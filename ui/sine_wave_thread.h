@@ -10,8 +10,22 @@
 //     always                     sim_time, laser_hits, laser_misses, shoot_time, cluster_cycles
 //     node data                  motor_angle, message_values
 //     results                    vote_o2
-//     node state                 protocol_state, slot_offset, bus_guardian_state
+//     node state                 protocol_state, slot_offset, bus_guardian_state,
+//                                worst_protocol_state, worst_bus_guardian_state
 //     membership and null frame  membership, null_frame
+//
+// Worst states. The window samples the snapshot every 200 ms, while a node may freeze and restart within
+// one kernel step and a bus guardian's Node Failure lasts about 2 ms: sampled, neither would ever show.
+// So the snapshot also carries, per node, the worst protocol state and the worst bus guardian state since
+// the last ReadSnapshot; each read starts them afresh from the present states, so what a refresh shows is
+// held for that one refresh. The protocol state's worst is taken over every state the controller was
+// written into (the slot recorder hears each one, also those that never reach the interface) and every
+// state its interface showed after a step, ranked by state_severity (host/slot_events.h): APPLICATION
+// best, then STARTUP, READY, PASSIVE, COLDSTART, LISTEN, AWAIT and SELFTEST, DOWNLOAD, INIT, and FREEZE
+// (with the unnamed values) worst. The bus guardian's is ranked by guardian_severity: Node Failure worst
+// (also one that began and ended between two steps, seen through the guardian's failure count), then
+// Initialize and Configure, and its normal round (Arm, Start Timer, Enable, Disable) unranked, so without a
+// failure or a reset the present state is shown, as sampled.
 //
 // Gathering the message values repairs the interfaces: a value whose exponent bits are all ones (infinity
 // or not a number) is overwritten in place, in that node's interface, by the float whose bits are its bits
@@ -62,7 +76,11 @@ struct SineSnapshot {
     /// (action_time of the node - action_time of O2), folded once by 250 into -125..125, times 100; O2's
     /// own entry is 0.
     double slot_offset[NODE_COUNT];
-    uint32_t bus_guardian_state[NODE_COUNT];     // BgState, 0..6
+    uint32_t bus_guardian_state[NODE_COUNT]; // BgState, 0..6
+    /// The worst of protocol_state since the last ReadSnapshot (see the file comment), stored the same way.
+    uint8_t worst_protocol_state[NODE_COUNT];
+    /// The worst of bus_guardian_state since the last ReadSnapshot (see the file comment).
+    uint32_t worst_bus_guardian_state[NODE_COUNT];
     uint32_t membership[NODE_COUNT][NODE_COUNT]; // [node][position]: membership flag in its C-state
     uint32_t null_frame[NODE_COUNT][NODE_COUNT]; // [node][position]: null-frame flag in its interface
 };
@@ -81,7 +99,7 @@ enum SineSwitch : unsigned {
 struct SineThreadOptions {
     std::string directory;                        // configuration directory; "" = the working directory
     std::string trace_file = "debug.txt";         // appended; "" = no trace
-    std::string injection_log = "injections.csv"; // appended; "" = no log
+    std::string injection_log = "injections.csv"; // appended (the program starts it fresh); "" = no log
     std::vector<InjectionRecord> replay = {};     // injections to replay (an injection log), none by default
 };
 
@@ -127,7 +145,11 @@ class TSineWaveThread : public TOrvikThread {
     /// What in the configuration looks wrong but was built anyway (file, line, what), one line each.
     const std::vector<std::string>& BuildWarnings() const { return build_warnings_; }
 
-    /// Copies the whole snapshot under the model lock.
+    /// Where it reads its input and writes its logs.
+    const SineThreadOptions& Options() const { return options_; }
+
+    /// Copies the whole snapshot under the model lock; the worst states then start afresh from the present
+    /// ones (the window's refresh is their one reader).
     void ReadSnapshot(SineSnapshot* destination);
 
     /// One fault now, between two kernel steps; the snapshot is gathered again at once, so a stopped
@@ -179,6 +201,11 @@ class TSineWaveThread : public TOrvikThread {
     void Gather();
     void GatherNodeData();
     void GatherNodeState();
+    /// The worst states since the last read: the recorder's (taken whether or not node state is on, so
+    /// nothing stale is kept while it is off) and the interfaces' after this step.
+    void GatherWorstStates(bool node_state_on);
+    /// The worst states become the present ones (after a read, and for the first snapshot).
+    void RestartWorstStates();
     void GatherMembership();
     void LowerPriorityOnce();
 
@@ -194,6 +221,8 @@ class TSineWaveThread : public TOrvikThread {
     SlotRecorder recorder_;       // model lock
     uint64_t effect_stops_ = 0;   // model lock
     uint64_t effect_column_ = 0;  // model lock
+    uint32_t guardian_failures_seen_[NODE_COUNT]{}; // model lock; each guardian's failure count, last gather
+    bool worst_gathered_ = false;                   // model lock; node state was on at the last gather
 
     InjectionCsvWriter injection_log_; // model lock; opened at the first injection
     bool injection_log_failed_ = false;

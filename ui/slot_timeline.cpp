@@ -1,5 +1,6 @@
 #include "ui/slot_timeline.h"
 
+#include "host/fault_plan.h"
 #include "ui/display_format.h"
 #include "ui/panel_widgets.h"
 
@@ -14,25 +15,31 @@
 namespace {
 
 // Layout, pixels.
-constexpr int LEFT = 36;           // row labels
-constexpr int RIGHT = 8;           //
-constexpr int TOP = 2;             //
-constexpr int BAND = 16;           // the marker band above the rows
-constexpr int ROW_HEIGHT = 24;     //
-constexpr int ROW_GAP = 2;         //
-constexpr int AXIS = 32;           // slot numbers and times below the rows
-constexpr int LEGEND_LINE = 18;    //
-constexpr int LEGEND_LINES = 3;    //
-constexpr int LEGEND_PAD = 6;      //
-constexpr int SWATCH = 12;         // legend swatches
-constexpr int LEGEND_SPACING = 14; // between legend items
-constexpr int MIN_LABEL_GAP = 76;  // from one axis label to the next, at least
-constexpr int LABEL_PADDING = 8;   // after an axis label's text
-constexpr int MARKER_REACH = 5;    // how near a hover must be to a marker
-constexpr int SENT_BAR = 4;        // height of the sent bar
-constexpr int CORNER = 7;          // size of the worse-state corner
+constexpr int LEFT = 36;             // row labels
+constexpr int RIGHT = 8;             //
+constexpr int TOP = 2;               //
+constexpr int COUNT_ROW = 10;        // the numbers of injections, above the markers
+constexpr int BAND = 16;             // the marker band above the rows
+constexpr int ROW_HEIGHT = 24;       //
+constexpr int ROW_GAP = 2;           //
+constexpr int AXIS = 32;             // slot numbers and times below the rows
+constexpr int LEGEND_LINE = 18;      //
+constexpr int LEGEND_LINES = 3;      //
+constexpr int LEGEND_PAD = 6;        //
+constexpr int SWATCH = 12;           // legend swatches
+constexpr int LEGEND_SPACING = 14;   // between legend items
+constexpr int MIN_LABEL_GAP = 76;    // from one axis label to the next, at least
+constexpr int LABEL_PADDING = 8;     // after an axis label's text
+constexpr int MARKER_REACH = 5;      // how near a hover must be to a marker
+constexpr int MARKER_HALF = 4;       // half the width of an injection marker
+constexpr int COUNT_FONT_PX = 9;     // the number of injections over a marker
+constexpr int COUNT_GAP = 2;         // between two numbers
+constexpr int DETAIL_INJECTIONS = 8; // injections a hover lists in full, at most
+constexpr int SENT_BAR = 4;          // height of the sent bar
+constexpr int CORNER = 7;            // size of the worse-state corner
 constexpr double GLYPH_RADIUS = 3.0;
-constexpr int ROWS_TOP = TOP + BAND;
+constexpr int MARKS_TOP = TOP + COUNT_ROW;
+constexpr int ROWS_TOP = MARKS_TOP + BAND;
 constexpr int ROWS_BOTTOM =
     ROWS_TOP + static_cast<int>(NODE_COUNT) * ROW_HEIGHT + (static_cast<int>(NODE_COUNT) - 1) * ROW_GAP;
 constexpr int AXIS_TOP = ROWS_BOTTOM + 2;
@@ -78,7 +85,8 @@ constexpr LegendMark LEGEND_MARKS[] = {
     {"invalid", Mark::JUDGEMENT, JUDGED_INVALID},
     {"incorrect", Mark::JUDGEMENT, JUDGED_INCORRECT},
     {"passed a worse state", Mark::WORSE, JUDGED_NOTHING},
-    {"injection", Mark::INJECTION, JUDGED_NOTHING},
+    {"injection (outlined: several, their number above where there is room)", Mark::INJECTION,
+     JUDGED_NOTHING},
     {"membership changed", Mark::MEMBERSHIP, JUDGED_NOTHING},
     {"gap", Mark::GAP, JUDGED_NOTHING},
     {"stopped on effect", Mark::EFFECT, JUDGED_NOTHING},
@@ -126,15 +134,17 @@ void draw_corner(QPainter& p, const QRect& cell, uint8_t state) {
     p.drawPolygon(corner);
 }
 
-void draw_injection_marker(QPainter& p, double x) {
-    const QPolygonF marker({QPointF(x - 4, TOP + 2), QPointF(x + 4, TOP + 2), QPointF(x, TOP + BAND - 3)});
-    p.setPen(Qt::NoPen);
+/// A red triangle; outlined in black when it stands for several injections.
+void draw_injection_marker(QPainter& p, double x, bool several) {
+    const QPolygonF marker({QPointF(x - MARKER_HALF, MARKS_TOP + 2), QPointF(x + MARKER_HALF, MARKS_TOP + 2),
+                            QPointF(x, MARKS_TOP + BAND - 3)});
+    p.setPen(several ? QPen(Qt::black, 1) : QPen(Qt::NoPen));
     p.setBrush(INJECTION_RED);
     p.drawPolygon(marker);
 }
 
 void draw_membership_marker(QPainter& p, double x) {
-    const double y = TOP + BAND / 2.0;
+    const double y = MARKS_TOP + BAND / 2.0;
     const QPolygonF diamond({QPointF(x, y - 5), QPointF(x + 5, y), QPointF(x, y + 5), QPointF(x - 5, y)});
     p.setPen(Qt::NoPen);
     p.setBrush(MEMBERSHIP_BLUE);
@@ -235,15 +245,47 @@ class LegendFlow {
     int line_;
 };
 
+/// The rows of a slot that concern a node: how many, and the number of the first.
+struct SlotInjections {
+    uint64_t first = 0;
+    uint64_t count = 0;
+};
+
+SlotInjections injections_of(const SlotColumn& column, const InjectionHistory& rows) {
+    const RowList list = column_rows(column, rows, 1);
+    return {list.numbers.empty() ? 0 : list.numbers.front(), list.count};
+}
+
+bool slot_holds_injection(const SlotColumn& column, uint64_t number, const InjectionHistory& rows) {
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const SlotCell& cell = column.cells[n];
+        if (cell.injections > 0 && number >= cell.first_injection && number <= cell.last_injection &&
+            rows.has(number) && (injection_nodes(rows.at(number)) >> n & 1u) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 QString injection_summary(uint64_t number, const InjectionRecord& r) {
+    if (r.action != ROW_BIT) { // what a described fault did besides changing a bit
+        return QString("#%1 at %2 us: fault %3 (%4) %5: %6")
+            .arg(number)
+            .arg(r.time, 0, 'f', 4)
+            .arg(r.fault)
+            .arg(fault_kind_name(static_cast<FaultKind>(r.kind)))
+            .arg(fault_row_action_name(r.action))
+            .arg(QString::fromStdString(r.detail));
+    }
     char field[64];
     fault_word_name(r.target, r.word, field, sizeof field);
+    const int node = injection_node(r);
     return QString("#%1 at %2 us: %3 %4 word %5 (%6) bit %7 %8, 0x%9 -> 0x%10")
         .arg(number)
         .arg(r.time, 0, 'f', 4)
-        .arg(fault_area_node_name(r.area))
+        .arg(node >= 0 ? CLUSTER_NODES[node].name : "?")
         .arg(fault_target_name(r.target))
         .arg(r.word)
         .arg(field)
@@ -312,22 +354,26 @@ QPoint TSlotTimeline::InjectionMarker(uint64_t number) const {
     if (events_ == nullptr || !events_->injections.has(number)) {
         return {-1, -1};
     }
-    const InjectionRecord& record = events_->injections.at(number);
     const uint64_t first = ShownFirstSlot();
     const uint64_t last = std::min(events_->columns.total, first + static_cast<uint64_t>(VisibleSlots()) - 1);
     for (uint64_t s = first; s <= last && events_->columns.has(s); ++s) {
-        const SlotColumn& column = events_->columns.at(s);
-        for (const SlotCell& cell : column.cells) {
-            if (number >= cell.first_injection && number < uint64_t{cell.first_injection} + cell.injections) {
-                const double span = column.end_us - column.start_us;
-                const double part =
-                    span > 0 ? std::clamp((record.time - column.start_us) / span, 0.0, 1.0) : 0.0;
-                return {ColumnLeft(s) + static_cast<int>(std::lround(part * (CELL_WIDTH - 1))),
-                        TOP + BAND / 2};
-            }
+        if (slot_holds_injection(events_->columns.at(s), number, events_->injections)) {
+            return {MarkerLeft(s), MARKS_TOP + BAND / 2};
         }
     }
     return {-1, -1};
+}
+
+int TSlotTimeline::MarkerLeft(uint64_t number) const {
+    const SlotColumn& column = events_->columns.at(number);
+    const SlotInjections injections = injections_of(column, events_->injections);
+    if (injections.count == 0 || !events_->injections.has(injections.first)) {
+        return ColumnLeft(number);
+    }
+    const double span = column.end_us - column.start_us;
+    const double time = events_->injections.at(injections.first).time;
+    const double part = span > 0 ? std::clamp((time - column.start_us) / span, 0.0, 1.0) : 0.0;
+    return ColumnLeft(number) + static_cast<int>(std::lround(part * (CELL_WIDTH - 1)));
 }
 
 QSize TSlotTimeline::sizeHint() const {
@@ -411,15 +457,35 @@ void TSlotTimeline::RenderMarkers(QPainter& p, uint64_t first, uint64_t last) co
             p.drawRect(QRect(left - 1, ROWS_TOP - 1, CELL_WIDTH, ROWS_BOTTOM - ROWS_TOP + 2));
         }
     }
+    // One marker per slot, at its first injection, however many it holds (at the highest rate a slot
+    // holds hundreds); over it their number, where it does not run into the number before.
+    QFont small = p.font();
+    small.setPixelSize(COUNT_FONT_PX);
+    const QFontMetrics metrics(small);
+    const double shown_right = ColumnLeft(last + 1);
+    double next_free = 0.0;
     for (uint64_t s = first; s <= last; ++s) {
-        for (const SlotCell& cell : events_->columns.at(s).cells) {
-            for (uint32_t i = 0; i < cell.injections; ++i) {
-                const QPoint at = InjectionMarker(uint64_t{cell.first_injection} + i);
-                const double x = at.x() >= 0 ? at.x() + 0.5 : ColumnLeft(s) + 0.5;
-                p.setPen(QPen(INJECTION_LINE, 1));
-                p.drawLine(QPointF(x, ROWS_TOP), QPointF(x, ROWS_BOTTOM));
-                draw_injection_marker(p, x);
-            }
+        const uint64_t count = injections_of(events_->columns.at(s), events_->injections).count;
+        if (count == 0) {
+            continue;
+        }
+        const double x = MarkerLeft(s) + 0.5;
+        // One pixel column, filled: a stroked translucent line costs a hundred times as much.
+        p.fillRect(QRectF(x - 0.5, ROWS_TOP, 1.0, ROWS_BOTTOM - ROWS_TOP), INJECTION_LINE);
+        draw_injection_marker(p, x, count > 1);
+        if (count < 2) {
+            continue;
+        }
+        const QString number = QString::number(count);
+        const double width = metrics.horizontalAdvance(number);
+        const double left = std::max(x - width / 2.0, static_cast<double>(LEFT));
+        if (left >= next_free && left + width <= shown_right) {
+            p.save();
+            p.setFont(small);
+            p.setPen(Qt::black);
+            p.drawText(QRectF(left, TOP, width, COUNT_ROW + 2), Qt::AlignCenter, number);
+            p.restore();
+            next_free = left + width + COUNT_GAP;
         }
     }
 }
@@ -496,13 +562,9 @@ QString TSlotTimeline::DetailsAt(const QPoint& at) const {
         return {};
     }
     if (at.y() >= TOP && at.y() < ROWS_TOP) {
-        for (const SlotCell& cell : events_->columns.at(number).cells) {
-            for (uint32_t i = 0; i < cell.injections; ++i) {
-                const uint64_t injection = uint64_t{cell.first_injection} + i;
-                if (std::abs(InjectionMarker(injection).x() - at.x()) <= MARKER_REACH) {
-                    return InjectionDetails(injection);
-                }
-            }
+        const SlotInjections injections = injections_of(events_->columns.at(number), events_->injections);
+        if (injections.count > 0 && std::abs(MarkerLeft(number) - at.x()) <= MARKER_REACH) {
+            return injections.count == 1 ? InjectionDetails(injections.first) : SlotInjectionDetails(number);
         }
         return MembershipDetails(number);
     }
@@ -532,11 +594,39 @@ QString TSlotTimeline::CellDetails(uint64_t number, unsigned node) const {
                 ? QString("judged: nothing (not running slots)\n")
                 : QString("judged the frame: %1\n").arg(judgement_name(cell.judgement));
     text += "membership vector (M1 M2 O1 O2 positions): " + membership_text(cell.membership);
-    for (uint32_t i = 0; i < cell.injections; ++i) {
-        const uint64_t injection = uint64_t{cell.first_injection} + i;
+    if ((cell.events & CELL_FROZE) != 0) {
+        text += "\nfroze in this slot";
+    }
+    if ((cell.events & CELL_GUARDIAN_FAILED) != 0) {
+        text += "\nits bus guardian failed (Node Failure)";
+    }
+    text += InjectionLines(cell_rows(cell, node, events_->injections, DETAIL_INJECTIONS));
+    return text;
+}
+
+QString TSlotTimeline::InjectionLines(const RowList& rows) const {
+    QString text;
+    for (uint64_t injection : rows.numbers) {
         text += "\n" + (events_->injections.has(injection)
                             ? injection_summary(injection, events_->injections.at(injection))
                             : QString("injection #%1").arg(injection));
+    }
+    if (rows.count > rows.numbers.size()) {
+        text += QString("\n... and %1 more").arg(rows.count - rows.numbers.size());
+    }
+    return text;
+}
+
+QString TSlotTimeline::SlotInjectionDetails(uint64_t number) const {
+    const SlotColumn& column = events_->columns.at(number);
+    QString text =
+        QString("%1 injections in slot %2").arg(injections_of(column, events_->injections).count).arg(number);
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const SlotCell& cell = column.cells[n];
+        if (cell.injections > 0) {
+            text += QString("\ninto %1:").arg(CLUSTER_NODES[n].name) +
+                    InjectionLines(cell_rows(cell, n, events_->injections, DETAIL_INJECTIONS));
+        }
     }
     return text;
 }

@@ -4,12 +4,15 @@
 // A cell is filled with the main window's colour of the node's state at the end of the slot. Marks inside
 // it: a black bar along its foot when the node sent; a black glyph for how it judged the slot's frame
 // (correct: a dot, null: a ring, invalid: a square, incorrect: a cross); a corner triangle in the colour
-// of a worse state the node passed through during the slot. Above the rows a band of markers: a red
-// triangle at each injection (at its time within its slot) with a faint red line down the rows, a blue
-// diamond over each slot in which a membership vector changed. A grey zig-zag marks a slot that follows a
-// gap (no node ran the schedule), a black frame the slot the run stopped after on an effect. Below the rows
-// the slot numbers and times at each cluster cycle start, then a legend. Hovering over a cell, an
-// injection or a membership marker shows the details.
+// of a worse state the node passed through during the slot. Above the rows a band of markers: one red
+// triangle per slot with injections (at the time of its first within the slot) with a faint red line down
+// the rows; when the slot holds more than one, the triangle is outlined in black and their number stands
+// above it where it does not run into the number before (at the highest rate a slot holds hundreds: one
+// mark per injection would paint a red block and cost a drawing per injection). A blue diamond marks each
+// slot in which a membership vector changed, a grey zig-zag a slot that follows a gap (no node ran the
+// schedule), a black frame the slot the run stopped after on an effect. Below the rows the slot numbers
+// and times at each cluster cycle start, then a legend. Hovering over a cell, an injection marker or a
+// membership marker shows the details (a slot's injections: the first few, then how many more).
 //
 // The newest slots are shown unless a first slot is set (scrolling back through the copy's history).
 #pragma once
@@ -40,7 +43,8 @@ class TSlotTimeline : public QWidget {
 
     /// Where the cell of slot `number` and node `node` is drawn; empty when it is not shown.
     QRect CellRect(uint64_t number, unsigned node) const;
-    /// Where the marker of injection `number` is drawn (its centre); (-1, -1) when it is not shown.
+    /// Where the marker of injection `number` is drawn (its centre): the one marker of its slot;
+    /// (-1, -1) when it is not shown.
     QPoint InjectionMarker(uint64_t number) const;
     /// The text a hover at `at` shows; empty over nothing.
     QString DetailsAt(const QPoint& at) const;
@@ -58,12 +62,17 @@ class TSlotTimeline : public QWidget {
   private:
     int RowTop(unsigned node) const;
     int ColumnLeft(uint64_t number) const;
+    /// The x of the injection marker of slot `number` (shown, with injections).
+    int MarkerLeft(uint64_t number) const;
     void RenderCell(QPainter& p, const QRect& cell, const SlotCell& data) const;
     void RenderMarkers(QPainter& p, uint64_t first, uint64_t last) const;
     void RenderAxis(QPainter& p, uint64_t first, uint64_t last) const;
     void RenderLegend(QPainter& p, const QSize& size) const;
     QString CellDetails(uint64_t number, unsigned node) const;
     QString InjectionDetails(uint64_t number) const;
+    QString SlotInjectionDetails(uint64_t number) const;
+    /// A line per injection `first` .. `first + count - 1`, at most DETAIL_INJECTIONS, then how many more.
+    QString InjectionLines(const RowList& rows) const;
     QString MembershipDetails(uint64_t number) const;
 
     const SlotEventsCopy* events_ = nullptr;

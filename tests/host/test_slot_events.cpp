@@ -2,9 +2,11 @@
 // counted by the flag the controller raised, the bounded history, and the rules the cells are built from.
 #include "host/cluster_run.h"
 #include "host/slot_events.h"
+#include "ttpc/fp1busg.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -17,6 +19,7 @@ constexpr uint32_t MCR_MODE_LOW_WORD = 191;
 constexpr uint32_t O1_POSITION = 2; // O1's membership position, and its slot in each round of four
 constexpr uint32_t SLOTS_PER_ROUND = 4;
 constexpr uint8_t O1_BIT = 1u << O1_POSITION;
+constexpr int STEP_BOUND = 1000000;
 
 bool is_o1_slot(const SlotColumn& column) {
     return column.medl_position % SLOTS_PER_ROUND == O1_POSITION;
@@ -58,6 +61,23 @@ class SlotRecorderTest : public ::testing::Test {
         ASSERT_TRUE(inject_bit(run->cluster.fault_injector, word, bit, FAULT_FLIP, SOURCE_NOW));
     }
     const SlotCell& O1(uint64_t slot) const { return recorder->columns.at(slot).cells[NODE_O1]; }
+    /// Steps until `done` holds; false after `bound` steps.
+    bool StepUntil(const std::function<bool()>& done, int bound = STEP_BOUND) {
+        for (int i = 0; i < bound; ++i) {
+            if (done()) {
+                return true;
+            }
+            if (run_step(run.get()) != StepResult::STEPPED) {
+                return false;
+            }
+        }
+        return false;
+    }
+    /// Steps until the open slot has closed, so what happened in it is in the last column.
+    void FinishSlot() {
+        const uint64_t slots = recorder->columns.total;
+        ASSERT_TRUE(StepUntil([&] { return recorder->columns.total > slots; }));
+    }
     /// The slot the recorder put injection `number` in.
     uint64_t SlotOfInjection(uint64_t number) const {
         for (uint64_t s = recorder->columns.first(); s <= recorder->columns.total; ++s) {
@@ -175,6 +195,62 @@ TEST_F(SlotRecorderTest, ASlotAfterTheWholeClusterWasDownFollowsAGap) {
     EXPECT_EQ(recorder->counters[NODE_M2].freezes, 1u);
 }
 
+TEST_F(SlotRecorderTest, AFreezeOfANodeAlreadyOutOfApplicationIsAnEffect) {
+    RunToCycle(30);
+    recorder->stop_on_effect = true;
+    TtpController* o1 = run->cluster.controllers[NODE_O1];
+    FlipBeforeO1Slot(HOST_LIFESIGN_WORD, 0); // PASSIVE at its own slot: an effect of its own
+    ASSERT_TRUE(StepUntil([&] { return get_protocol_state(o1) == PS_PASSIVE; }));
+    FinishSlot();
+    recorder->effect_column = 0;
+
+    // Switched off while passive: it freezes without leaving APPLICATION, which it had left already.
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, CONTROLLER_ON_WORD, 0, FAULT_FLIP, SOURCE_NOW));
+    ASSERT_TRUE(StepUntil([&] { return get_protocol_state(o1) == PS_FREEZE; }));
+    FinishSlot();
+    const SlotColumn& frozen = recorder->columns.at(recorder->columns.total);
+    EXPECT_EQ(frozen.cells[NODE_O1].worst, PS_FREEZE);
+    EXPECT_EQ(frozen.flags & COLUMN_LEFT_APPLICATION, 0);
+    EXPECT_NE(frozen.flags & COLUMN_NODE_FROZE, 0);
+    EXPECT_NE(frozen.cells[NODE_O1].events & CELL_FROZE, 0);
+    EXPECT_EQ(frozen.cells[NODE_M1].events, 0);
+    EXPECT_EQ(recorder->effect_column, frozen.number) << "stop on effect stops there";
+}
+
+TEST_F(SlotRecorderTest, ABusGuardianFailureIsAnEffectOfItsSlotAlsoWhenTheNodeIsDownAlready) {
+    RunToCycle(30);
+    recorder->stop_on_effect = true;
+    TtpController* o1 = run->cluster.controllers[NODE_O1];
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, CONTROLLER_ON_WORD, 0, FAULT_FLIP, SOURCE_NOW));
+    ASSERT_TRUE(StepUntil([&] { return get_protocol_state(o1) == PS_FREEZE; }));
+    // Until the others have dropped it from their vectors (in its next, silent, slot).
+    const uint64_t frozen = recorder->columns.total + 1;
+    ASSERT_TRUE(StepUntil([&] {
+        return recorder->columns.total > frozen &&
+               (recorder->columns.at(recorder->columns.total).flags & COLUMN_MEMBERSHIP_CHANGED) != 0;
+    }));
+    ASSERT_EQ(get_protocol_state(o1), PS_FREEZE) << "still down, not yet restarted by its host";
+    recorder->effect_column = 0;
+
+    // While O1 is frozen, its trigger is raised and dropped outside the window, as a corrupted controller
+    // would drive it: a Node Failure, however short, and nothing else.
+    BusGuardian* guardian = o1->bus_guardian;
+    const uint32_t failures = guardian->failure_count;
+    if (guardian->trigger == 0) {
+        trigger(guardian, 1);
+    }
+    trigger(guardian, 0);
+    ASSERT_EQ(guardian->failure_count, failures + 1);
+    FinishSlot();
+    const SlotColumn& failed = recorder->columns.at(recorder->columns.total);
+    EXPECT_EQ(failed.flags & COLUMN_EFFECTS, COLUMN_GUARDIAN_FAILED) << "the one effect of the slot";
+    EXPECT_NE(failed.flags & COLUMN_GUARDIAN_FAILED, 0);
+    EXPECT_NE(failed.cells[NODE_O1].events & CELL_GUARDIAN_FAILED, 0);
+    EXPECT_EQ(failed.cells[NODE_O2].events, 0);
+    EXPECT_EQ(recorder->effect_column, failed.number) << "stop on effect stops there";
+    EXPECT_EQ(recorder->counters[NODE_O1].guardian_failures, 1u);
+}
+
 TEST(SlotRules, ChannelsAreTakenTogetherAsTheControllerTakesThem) {
     EXPECT_EQ(judge_verdicts(VERDICT_CORRECT, VERDICT_INCORRECT), JUDGED_CORRECT);
     EXPECT_EQ(judge_verdicts(VERDICT_INVALID, VERDICT_CORRECT | VERDICT_NOISE), JUDGED_CORRECT);
@@ -194,6 +270,13 @@ TEST(SlotRules, WorstStatesRankByDistanceFromTheApplication) {
     EXPECT_EQ(state_severity(11), state_severity(PS_FREEZE))
         << "a state without a name freezes the controller";
     EXPECT_EQ(state_name(PS_APPLICATION), "APPLICATION");
+}
+
+TEST(SlotRules, AGuardianFailureIsWorseThanAResetAndItsNormalRoundIsUnranked) {
+    EXPECT_EQ(worse_guardian_state(BG_NODE_FAILURE, BG_INITIALIZE), BG_NODE_FAILURE);
+    EXPECT_EQ(worse_guardian_state(BG_CONFIGURE, BG_DISABLE), BG_CONFIGURE);
+    EXPECT_EQ(worse_guardian_state(BG_DISABLE, BG_ARM), BG_ARM) << "the later of two states of its round";
+    EXPECT_EQ(worse_guardian_state(BG_ARM, BG_ENABLE), BG_ENABLE);
 }
 
 TEST(SlotRules, ACopyKeepsUpWithItsLogAndSkipsWhatFellOut) {

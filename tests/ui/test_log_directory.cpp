@@ -1,5 +1,6 @@
 // Where the window's logs go when the command line names no file: the working directory when writable,
-// else the user's state folder, which is created; a relative XDG_STATE_HOME is not a state folder.
+// else the user's state folder, which is created; a relative XDG_STATE_HOME is not a state folder. The
+// injection log of the previous start kept aside, never a file that is no log.
 #include "ui/log_directory.h"
 
 #include "tests/scratch_directory.h"
@@ -100,6 +101,20 @@ TEST_F(LogDirectoryTest, WithoutALogFolderOnlyANamedTraceFileIsWritten) {
     files = window_log_files("run.txt", false, false, "");
     EXPECT_EQ(files.trace_file, "run.txt");
     EXPECT_EQ(files.injection_log, "");
+}
+
+TEST_F(LogDirectoryTest, OnlyAnInjectionLogIsMovedAsideForTheNextRun) {
+    const fs::path log = scratch / "injections.csv";
+    EXPECT_EQ(previous_injection_log(log.string()), (scratch / "injections.1.csv").string());
+    EXPECT_EQ(previous_injection_log("trace"), "trace.1");
+    std::string why;
+    EXPECT_TRUE(rotate_injection_log(log.string(), &why)) << "none yet: nothing to move";
+    EXPECT_FALSE(fs::exists(scratch / "injections.1.csv"));
+
+    std::ofstream(log) << "my own notes, not a log\n";
+    EXPECT_TRUE(rotate_injection_log(log.string(), &why));
+    EXPECT_TRUE(fs::exists(log)) << "a file that is no injection log is left alone";
+    EXPECT_FALSE(fs::exists(scratch / "injections.1.csv"));
 }
 
 } // namespace

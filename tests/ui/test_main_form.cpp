@@ -234,6 +234,9 @@ TEST_F(MainFormTest, RefreshShowsTextsColoursAndPositionsOfTheSnapshot) {
     s.message_values[3][3][0] = -0.3f;
     s.membership[1][2] = 1;
     s.null_frame[3][0] = 1;
+    std::copy(std::begin(s.protocol_state), std::end(s.protocol_state), std::begin(s.worst_protocol_state));
+    std::copy(std::begin(s.bus_guardian_state), std::end(s.bus_guardian_state),
+              std::begin(s.worst_bus_guardian_state));
     form->ShowSnapshot(s, now);
 
     EXPECT_EQ(Text("TimeEdit"), " 1:02:03.456789");
@@ -353,8 +356,8 @@ TEST_F(MainFormTest, EveryDisplayFieldShowsTheWidestValuesItCanGetWhole) {
     EXPECT_EQ(Caption("DataLabel4_2_1"), "-1.00");
     EXPECT_EQ(Clipped(form.get()), "");
     for (unsigned state = 0; state <= PS_DOWNLOAD; ++state) { // every caption of both state tables
-        std::fill(std::begin(s.protocol_state), std::end(s.protocol_state), state);
-        std::fill(std::begin(s.bus_guardian_state), std::end(s.bus_guardian_state), state);
+        std::fill(std::begin(s.worst_protocol_state), std::end(s.worst_protocol_state), state);
+        std::fill(std::begin(s.worst_bus_guardian_state), std::end(s.worst_bus_guardian_state), state);
         form->ShowSnapshot(s, now + 1200ms);
         EXPECT_EQ(Clipped(form.get()), "") << "state " << state;
     }

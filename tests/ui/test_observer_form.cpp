@@ -1,19 +1,28 @@
 // The observer window, offscreen, on a replayed injection log whose one fault switches O1's controller
 // off: the counters, the timeline's cells across the freeze, the injection row, "Stop on effect", the
 // saved picture and events, a trace the observer leaves as it was, and no hang with the observer open.
+// Under a stream of faults at the highest rate: a table that only gains its new rows, one marker per slot,
+// nothing painted while stopped, and stops on effect that keep coming. The main window's worst states of
+// a guardian failure and a freeze between two refreshes, and the logs' sizes in both windows.
+#include "ui/log_directory.h"
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
+#include "ui/panel_widgets.h"
 #include "ui/slot_timeline.h"
 #include "wait_until.h"
 
 #include "cli/runner.h"
 #include "kernel/trace.h"
+#include "ttpc/fp1busg.h"
 
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QSlider>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTest>
 
@@ -31,7 +40,25 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t FAULT_CYCLE = 30; // the fault strikes once the cluster has run this long
 constexpr uint32_t SETTLED_CYCLE = 45;
+constexpr int CYCLE_BOUND = 2000000; // pacing cycles before a trace counts as stuck
 constexpr uint32_t CONTROLLER_ON_WORD = 218;
+constexpr uint32_t QUIET_CYCLE = 20; // the cluster runs in its application mode, before the replayed fault
+constexpr int BURST_INJECTIONS = 5000;
+constexpr QRgb MARKER_RED = 0xD01010;
+constexpr int EFFECT_STOPS = 8;
+constexpr double FAILURE_SPAN_US = 3000.0; // longer than a guardian's Node Failure and the restart after it
+
+/// Counts the paint events of a widget.
+class PaintCounter : public QObject {
+  public:
+    int paints = 0;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 std::vector<std::string> Lines(const fs::path& file) {
     std::ifstream in(file);
@@ -98,6 +125,27 @@ class ObserverFormTest : public ::testing::Test {
         form->Thread()->ReadSnapshot(&s);
         return s.cluster_cycles;
     }
+    /// Runs f() on the model between two steps; unlike ReadSnapshot it leaves the worst states gathering.
+    template <class F>
+    decltype(auto) Model(F&& f) {
+        return form->Thread()->WithModelLocked([&] { return f(form->Thread()->GetCluster()); });
+    }
+    /// Traces pacing cycles until `done` holds on the model; false after a bound.
+    bool TraceUntil(const std::function<bool(const Cluster&)>& done) {
+        for (int cycle = 0; cycle < CYCLE_BOUND; ++cycle) {
+            if (Model(done)) {
+                return true;
+            }
+            form->Thread()->TraceStep(true);
+        }
+        return false;
+    }
+    void FaultsAtTheHighestRate() {
+        form->Thread()->SetFaultEffect(FAULT_FLIP);
+        form->Thread()->SetFaultTarget(TARGET_CNI);
+        form->Thread()->SetFaultRate(MAX_FAULT_RATE_PER_S);
+    }
+    QString Caption(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
     void TraceToCycle(uint32_t cycles) {
         while (Cycles() < cycles) {
             form->Thread()->TraceStep(true);
@@ -178,14 +226,14 @@ TEST_F(ObserverFormTest, TheFreezeOfO1ShowsInCountersTimelineAndInjections) {
               -1);
 
     EXPECT_EQ(observer->findChild<QLabel*>("InjectionCount")->text(), "Injections: 1");
-    auto* injections = observer->findChild<QTableWidget*>("Injections");
+    const QAbstractItemModel* injections = observer->findChild<QTableView*>("Injections")->model();
     ASSERT_EQ(injections->rowCount(), 1);
     QStringList row;
     for (int c = 0; c < injections->columnCount(); ++c) {
-        row << injections->item(0, c)->text();
+        row << injections->index(0, c).data().toString();
     }
     const auto& r = options.replay[0];
-    EXPECT_EQ(row.mid(2).join(','), QString::fromStdString(injection_csv_row(r, "O1")).section(',', 1))
+    EXPECT_EQ(row.mid(2).join(','), QString::fromStdString(injection_log_row(r)).section(',', 1))
         << "the row injections.csv has (the time is the replay's own)";
     EXPECT_EQ(row[0], "1");
     EXPECT_EQ(row.indexOf("controller_on"), 6);
@@ -304,6 +352,172 @@ TEST_F(ObserverFormTest, ClosingRewindStopAndTraceNeverHangWithTheObserverOpen) 
     form->close(); // while running, with the observer open
     EXPECT_FALSE(form->Observer() != nullptr && form->Observer()->isVisible());
     form.reset();
+}
+
+// --- Under a stream of faults -----------------------------------------------------------------------------
+
+TEST_F(ObserverFormTest, TheInjectionTableOnlyGainsItsNewRowsAndNeverMeasuresThemAgain) {
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    const int shown = TObserverForm::INJECTION_ROWS;
+    for (int i = 0; i < shown + 50; ++i) {
+        form->InjectNowClick();
+    }
+    observer->Refresh();
+    auto* view = observer->findChild<QTableView*>("Injections");
+    const QAbstractItemModel* table = view->model();
+    ASSERT_EQ(table->rowCount(), shown);
+    const auto number = [&](int row) { return table->index(row, 0).data().toString().toInt(); };
+    EXPECT_EQ(number(0), shown + 50) << "newest first";
+
+    QSignalSpy inserted(table, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(table, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy changed(table, &QAbstractItemModel::dataChanged);
+    QSignalSpy reset(table, &QAbstractItemModel::modelReset);
+    QSignalSpy layout(table, &QAbstractItemModel::layoutChanged);
+    for (int i = 0; i < 3; ++i) {
+        form->InjectNowClick();
+    }
+    observer->Refresh();
+    ASSERT_EQ(inserted.count(), 1);
+    EXPECT_EQ(inserted[0][1].toInt(), 0);
+    EXPECT_EQ(inserted[0][2].toInt(), 2) << "three rows at the top";
+    ASSERT_EQ(removed.count(), 1) << "the three oldest go";
+    EXPECT_EQ(changed.count() + reset.count() + layout.count(), 0)
+        << "rows shown before are not written again";
+    EXPECT_EQ(table->rowCount(), shown);
+    EXPECT_EQ(number(0), shown + 53);
+    for (int c = 0; c < table->columnCount(); ++c) {
+        EXPECT_NE(view->horizontalHeader()->sectionResizeMode(c), QHeaderView::ResizeToContents)
+            << "column " << c << " is not measured at every refresh";
+    }
+}
+
+TEST_F(ObserverFormTest, AfterABurstAtTheHighestRateEachSlotHasOneMarkerAndAStoppedRunPaintsNothing) {
+    options.replay.clear(); // the replayed fault would find another run
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    FaultsAtTheHighestRate();
+    form->RunButtonClick();
+    ASSERT_TRUE(WaitUntil([&] { return observer->Events().injections.total > BURST_INJECTIONS; }));
+    form->StopButtonClick();
+    observer->Refresh();
+    QTest::qWait(TObserverForm::REFRESH_MS / 4); // the paint the refresh asked for
+
+    // Along a line through the markers, no run of marker red is as wide as a slot: one marker per slot,
+    // however many injections it holds, not a red block.
+    const SlotEventsCopy& events = observer->Events();
+    TSlotTimeline* timeline = observer->Timeline();
+    const uint64_t busy = events.columns.total; // the newest slot, shown
+    ASSERT_GT(events.columns.at(busy).cells[NODE_O1].injections, 1u);
+    const SlotCell& cell = events.columns.at(busy).cells[NODE_O1];
+    const QPoint marker = timeline->InjectionMarker(cell.first_injection);
+    ASSERT_GE(marker.x(), 0);
+    const QImage picture = timeline->grab().toImage();
+    const int line = marker.y() - TSlotTimeline::CELL_WIDTH / 3; // across the triangles' wide part
+    int run = 0;
+    int longest = 0;
+    int markers = 0;
+    for (int x = 0; x < picture.width(); ++x) {
+        const bool red = (picture.pixel(x, line) & 0xFFFFFF) == MARKER_RED;
+        markers += red && run == 0 ? 1 : 0;
+        run = red ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_GT(markers, 1);
+    EXPECT_LT(longest, TSlotTimeline::CELL_WIDTH);
+    EXPECT_EQ(timeline->InjectionMarker(cell.first_injection + cell.injections - 1), marker)
+        << "the slot's last injection shares its marker";
+    const QString details = timeline->DetailsAt(marker);
+    EXPECT_NE(details.indexOf(QString("%1 injections in slot %2").arg(cell.injections).arg(busy)), -1)
+        << details.toStdString();
+    EXPECT_LE(details.count('\n'), 12) << "a hover lists a few, then says how many more";
+    EXPECT_LE(timeline->DetailsAt(timeline->CellRect(busy, NODE_O1).center()).count('\n'), 20);
+
+    // Stopped, the refreshes find nothing new and paint nothing.
+    PaintCounter counter;
+    timeline->installEventFilter(&counter);
+    QTest::qWait(3 * TObserverForm::REFRESH_MS);
+    timeline->removeEventFilter(&counter);
+    EXPECT_EQ(counter.paints, 0);
+}
+
+TEST_F(ObserverFormTest, StopOnEffectKeepsStoppingAtTheHighestRateAndRunClearsWhereItStopped) {
+    options.replay.clear(); // the replayed fault would find another run
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(QUIET_CYCLE);
+    observer->findChild<QCheckBox*>("StopOnEffect")->setChecked(true);
+    FaultsAtTheHighestRate();
+    auto* label = observer->findChild<QLabel*>("EffectLabel");
+    for (uint64_t stop = 1; stop <= EFFECT_STOPS; ++stop) {
+        form->RunButtonClick();
+        EXPECT_EQ(label->text(), "") << "Run clears where the run stopped, before stop " << stop;
+        ASSERT_TRUE(WaitUntil([&] {
+            return observer->Events().effect_stops == stop && form->Thread()->IsParked();
+        })) << "stop "
+            << stop << ": O1, out of the cluster, keeps freezing";
+        observer->Refresh();
+        EXPECT_TRUE(label->text().startsWith("Stopped at the end of slot")) << label->text().toStdString();
+    }
+}
+
+// --- What the main window holds for one refresh ---------------------------------------------------------
+
+TEST_F(ObserverFormTest, AGuardianFailureAndTheFreezeAfterItShowForOneRefreshThoughOverBeforeIt) {
+    Build();
+    TraceToCycle(QUIET_CYCLE);
+    const auto guardian_state = [](const Cluster& c) {
+        return c.controllers[NODE_O1]->bus_guardian->bg_state;
+    };
+    ASSERT_TRUE(TraceUntil([&](const Cluster& c) { return guardian_state(c) == BG_DISABLE; }));
+    form->Refresh();
+    // O1's controller moves its trigger while the window is closed, as a corrupted controller would: its
+    // guardian fails, the controller freezes on the guardian's error, and its host starts it again, all
+    // between two refreshes.
+    const double failed_at = Model([](const Cluster& c) {
+        BusGuardian* guardian = c.controllers[NODE_O1]->bus_guardian;
+        trigger(guardian, guardian->trigger ^ 1u);
+        return sim_time();
+    });
+    ASSERT_TRUE(TraceUntil([&](const Cluster& c) {
+        const uint32_t state = get_protocol_state(c.controllers[NODE_O1]);
+        return sim_time() > failed_at + FAILURE_SPAN_US && guardian_state(c) != BG_NODE_FAILURE &&
+               state != PS_FREEZE && state != PS_INIT;
+    }));
+    form->Refresh();
+    EXPECT_EQ(Caption("BusGuardianLabel3"), "Node Failure");
+    EXPECT_EQ(form->findChild<TColourLabel*>("BusGuardianLabel3")->Colour(), RGB_RED);
+    EXPECT_EQ(Caption("StateLabel3"), "Freeze");
+    EXPECT_EQ(form->findChild<TColourPanel*>("ColourPanel3")->Colour(), RGB_RED);
+    EXPECT_EQ(Caption("StateLabel1"), "Application") << "the others were not touched";
+    form->Refresh();
+    EXPECT_NE(Caption("BusGuardianLabel3"), "Node Failure") << "held for one refresh";
+    EXPECT_NE(Caption("StateLabel3"), "Freeze");
+}
+
+// --- The logs --------------------------------------------------------------------------------------------
+
+TEST_F(ObserverFormTest, BothWindowsSayHowLargeTheLogsHaveGrown) {
+    options.trace_file = (dir / "debug.txt").string();
+    options.injection_log = (dir / "injections.csv").string();
+    Build();
+    TObserverForm* observer = Open();
+    TraceToCycle(FAULT_CYCLE + 1); // the replayed injection is logged too
+    form->Refresh();
+    observer->Refresh();
+    const QString trace = QString::fromStdString(options.trace_file + ", " +
+                                                 format_byte_size(fs::file_size(options.trace_file)));
+    const QString log = QString::fromStdString(options.injection_log + ", " +
+                                               format_byte_size(fs::file_size(options.injection_log)));
+    const QString status = observer->findChild<QLabel*>("LogSizes")->text();
+    EXPECT_NE(status.indexOf(trace), -1) << status.toStdString();
+    EXPECT_NE(status.indexOf(log), -1) << status.toStdString();
+    EXPECT_NE(status.indexOf("injections.1.csv"), -1) << "where the previous run's log is";
+    const QString tip = form->findChild<QLineEdit*>("TimeEdit")->toolTip();
+    EXPECT_NE(tip.indexOf(trace), -1) << tip.toStdString();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // cluster runs, switches that freeze their group, the repair of non-finite messages, "Inject now", the
 // fault injector settings, periodic injection and its log, builds that fail, and kernel errors. The model
 // advances one pacing cycle at a time (TraceStep returns once the thread parks): deterministic, no sleeps.
+#include "ui/log_directory.h"
 #include "ui/sine_wave_thread.h"
 
 #include "kernel/sim_process.h"
@@ -125,6 +126,16 @@ class SineThreadTest : public ::testing::Test {
             }
         }
         return changed;
+    }
+    /// The rows of a log (header and empty lines left out), of one run or several.
+    static size_t CountRows(const fs::path& file) {
+        std::ifstream in(file);
+        size_t rows = 0;
+        for (std::string line; std::getline(in, line);) {
+            rows +=
+                !line.empty() && line != INJECTION_LOG_FORMAT_LINE && line != INJECTION_LOG_HEADER ? 1 : 0;
+        }
+        return rows;
     }
     std::vector<InjectionRecord> Logged() const {
         std::vector<InjectionRecord> records;
@@ -290,6 +301,24 @@ TEST_F(SineThreadTest, PeriodicInjectionFollowsTheRateAndStopsAtZero) {
     thread->SetFaultRate(0.0);
     ASSERT_TRUE(TraceForUs(20000.0));
     EXPECT_EQ(Injections(), injected);
+}
+
+TEST_F(SineThreadTest, EachStartOfTheProgramBeginsAFreshInjectionLogAndKeepsThePreviousOne) {
+    // Three starts of the program, the second with a Rewind (two models), each model injecting `start + 2`.
+    for (int start = 0; start < 3; ++start) {
+        std::string why;
+        ASSERT_TRUE(rotate_injection_log(log_file.string(), &why)) << why;
+        for (int model = 0; model < (start == 1 ? 2 : 1); ++model) {
+            Build();
+            for (int i = 0; i < start + 2; ++i) {
+                thread->InjectNow();
+            }
+            thread.reset();
+        }
+    }
+    EXPECT_EQ(Logged().size(), 4u) << "the last start's only: one run, which a replay takes";
+    EXPECT_EQ(CountRows(previous_injection_log(log_file.string())), 6u) << "the start before, both models";
+    EXPECT_FALSE(fs::exists(dir / "injections.1.1.csv")) << "nothing older is kept";
 }
 
 TEST_F(SineThreadTest, InjectionsGoOnWhenTheLogCannotBeWritten) {
