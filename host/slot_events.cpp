@@ -396,7 +396,10 @@ std::string slot_event_csv_rows(const SlotColumn& column) {
         const std::string membership = membership_bits(cell.membership);
         std::string injections;
         for (uint32_t i = 0; i < cell.injections; ++i) {
-            injections += (i == 0 ? "" : " ") + std::to_string(cell.first_injection + i);
+            if (i != 0) {
+                injections += ' ';
+            }
+            injections += std::to_string(cell.first_injection + i);
         }
         rows += std::string(start) + ',' + CLUSTER_NODES[n].name + ',' + state_name(cell.state) + ',' +
                 state_name(cell.worst) + ',' + (cell.sent != 0 ? '1' : '0') + ',' +
