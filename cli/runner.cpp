@@ -47,8 +47,8 @@ struct SlotEventsFile {
     }
     void attach(ClusterRun* run) {
         attach_slot_recorder(&recorder, &run->cluster);
-        recorder.on_column = [this, run](const SlotRecorder&, const SlotColumn& column) {
-            if (std::fputs(slot_event_csv_rows(column).c_str(), file) < 0) {
+        recorder.on_column = [this, run](const SlotRecorder& r, const SlotColumn& column) {
+            if (std::fputs(slot_event_csv_rows(column, r.injections).c_str(), file) < 0) {
                 stop_run(run, RunEnd::OUTPUT_FAILED, path + ": a slot could not be written");
             }
         };

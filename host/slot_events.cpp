@@ -498,7 +498,7 @@ RowList column_rows(const SlotColumn& column, const InjectionHistory& rows, size
 
 // --- CSV -------------------------------------------------------------------------------------------------
 
-std::string slot_event_csv_rows(const SlotColumn& column) {
+std::string slot_event_csv_rows(const SlotColumn& column, const InjectionHistory& rows_seen) {
     std::string rows;
     char start[32];
     std::snprintf(start, sizeof start, "%.4f", column.start_us);
@@ -506,8 +506,11 @@ std::string slot_event_csv_rows(const SlotColumn& column) {
         const SlotCell& cell = column.cells[n];
         const std::string membership = membership_bits(cell.membership);
         std::string injections;
-        for (uint32_t i = 0; i < cell.injections; ++i) {
-            injections += (i == 0 ? "" : " ") + std::to_string(cell.first_injection + i);
+        for (uint64_t number : cell_rows(cell, n, rows_seen, SIZE_MAX).numbers) {
+            if (!injections.empty()) {
+                injections += ' ';
+            }
+            injections += std::to_string(number);
         }
         rows += std::string(start) + ',' + CLUSTER_NODES[n].name + ',' + state_name(cell.state) + ',' +
                 state_name(cell.worst) + ',' + (cell.sent != 0 ? '1' : '0') + ',' +

@@ -272,5 +272,6 @@ uint8_t take_worst_state(SlotRecorder* recorder, unsigned node);
 ///     injection      the numbers of the injections into the node's memory in the slot ("7 8"), or empty
 constexpr const char* SLOT_EVENTS_CSV_HEADER =
     "slot_start_us,node,state,worst_state,sent,verdict,membership,injection";
-/// The NODE_COUNT rows of a slot, each ending in a line feed.
-std::string slot_event_csv_rows(const SlotColumn& column);
+/// The NODE_COUNT rows of a slot, each ending in a line feed; `rows` tells which rows concern which node
+/// when a cell's are not consecutive (cell_rows).
+std::string slot_event_csv_rows(const SlotColumn& column, const InjectionHistory& rows);

@@ -7,7 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh help2man dpkg-dev
+# dpkg-shlibdeps (dpkg-dev) finds the package's dependencies from the libraries the programs link against,
+# and CPack's DEB generator picks the programs out for it with `file`.
+bash scripts/deps.sh dpkg-dev file
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
     export SOURCE_DATE_EPOCH

@@ -436,7 +436,7 @@ bool TObserverForm::SaveEvents(const QString& path, QString* why) {
     std::string text = std::string(SLOT_EVENTS_CSV_HEADER) + "\n";
     const auto& columns = events_->columns;
     for (uint64_t number = columns.first(); number <= columns.total; ++number) {
-        text += slot_event_csv_rows(columns.at(number));
+        text += slot_event_csv_rows(columns.at(number), events_->injections);
     }
     if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
         !file.commit()) {

@@ -279,6 +279,50 @@ TEST(SlotRules, AGuardianFailureIsWorseThanAResetAndItsNormalRoundIsUnranked) {
     EXPECT_EQ(worse_guardian_state(BG_ARM, BG_ENABLE), BG_ENABLE);
 }
 
+TEST(SlotRules, ACsvRowNamesEachInjectionOfTheCellSpaceSeparated) {
+    SlotColumn column{};
+    column.start_us = 2001.25;
+    for (SlotCell& cell : column.cells) {
+        cell.state = PS_APPLICATION;
+        cell.worst = PS_APPLICATION;
+        cell.judgement = JUDGED_CORRECT;
+        cell.membership = 0x0F;
+    }
+    SlotCell& m1 = column.cells[NODE_M1];
+    m1.sent = 1;
+    m1.first_injection = m1.last_injection = 7;
+    m1.injections = 1;
+    SlotCell& o1 = column.cells[NODE_O1];
+    o1.state = PS_LISTEN;
+    o1.worst = PS_FREEZE;
+    o1.judgement = JUDGED_NOTHING;
+    o1.membership = MEMBERSHIP_UNKNOWN;
+    o1.first_injection = 41;
+    o1.last_injection = 43;
+    o1.injections = 3;
+    column.cells[NODE_O2].membership = 0x0B;
+    const InjectionHistory none;
+    EXPECT_EQ(slot_event_csv_rows(column, none), "2001.2500,M1,APPLICATION,APPLICATION,1,correct,1111,7\n"
+                                                 "2001.2500,M2,APPLICATION,APPLICATION,0,correct,1111,\n"
+                                                 "2001.2500,O1,LISTEN,FREEZE,0,,,41 42 43\n"
+                                                 "2001.2500,O2,APPLICATION,APPLICATION,0,correct,1101,\n");
+    // Rows of described faults concern the nodes they name: a cell's rows need not be consecutive.
+    InjectionHistory rows;
+    for (uint8_t nodes : {uint8_t{1u << NODE_M2}, uint8_t{1u << NODE_O2}, ALL_NODES, uint8_t{0}}) {
+        InjectionRecord r{};
+        r.fault = 1;
+        r.nodes = nodes;
+        rows.push(r);
+    }
+    column.cells[NODE_M2].first_injection = 1;
+    column.cells[NODE_M2].last_injection = 3;
+    column.cells[NODE_M2].injections = 2;
+    EXPECT_NE(
+        slot_event_csv_rows(column, rows).find("2001.2500,M2,APPLICATION,APPLICATION,0,correct,1111,1 3\n"),
+        std::string::npos);
+    EXPECT_EQ(column_rows(column, rows, 10).count, 3u) << "the row of no node is no row of the slot";
+}
+
 TEST(SlotRules, ACopyKeepsUpWithItsLogAndSkipsWhatFellOut) {
     BoundedLog<int, 4> log;
     BoundedLog<int, 4> copy;

@@ -8,6 +8,16 @@
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
+# Tools the build does not need: scripts/package.sh installs dpkg-shlibdeps (dpkg-dev) and file; lintian
+# and desktop-file-validate (desktop-file-utils) only these checks use.
+missing=()
+for tool in dpkg-shlibdeps file lintian desktop-file-validate; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "not installed: ${missing[*]} (bash scripts/deps.sh dpkg-dev file lintian desktop-file-utils)" >&2
+    exit 1
+fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 chmod 755 "$scratch"
