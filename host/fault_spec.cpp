@@ -211,12 +211,19 @@ bool split_node_colon(std::string_view text, int* node, std::string_view* rest) 
 struct Builder {
     FaultSpec* f;
     std::string* why;
+    std::string* refused_key; // may be null
     uint32_t given = 0;
     std::string field_name; // as given, for messages
 
-    bool refuse(FaultKey key, const std::string& text) {
-        *why = std::string(fault_key_name(key)) + ": " + text;
+    bool refuse_named(const std::string& key, const std::string& text) {
+        *why = text;
+        if (refused_key != nullptr) {
+            *refused_key = key;
+        }
         return false;
+    }
+    bool refuse(FaultKey key, const std::string& text) {
+        return refuse_named(fault_key_name(key), std::string(fault_key_name(key)) + ": " + text);
     }
     bool has(FaultKey key) const { return (given & bit_of(key)) != 0; }
 
@@ -540,29 +547,25 @@ bool split_fault_words(std::string_view text, FaultWords* words, std::string* wh
     return true;
 }
 
-bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why) {
+bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why, std::string* refused_key) {
     FaultSpec f;
+    Builder b{&f, why, refused_key, 0, {}};
     if (!fault_kind_by_name(words.kind, &f.kind)) {
-        *why = "\"" + words.kind +
-               "\" is no kind of fault; the kinds: memory, stuck, intermittent, corrupt, lose, "
-               "asymmetric, blackout, bit-errors, crash, host-crash, host-restart, babbling, "
-               "guardian-open, sos, clock";
-        return false;
+        return b.refuse_named("", "\"" + words.kind +
+                                      "\" is no kind of fault; the kinds: memory, stuck, intermittent, "
+                                      "corrupt, lose, asymmetric, blackout, bit-errors, crash, host-crash, "
+                                      "host-restart, babbling, guardian-open, sos, clock");
     }
-    Builder b{&f, why, 0, {}};
     for (const auto& [name, value] : words.values) {
         FaultKey key{};
         if (!fault_key_by_name(name, &key)) {
-            *why = "\"" + name + "\" is no key of a fault";
-            return false;
+            return b.refuse_named(name, "\"" + name + "\" is no key of a fault");
         }
         if (!kind_takes_key(f.kind, key)) {
-            *why = std::string(fault_kind_name(f.kind)) + " takes no " + name;
-            return false;
+            return b.refuse_named(name, std::string(fault_kind_name(f.kind)) + " takes no " + name);
         }
         if (b.has(key)) {
-            *why = name + " is given twice";
-            return false;
+            return b.refuse_named(name, name + " is given twice");
         }
         b.given |= bit_of(key);
         if (!b.take(key, value)) {
