@@ -112,6 +112,17 @@ TEST(FaultText, WordsThatDoNotMakeAFaultAreRefusedNamingTheKey) {
     }
 }
 
+// Fuzzing found refusals quoting a control character or a byte of another encoding as it was.
+TEST(FaultText, RefusalsQuoteWhatTheyReadAsOnePrintableLine) {
+    EXPECT_EQ(refusal("crash ke\ny"), "\"ke\\x0ay\" is no key=value word");
+    EXPECT_EQ(refusal("crash k\x01=\"open"), "k\\x01: the quoted value has no closing quote");
+    EXPECT_EQ(refusal("crash node=O1 c\xe8=1"), "\"c\\xe8\" is no key of a fault");
+    EXPECT_EQ(refusal("memory node=O1 field=bad\r"),
+              "field: \"bad\\x0d\" is no word of the CNI (names as the injection log writes them: "
+              "membership[2], protocol_state)");
+    EXPECT_EQ(refusal("babbl\xe8ng node=O1").substr(0, 30), "\"babbl\\xe8ng\" is no kind of fa");
+}
+
 TEST(FaultText, ARefusalSaysWhichKeyItIsAbout) {
     FaultWords words;
     std::string why;
