@@ -112,8 +112,9 @@ TEST(ScenarioFile, TheOptionalKeysHaveTheirDefaultsAndFaultsMayBeInline) {
     EXPECT_FALSE(s.stop_at_us.has_value());
     ASSERT_EQ(s.faults.size(), 1u);
     EXPECT_EQ(format_fault(s.faults[0]), "crash node=O2");
-    ASSERT_TRUE(parse_scenario("title = \"Fault-free\"\n", "s.toml", &s, &why)) << why;
+    ASSERT_TRUE(parse_scenario("title = \"Fault-free\"\nstop_at_us = 300_000\n", "s.toml", &s, &why)) << why;
     EXPECT_TRUE(s.faults.empty());
+    EXPECT_EQ(s.stop_at_us, 300000.0);
 }
 
 TEST(ScenarioFile, EveryRefusalNamesTheFileAndTheLineToFix) {
@@ -200,6 +201,36 @@ TEST(ScenarioFile, AFaultIsRefusedAsItsTextFormIs) {
         const std::string scenario = refusal(std::string("title = \"T\"\n[[fault]]\n") + table + "\n");
         EXPECT_EQ(scenario.substr(scenario.find(": ") + 2), why) << scenario;
     }
+}
+
+// The TOML parser (toml++ 3.3.0) reaches undefined behaviour on some characters that are not ASCII where
+// it looks for whitespace; the reader keeps them from it.
+TEST(ScenarioFile, TextsThatAreNotAsciiReadWhereTomlAllowsThem) {
+    Scenario s;
+    std::string why;
+    ASSERT_TRUE(parse_scenario("title = \"Größe\" # §\n[[fault]]\nkind = \"crash\"\nnode = \"O1\"\n"
+                               "caption = \"\"\"Le nœud O1 s'arrête, \\\n    §5 \\\n\n  ß.\"\"\"\n",
+                               "s.toml", &s, &why))
+        << why;
+    EXPECT_EQ(s.title, "Größe");
+    ASSERT_EQ(s.faults.size(), 1u);
+    EXPECT_EQ(s.faults[0].caption, "Le nœud O1 s'arrête, §5 ß.");
+
+    const char* const outside =
+        "not TOML, the format of scenario files: a character that is not ASCII outside a text in quotes or a "
+        "comment (a text is written in quotes: caption = \"...\")";
+    EXPECT_EQ(refusal("title = \"T\"\n\ngröße = 1\n"), std::string("s.toml:3: ") + outside);
+    EXPECT_EQ(refusal("title = \"T\"\nfault = [ § ]\n"), std::string("s.toml:2: ") + outside);
+    EXPECT_EQ(refusal("title = \"\"\"a\\§\"\"\"\n"),
+              "s.toml:1: not TOML, the format of scenario files: a backslash in a text must begin an escape "
+              "(\\n, \\\", \\u00e9) or end the line");
+    EXPECT_EQ(refusal("title = \"\"\"a\\\n\xc3\"\"\"\n"),
+              "s.toml:2: not TOML, the format of scenario files: a text that is not UTF-8");
+    // A mistake before such a character is the one reported.
+    EXPECT_EQ(
+        refusal("title = \n\ngröße = 1\n"),
+        "s.toml:1: not TOML, the format of scenario files: Error while parsing key-value pair: expected "
+        "value, saw '\\n'");
 }
 
 class ScenarioFileOnDisk : public ::testing::Test {
