@@ -271,11 +271,11 @@ std::string check_scenario_input(const uint8_t* data, size_t size) {
             return fault;
         }
         // Every refusal of a scenario's text is at a line: "input.txt:LINE: ...".
-        const size_t digits = std::strlen(FILE_NAME) + 1;
-        const size_t colon = why.find(':', digits);
-        if (why[digits - 1] != ':' || colon == std::string::npos || colon == digits ||
-            why.find_first_not_of("0123456789", digits) != colon || why.compare(colon, 2, ": ") != 0 ||
-            why.compare(digits, 2, "0:") == 0) {
+        const size_t line_at = std::strlen(FILE_NAME) + 1;
+        const size_t colon = why.find(':', line_at);
+        if (why[line_at - 1] != ':' || colon == std::string::npos || colon == line_at ||
+            why.find_first_not_of("0123456789", line_at) != colon || why.compare(colon, 2, ": ") != 0 ||
+            why.compare(line_at, 2, "0:") == 0) {
             return "a refusal without its line: " + why;
         }
         return is_printable_line(why) ? "" : "a refusal that is not printable: " + printable(why);
