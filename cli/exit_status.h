@@ -29,8 +29,8 @@ struct ExitStatusMeaning {
 inline constexpr ExitStatusMeaning EXIT_STATUS_MEANINGS[] = {
     {EXIT_DONE, "the run or campaign completed as asked"},
     {EXIT_USAGE,
-     "a usage error, or an input file that cannot be used (an injection log to replay, a campaign "
-     "CSV to resume or to merge)"},
+     "a usage error, or an input file that cannot be used (a scenario, an injection log to replay, a "
+     "campaign CSV to resume or to merge)"},
     {EXIT_STUCK, "simulated time stopped advancing (1,000,000 events at the same time)"},
     {EXIT_REPLAY,
      "a replayed injection log does not match the run, or the run ended before some of its rows"},

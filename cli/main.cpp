@@ -5,6 +5,7 @@
 #include "cli/option_checks.h"
 #include "cli/runner.h"
 #include "host/fault_spec.h"
+#include "host/scenario_file.h"
 #include "kernel/input_file.h"
 #include "version/version.h"
 
@@ -143,6 +144,12 @@ int main(int argc, char** argv) {
     auto* replay_option =
         app.add_option("--replay", replay_file, "apply the injections of a log instead of drawing them")
             ->excludes(rate);
+    std::string scenario_file;
+    app.add_option("--scenario", scenario_file,
+                   "a scenario file (TOML: a title and [[fault]] tables) whose faults happen in the run, "
+                   "before those of --fault")
+        ->type_name("FILE")
+        ->excludes(replay_option);
     std::vector<std::string> fault_texts;
     app.add_option("--fault", fault_texts,
                    "a fault to happen in the run, as KIND key=value ... (repeatable), e.g. "
@@ -221,6 +228,15 @@ int main(int argc, char** argv) {
     if (options.inject_until_us >= 0 && options.inject_until_us < options.inject_from_us) {
         std::cerr << "pelorin-sim: --inject-until-us must not be before --inject-from-us\n";
         return EXIT_USAGE;
+    }
+    if (!scenario_file.empty()) {
+        Scenario scenario;
+        std::string why;
+        if (!read_scenario(scenario_file, &scenario, &why)) {
+            std::cerr << PROGRAM << ": " << why << "\n";
+            return EXIT_USAGE;
+        }
+        options.faults = std::move(scenario.faults);
     }
     for (const std::string& text : fault_texts) {
         FaultSpec fault;

@@ -2,13 +2,18 @@
 
 #include "cli/campaign_csv.h"
 #include "host/cluster_config.h"
+#include "host/fault_spec.h"
 #include "host/injection_log.h"
+#include "host/scenario_file.h"
+#include "kernel/input_file.h"
 #include "ttpc/medl.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -34,6 +39,73 @@ std::string check_refusal(const std::string& why) {
         return "a refusal that does not begin with the file's name: " + why;
     }
     return "";
+}
+
+/// The first field in which two faults differ, captions aside; "" when none does.
+std::string fault_difference(const FaultSpec& a, const FaultSpec& b) {
+    const FaultTrigger& s = a.trigger;
+    const FaultTrigger& t = b.trigger;
+    const std::pair<const char*, bool> fields[] = {
+        {"kind", a.kind == b.kind},
+        {"nodes", a.nodes == b.nodes},
+        {"target", a.target == b.target},
+        {"random_field", a.random_field == b.random_field},
+        {"word", a.word == b.word},
+        {"bits", a.bits == b.bits},
+        {"bit", a.bit == b.bit},
+        {"bit_count", a.bit_count == b.bit_count},
+        {"mask", a.mask == b.mask},
+        {"action", a.action == b.action},
+        {"stuck_value", a.stuck_value == b.stuck_value},
+        {"intermittent_stuck", a.intermittent_stuck == b.intermittent_stuck},
+        {"rate_per_s", a.rate_per_s == b.rate_per_s},
+        {"channels", a.channels == b.channels},
+        {"receivers", a.receivers == b.receivers},
+        {"asymmetric_lose", a.asymmetric_lose == b.asymmetric_lose},
+        {"frames", a.frames == b.frames},
+        {"bit_error_rate", a.bit_error_rate == b.bit_error_rate},
+        {"interval_us", a.interval_us == b.interval_us},
+        {"offset_us", a.offset_us == b.offset_us},
+        {"drift_step", a.drift_step == b.drift_step},
+        {"jump", a.jump == b.jump},
+        {"duration_us", a.duration_us == b.duration_us},
+        {"trigger.kind", s.kind == t.kind},
+        {"trigger.at_us", s.at_us == t.at_us},
+        {"trigger.cycle", s.cycle == t.cycle},
+        {"trigger.slot", s.slot == t.slot},
+        {"trigger.node", s.node == t.node},
+        {"trigger.state", s.state == t.state},
+        {"trigger.frame", s.frame == t.frame},
+        {"trigger.delay_us", s.delay_us == t.delay_us},
+        {"trigger.period_us", s.period_us == t.period_us},
+        {"trigger.count", s.count == t.count},
+    };
+    for (const auto& [name, same] : fields) {
+        if (!same) {
+            return name;
+        }
+    }
+    return "";
+}
+
+/// An accepted fault, written out in its text form, reads back as the same fault.
+std::string check_fault_reads_back(const FaultSpec& fault) {
+    const std::string text = format_fault(fault);
+    FaultSpec again;
+    std::string why;
+    if (!parse_fault(text, &again, &why)) {
+        return "an accepted fault written out as '" + printable(text) + "' is refused: " + why;
+    }
+    const std::string field = fault_difference(fault, again);
+    if (!field.empty()) {
+        return "an accepted fault written out as '" + printable(text) + "' reads back with another " + field;
+    }
+    return "";
+}
+
+/// One line of printable text.
+bool is_printable_line(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~'; });
 }
 
 } // namespace
@@ -190,10 +262,54 @@ std::string check_campaign_csv_input(const uint8_t* data, size_t size) {
     return "";
 }
 
+std::string check_scenario_input(const uint8_t* data, size_t size) {
+    Scenario scenario;
+    std::string why;
+    if (!parse_scenario(as_text(data, size), FILE_NAME, &scenario, &why)) {
+        const std::string fault = check_refusal(why);
+        if (!fault.empty()) {
+            return fault;
+        }
+        // Every refusal of a scenario's text is at a line: "input.txt:LINE: ...".
+        const size_t line_at = std::strlen(FILE_NAME) + 1;
+        const size_t colon = why.find(':', line_at);
+        if (why[line_at - 1] != ':' || colon == std::string::npos || colon == line_at ||
+            why.find_first_not_of("0123456789", line_at) != colon || why.compare(colon, 2, ": ") != 0 ||
+            why.compare(line_at, 2, "0:") == 0) {
+            return "a refusal without its line: " + why;
+        }
+        return is_printable_line(why) ? "" : "a refusal that is not printable: " + printable(why);
+    }
+    if (scenario.title.empty()) {
+        return "an accepted scenario without a title";
+    }
+    for (const FaultSpec& fault : scenario.faults) {
+        const std::string wrong = check_fault_reads_back(fault);
+        if (!wrong.empty()) {
+            return wrong;
+        }
+    }
+    return "";
+}
+
+std::string check_fault_text_input(const uint8_t* data, size_t size) {
+    FaultSpec fault;
+    std::string why;
+    if (!parse_fault(as_text(data, size), &fault, &why)) {
+        if (why.empty()) {
+            return "a refusal without a reason";
+        }
+        return is_printable_line(why) ? "" : "a refusal that is not one printable line: " + printable(why);
+    }
+    return check_fault_reads_back(fault);
+}
+
 const ReaderCheck READER_CHECKS[] = {
     {"medl", check_medl_input},
     {"drift", check_drift_input},
     {"injection_log", check_injection_log_input},
     {"campaign_csv", check_campaign_csv_input},
+    {"scenario", check_scenario_input},
+    {"fault_text", check_fault_text_input},
 };
 const size_t READER_CHECK_COUNT = std::size(READER_CHECKS);

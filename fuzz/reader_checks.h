@@ -20,6 +20,12 @@ std::string check_drift_input(const uint8_t* data, size_t size);
 std::string check_injection_log_input(const uint8_t* data, size_t size);
 /// The campaign CSV reader (what --resume and campaign merge read).
 std::string check_campaign_csv_input(const uint8_t* data, size_t size);
+/// The scenario file reader (what --scenario and the window's lessons read): every refusal at a line, and
+/// every fault it accepts reads back the same from its text form.
+std::string check_scenario_input(const uint8_t* data, size_t size);
+/// The fault text form (what --fault reads, and an injection log's `added` rows): a refusal is one
+/// printable line, and an accepted fault written out (format_fault) reads back the same.
+std::string check_fault_text_input(const uint8_t* data, size_t size);
 
 /// The readers by name, as the corpus folders are named.
 struct ReaderCheck {

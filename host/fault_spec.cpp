@@ -2,6 +2,7 @@
 
 #include "host/sa1fault.h"
 #include "host/slot_events.h"
+#include "kernel/input_file.h"
 #include "ttpc/medl.h"
 
 #include <array>
@@ -211,12 +212,19 @@ bool split_node_colon(std::string_view text, int* node, std::string_view* rest) 
 struct Builder {
     FaultSpec* f;
     std::string* why;
+    std::string* refused_key; // may be null
     uint32_t given = 0;
     std::string field_name; // as given, for messages
 
-    bool refuse(FaultKey key, const std::string& text) {
-        *why = std::string(fault_key_name(key)) + ": " + text;
+    bool refuse_named(const std::string& key, const std::string& text) {
+        *why = text;
+        if (refused_key != nullptr) {
+            *refused_key = key;
+        }
         return false;
+    }
+    bool refuse(FaultKey key, const std::string& text) {
+        return refuse_named(fault_key_name(key), std::string(fault_key_name(key)) + ": " + text);
     }
     bool has(FaultKey key) const { return (given & bit_of(key)) != 0; }
 
@@ -408,7 +416,8 @@ struct Builder {
         if (is_memory_kind(kind) && !f->random_field) {
             if (!fault_word_by_name(f->target, field_name, &f->word)) {
                 return refuse(K::FIELD,
-                              "\"" + field_name + "\" is no word of the " + fault_target_name(f->target) +
+                              "\"" + printable(field_name) + "\" is no word of the " +
+                                  fault_target_name(f->target) +
                                   " (names as the injection log writes them: membership[2], protocol_state)");
             }
             if (chosen_bits(*f, f->target, f->word, f->bit) == 0) {
@@ -513,7 +522,7 @@ bool split_fault_words(std::string_view text, FaultWords* words, std::string* wh
             key += text[i++];
         }
         if (i >= text.size() || text[i] != '=') {
-            *why = "\"" + key + "\" is no key=value word";
+            *why = "\"" + printable(key) + "\" is no key=value word";
             return false;
         }
         ++i;
@@ -521,13 +530,13 @@ bool split_fault_words(std::string_view text, FaultWords* words, std::string* wh
         if (i < text.size() && text[i] == '"') {
             const size_t close = text.find('"', i + 1);
             if (close == std::string_view::npos) {
-                *why = key + ": the quoted value has no closing quote";
+                *why = printable(key) + ": the quoted value has no closing quote";
                 return false;
             }
             value = std::string(text.substr(i + 1, close - i - 1));
             i = close + 1;
             if (i < text.size() && text[i] != ' ' && text[i] != '\t') {
-                *why = key + ": a blank must follow the closing quote";
+                *why = printable(key) + ": a blank must follow the closing quote";
                 return false;
             }
         } else {
@@ -540,29 +549,25 @@ bool split_fault_words(std::string_view text, FaultWords* words, std::string* wh
     return true;
 }
 
-bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why) {
+bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why, std::string* refused_key) {
     FaultSpec f;
+    Builder b{&f, why, refused_key, 0, {}};
     if (!fault_kind_by_name(words.kind, &f.kind)) {
-        *why = "\"" + words.kind +
-               "\" is no kind of fault; the kinds: memory, stuck, intermittent, corrupt, lose, "
-               "asymmetric, blackout, bit-errors, crash, host-crash, host-restart, babbling, "
-               "guardian-open, sos, clock";
-        return false;
+        return b.refuse_named("", "\"" + printable(words.kind) +
+                                      "\" is no kind of fault; the kinds: memory, stuck, intermittent, "
+                                      "corrupt, lose, asymmetric, blackout, bit-errors, crash, host-crash, "
+                                      "host-restart, babbling, guardian-open, sos, clock");
     }
-    Builder b{&f, why, 0, {}};
     for (const auto& [name, value] : words.values) {
         FaultKey key{};
         if (!fault_key_by_name(name, &key)) {
-            *why = "\"" + name + "\" is no key of a fault";
-            return false;
+            return b.refuse_named(name, "\"" + printable(name) + "\" is no key of a fault");
         }
         if (!kind_takes_key(f.kind, key)) {
-            *why = std::string(fault_kind_name(f.kind)) + " takes no " + name;
-            return false;
+            return b.refuse_named(name, std::string(fault_kind_name(f.kind)) + " takes no " + name);
         }
         if (b.has(key)) {
-            *why = name + " is given twice";
-            return false;
+            return b.refuse_named(name, name + " is given twice");
         }
         b.given |= bit_of(key);
         if (!b.take(key, value)) {

@@ -220,8 +220,11 @@ struct FaultWords {
 bool split_fault_words(std::string_view text, FaultWords* words, std::string* why);
 /// Builds a fault from its words: every key known, taken by the kind, given once, its value in range; the
 /// combinations the kind needs (a channel for channel kinds, receivers for asymmetric, one of drift_step
-/// and jump for clock, ...). False with the reason, naming the key.
-bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why);
+/// and jump for clock, ...). False with the reason, naming the key; `refused_key`, when given, is set to
+/// the key the reason is about (a word's key as written, or the name of a key that is missing or clashes;
+/// "" for the kind), so that a reader can point at the line that gave it.
+bool fault_from_words(const FaultWords& words, FaultSpec* fault, std::string* why,
+                      std::string* refused_key = nullptr);
 /// The two together.
 bool parse_fault(std::string_view text, FaultSpec* fault, std::string* why);
 /// The canonical text form (see the file comment).

@@ -4,9 +4,11 @@
 set -euo pipefail
 
 # help2man writes the man pages from the programs' help at build time; qt6-svg-dev lets the observer
-# window save its timeline as SVG.
+# window save its timeline as SVG; libtomlplusplus-dev reads scenario files (its headers are compiled in, so
+# the package does not depend on it).
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-          qt6-base-dev qt6-svg-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev help2man "$@")
+          qt6-base-dev qt6-svg-dev qt6-qpa-plugins libcli11-dev nlohmann-json3-dev help2man
+          libtomlplusplus-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
