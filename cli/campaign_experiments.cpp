@@ -253,8 +253,8 @@ ExperimentResult run_experiment_from_here(EngineRun* e, const ExperimentPlan& pl
         r.hits = g.record.hits;
         r.misses = g.record.misses;
         // A latent fault leaves the final state different in the injected word: the run's final hash is not
-        // the golden run's (FNV-1a never maps a one-byte difference to the same hash, a wider one with a
-        // chance of 2^-64), so any other value stands for it.
+        // the golden run's (the word hash never maps a difference in one word to the same hash, a wider one
+        // with a chance of 2^-64), so any other value stands for it.
         r.state_hash = e->stopped == EarlyStop::CONVERGED ? g.record.state_hash : ~g.record.state_hash;
     }
     return classify(plan.id, g.record, r);
