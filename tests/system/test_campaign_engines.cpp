@@ -104,7 +104,12 @@ class EngineTest : public CampaignTest {
 };
 
 TEST_F(EngineTest, CheckpointsWriteTheRerunsRows) {
-    CampaignOptions options = campaign(10);
+    CampaignOptions options = campaign(40); // faults that vanish, and ones of every class that is not
+    expect_same_rows(options);
+    const std::vector<std::string> classes = column(read(options.out), CAMPAIGN_CSV_CLASS_COLUMN);
+    EXPECT_GE(std::set<std::string>(classes.begin(), classes.end()).size(), 3u);
+
+    options = campaign(10);
     options.injections = 2; // the early stop waits for the last one
     expect_same_rows(options);
 
@@ -118,6 +123,11 @@ TEST_F(EngineTest, CheckpointsWriteTheRerunsRows) {
     options = campaign(4);
     options.window_from_us = 0; // before the first event of the run's first microsecond is over
     options.window_to_us = 0.5;
+    options.effect = FAULT_SET;
+    expect_same_rows(options);
+
+    options = register_window(); // sampled set faults into the registers: many change nothing or are
+    options.runs = 30;           // overwritten before they are read
     options.effect = FAULT_SET;
     expect_same_rows(options);
 
