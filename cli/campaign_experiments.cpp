@@ -1,5 +1,6 @@
 #include "cli/campaign_experiments.h"
 
+#include "cli/shared_pages.h"
 #include "host/cluster_run.h"
 #include "kernel/random_stream.h"
 
@@ -612,6 +613,7 @@ struct CampaignExperiments {
     const CampaignOptions* options = nullptr;
     bool checkpoint = false;
     std::unique_ptr<EngineRun> built; // the checkpoint engine's cluster at time 0
+    std::vector<SharedPages> shared;  // its constant pages, which its forks do not copy
     GoldenRecord golden;
 };
 
@@ -662,6 +664,12 @@ CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptio
     for (NodeConfig& node : experiments->config.nodes) {
         node.medl.reset();
         node.lines = {};
+    }
+    for (TtpController* c : e->run.cluster.controllers) {
+        SharedPages pages;
+        if (share_pages(&c->medl, sizeof c->medl, &pages)) { // else the forks copy them, as before
+            experiments->shared.push_back(pages);
+        }
     }
     const bool ran = in_child(
         [e, intervals](int fd) {
@@ -784,6 +792,9 @@ bool run_planned_experiments(CampaignExperiments* experiments, const std::vector
 
 void finish_experiments(CampaignExperiments* experiments) {
     if (experiments != nullptr && experiments->built != nullptr) {
+        for (SharedPages& pages : experiments->shared) {
+            unshare_pages(&pages);
+        }
         finish_run(&experiments->built->run);
     }
     delete experiments;

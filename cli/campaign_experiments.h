@@ -20,7 +20,8 @@
 //               runs the golden run itself and, at each of its experiments' injection points in time order,
 //               forks a child: a copy-on-write copy of the golden run at that point, which injects, runs on,
 //               writes its row and ends, while the worker waits and then takes the golden run on to the next
-//               point. An experiment thus costs the run from its injection on, not from time 0.
+//               point. An experiment thus costs the run from its injection on, not from time 0. The pages
+//               the forks only read (the controllers' lists) are shared, not copied (shared_pages.h).
 // Early stop (checkpoint engine, unless switched off). An experiment whose fault vanishes needs no child:
 // the worker writes its row (the golden run's: no effect) at the injection point. Otherwise, after its last
 // injection a child compares its model state with the golden run's at sample times: at the first sample
