@@ -642,6 +642,10 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
     return plan;
 }
 
+uint32_t sampled_fault_bits(uint32_t target) {
+    return draw_tables(target).total_bits;
+}
+
 CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptions& options, bool intervals,
                                        std::string* why) {
     auto experiments = std::make_unique<CampaignExperiments>();

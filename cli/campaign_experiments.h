@@ -88,6 +88,8 @@ using RowFormat = std::function<std::string(const ExperimentPlan& plan, const Ex
 /// k alone) and their bits, drawn like the fault injector's own injections from a stream seeded from the
 /// same.
 ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k);
+/// How many bits of the target sampled_plan draws from: its mask bits (each about equally likely).
+uint32_t sampled_fault_bits(uint32_t target);
 
 /// Runs a campaign's experiments. start_experiments builds what the engine needs and runs the golden run
 /// (with the window's intervals when `intervals`); run_planned_experiments runs the plans, each compared with
