@@ -1,5 +1,6 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
+#include "cli/campaign_compare.h"
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 #include "cli/option_checks.h"
@@ -210,11 +211,24 @@ int main(int argc, char** argv) {
     merge_command->add_option("--svg", merge.svg, "chart of the classes per field (default: beside --out)");
     merge_command->add_option("shards", merge.shards, "the shards' CSV files")->required();
     add_number_option(merge_command, "--upset-rate", &merge.upset_rate, UPSET_RATE, UPSET_RATE_HELP);
+    CompareOptions compare;
+    CLI::App* compare_command = campaign_command->add_subcommand(
+        "compare", "per class, the share in campaign A minus that in campaign B, with its 95% interval");
+    compare_command->footer(exit_statuses);
+    compare_command->add_option("A", compare.a, "the first campaign's CSV")->required();
+    compare_command->add_option("B", compare.b, "the second campaign's CSV")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int status = app.exit(error);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
+    }
+    if (*compare_command) {
+        if (!campaign_command->get_options([](const CLI::Option* o) { return o->count() > 0; }).empty()) {
+            std::cerr << PROGRAM << ": campaign compare takes no campaign options: the CSVs name them\n";
+            return EXIT_USAGE;
+        }
+        return compare_campaigns(compare, stdout);
     }
     if (*merge_command) {
         // The campaign's parameters come from the shards' CSVs; an option given to run one would be ignored.

@@ -1,6 +1,8 @@
 // Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
 #include "campaign_fixture.h"
 #include "cli/campaign.h"
+#include "cli/campaign_compare.h"
+#include "cli/campaign_csv.h"
 #include "cli/campaign_experiments.h"
 #include "cli/campaign_observe.h"
 #include "cli/campaign_report.h"
@@ -620,6 +622,78 @@ TEST_F(ExperimentTest, TheSummaryGivesEachClassItsPartOfTheFaultSpaceAndEachFiel
     options.runs = 3;
     ASSERT_EQ(run(options), EXIT_DONE);
     EXPECT_EQ(read(path("report.txt")).find("\nfault space "), std::string::npos);
+}
+
+TEST(DifferenceInterval, IsNewcombesHybridScoreInterval) {
+    // Newcombe (1998), example (a): 56/70 against 48/80, a difference of 0.2 in 0.0524 - 0.3339.
+    const Wilson d = difference_interval(56, 70, 48, 80);
+    EXPECT_NEAR(d.low, 0.0524, 5e-5);
+    EXPECT_NEAR(d.high, 0.3339, 5e-5);
+    const Wilson same = difference_interval(9, 40, 9, 40);
+    EXPECT_NEAR(same.low, -same.high, 1e-12) << "equal shares: an interval around 0";
+    EXPECT_LT(same.low, 0.0);
+    const Wilson none = difference_interval(0, 40, 0, 400);
+    EXPECT_DOUBLE_EQ(none.low, -wilson_interval(0, 400).high) << "no case in either: only the bounds' widths";
+    EXPECT_DOUBLE_EQ(none.high, wilson_interval(0, 40).high);
+}
+
+TEST_F(ExperimentTest, CompareGivesEachClassItsDifferenceAndRefusesWhatItCannotCompare) {
+    CampaignOptions options = campaign(30);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    options.target = TARGET_REG;
+    options.out = path("registers.csv");
+    ASSERT_EQ(run(options), EXIT_DONE);
+    std::string out;
+    ASSERT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + path("campaign.csv"), &out),
+              EXIT_DONE)
+        << out;
+    for (const char* name : OUTCOME_NAMES) {
+        const std::vector<double> cells = numbers_of_line(out, name);
+        ASSERT_EQ(cells.size(), 5u) << out;
+        EXPECT_EQ(cells[2], 0.0) << name << ": a campaign against itself";
+        EXPECT_LE(cells[3], 0.0);
+        EXPECT_GE(cells[4], 0.0);
+    }
+    out.clear(); // run_command appends
+    ASSERT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + options.out, &out), EXIT_DONE)
+        << out;
+    CampaignCsv a;
+    CampaignCsv b;
+    std::string why;
+    ASSERT_TRUE(read_campaign_csv(path("campaign.csv"), &a, &why) &&
+                read_campaign_csv(options.out, &b, &why));
+    const auto count = [](const CampaignCsv& csv, const char* name) {
+        unsigned x = 0;
+        for (const auto& [k, row] : csv.rows) {
+            x += campaign_csv_cells(row)[CAMPAIGN_CSV_CLASS_COLUMN] == name ? 1 : 0;
+        }
+        return x;
+    };
+    for (const char* name : OUTCOME_NAMES) {
+        const std::vector<double> cells = numbers_of_line(out, name);
+        ASSERT_EQ(cells.size(), 5u) << out;
+        const Wilson d = difference_interval(count(a, name), 30, count(b, name), 30);
+        EXPECT_NEAR(cells[2], cells[0] - cells[1], 0.011) << name;
+        EXPECT_NEAR(cells[3], 100.0 * d.low, 0.006) << name;
+        EXPECT_NEAR(cells[4], 100.0 * d.high, 0.006) << name;
+    }
+
+    options.exhaustive = true;
+    options.window_from_us = 200000;
+    options.window_to_us = 200010;
+    options.horizon_us = 230000;
+    options.out = path("scan.csv");
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + options.out, &out), EXIT_USAGE);
+    EXPECT_NE(out.find("scan.csv: an exhaustive scan: its shares are exact, compare its summary instead"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + path("none.csv"), &out),
+              EXIT_USAGE);
+    EXPECT_EQ(
+        run_command("campaign --runs 3 compare " + path("campaign.csv") + " " + path("campaign.csv"), &out),
+        EXIT_USAGE);
+    EXPECT_NE(out.find("campaign compare takes no campaign options"), std::string::npos) << out;
 }
 
 TEST_F(ExperimentTest, MergedShardsEqualTheWholeCampaign) {
