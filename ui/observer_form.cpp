@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -117,6 +118,16 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     top->addWidget(effect_label_, 1);
     top->addWidget(save_picture);
     top->addWidget(save_events);
+    auto* open_scenario = new QPushButton("Open scenario...", this);
+    open_scenario->setObjectName("OpenScenarioButton");
+    open_scenario->setToolTip("Start a lesson: its faults, their captions and where it stops");
+    connect(open_scenario, &QPushButton::clicked, this, &TObserverForm::ScenarioRequested);
+    top->addWidget(open_scenario);
+    auto* fault_panel = new QPushButton("Fault panel (F3)", this);
+    fault_panel->setObjectName("FaultPanelButton");
+    fault_panel->setToolTip("Choose a fault of any kind, where it strikes, and inject it now");
+    connect(fault_panel, &QPushButton::clicked, this, &TObserverForm::FaultPanelRequested);
+    top->addWidget(fault_panel);
 
     timeline_ = new TSlotTimeline(this);
     timeline_->SetEvents(events_.get());
@@ -124,12 +135,20 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     scroll_->setObjectName("TimelineScroll");
     connect(scroll_, &QScrollBar::valueChanged, this, &TObserverForm::ScrollChanged);
 
-    auto* tabs = new QTabWidget(this);
-    tabs->addTab(BuildInjections(), "Injections");
-    tabs->addTab(BuildMainWindowLegend(), "Main window legend");
+    latest_caption_ = new QLabel(this);
+    latest_caption_->setObjectName("LatestCaption");
+    latest_caption_->setWordWrap(true);
+    QFont bold = latest_caption_->font();
+    bold.setBold(true);
+    latest_caption_->setFont(bold);
+
+    tabs_ = new QTabWidget(this);
+    tabs_->addTab(BuildInjections(), "Injections");
+    tabs_->addTab(BuildLesson(), "Lesson");
+    tabs_->addTab(BuildMainWindowLegend(), "Main window legend");
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(BuildCounters());
-    bottom->addWidget(tabs, 1);
+    bottom->addWidget(tabs_, 1);
 
     log_sizes_ = new QLabel(this);
     log_sizes_->setObjectName("LogSizes");
@@ -137,6 +156,7 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(latest_caption_);
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
@@ -239,8 +259,13 @@ void TObserverForm::Refresh() {
     const uint64_t model = events_->model;
     thread->ReadSlotEvents(events_.get());
     if (events_->model != model) {
-        // Another model (Rewind): it starts with no stops and no injections shown.
+        // Another model (Rewind, a lesson): it starts with no stops, injections or captions shown.
         thread->SetStopOnEffect(stop_on_effect_->isChecked());
+        shown_captions_ = 0;
+        shown_lesson_stop_ = false;
+        captions_->clear();
+        latest_caption_->clear();
+        ShowLesson(*thread);
         shown_effect_stops_ = 0;
         drawn_slots_ = drawn_injections_ = drawn_effect_stops_ = 0;
         injection_rows_->Clear();
@@ -258,7 +283,52 @@ void TObserverForm::Refresh() {
     ShowCounters();
     ShowInjections();
     ShowEffectStop();
+    ShowCaptions();
     ShowLogSizes(*thread);
+}
+
+QWidget* TObserverForm::BuildLesson() {
+    auto* page = new QWidget(this);
+    auto* layout = new QVBoxLayout(page);
+    lesson_title_ = new QLabel("No lesson: open one with \"Open scenario...\"", page);
+    lesson_title_->setObjectName("LessonTitle");
+    lesson_title_->setWordWrap(true);
+    captions_ = new QListWidget(page);
+    captions_->setObjectName("Captions");
+    layout->addWidget(lesson_title_);
+    layout->addWidget(captions_, 1);
+    return page;
+}
+
+void TObserverForm::ShowLesson(const TSineWaveThread& thread) {
+    const Scenario& lesson = thread.Options().lesson;
+    if (lesson.title.empty()) {
+        lesson_title_->setText("No lesson: open one with \"Open scenario...\"");
+        return;
+    }
+    QString text = QString("<b>%1</b>").arg(QString::fromStdString(lesson.title).toHtmlEscaped());
+    if (!lesson.description.empty()) {
+        text += "<br>" + QString::fromStdString(lesson.description).toHtmlEscaped();
+    }
+    lesson_title_->setText(text);
+}
+
+void TObserverForm::ShowCaptions() {
+    const std::vector<LessonCaption>& captions = events_->captions;
+    for (; shown_captions_ < captions.size(); ++shown_captions_) {
+        const LessonCaption& c = captions[shown_captions_];
+        const QString line =
+            QString("%1 s: %2").arg(c.time_us / 1e6, 0, 'f', 6).arg(QString::fromStdString(c.text));
+        captions_->addItem(line);
+        captions_->scrollToBottom();
+        latest_caption_->setText(line);
+    }
+    if (events_->lesson_time_stop && !shown_lesson_stop_) {
+        shown_lesson_stop_ = true;
+        effect_label_->setText(QString("Stopped at %1 s, where the lesson ends; Run goes on")
+                                   .arg(events_->sim_time / 1e6, 0, 'f', 6));
+        emit LessonStop();
+    }
 }
 
 void TObserverForm::RunStarted() {

@@ -2,7 +2,11 @@
 // "Observer" button), non-modal and resizable; it remembers nothing between runs of the program.
 //
 //     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
-//                (CSV)
+//                (CSV), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h); below it the caption of
+//                the lesson fault that fired last
+//     lesson     (a tab at the bottom) the lesson's title and description, and every caption that fired,
+//                with its time, in a list that keeps them all; where a lesson stopped (on its effect, as
+//                "Stop on effect" stops, or at its time) is said at the top
 //     middle     the slot timeline (TSlotTimeline) with a scroll bar: it follows the newest slots while the
 //                bar is at its right end; dragged left, it shows older ones (the last SLOT_HISTORY slots)
 //     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
@@ -30,6 +34,8 @@
 
 class QCheckBox;
 class QLabel;
+class QListWidget;
+class QTabWidget;
 class QScrollBar;
 class QTableView;
 class QTableWidget;
@@ -63,6 +69,12 @@ class TObserverForm : public QWidget {
   signals:
     /// The run stopped at the end of a slot with an effect.
     void EffectStop();
+    /// The run stopped at the lesson's stop_at_us.
+    void LessonStop();
+    /// "Open scenario..." was clicked: the main window asks for the lesson file and starts it.
+    void ScenarioRequested();
+    /// "Fault panel (F3)" was clicked: the main window opens the fault panel (ui/fault_panel.h).
+    void FaultPanelRequested();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -81,10 +93,15 @@ class TObserverForm : public QWidget {
     void ShowInjections();
     void ShowEffectStop();
     void ShowLogSizes(const TSineWaveThread& thread);
+    QWidget* BuildLesson();
+    void ShowLesson(const TSineWaveThread& thread);
+    void ShowCaptions();
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
     uint64_t shown_effect_stops_ = 0;
+    size_t shown_captions_ = 0;
+    bool shown_lesson_stop_ = false;
     // What the timeline showed when it was last drawn: it is drawn again when one of them changed.
     uint64_t drawn_slots_ = 0;
     uint64_t drawn_injections_ = 0;
@@ -103,4 +120,8 @@ class TObserverForm : public QWidget {
     QTableView* injections_ = nullptr;
     bool injection_columns_sized_ = false; // sized to the first rows, once
     QLabel* log_sizes_ = nullptr;
+    QLabel* latest_caption_ = nullptr;
+    QLabel* lesson_title_ = nullptr;
+    QListWidget* captions_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
 };
