@@ -602,13 +602,25 @@ void TMainForm::RunButtonClick() {
     if (observer_) {
         observer_->RunStarted(); // where the run stopped on an effect is history now
     }
+    thread_->CancelStep(); // a plain run goes on until stopped
     thread_->Run();
     cc_limit_->setReadOnly(true);
+}
+
+void TMainForm::StepSlotsClick(uint32_t count) {
+    if (thread_->BuildFailed()) {
+        return;
+    }
+    if (observer_) {
+        observer_->RunStarted();
+    }
+    thread_->StepSlots(count); // it pauses itself; the window does not wait, a slow run takes its time
 }
 
 void TMainForm::StopButtonClick() {
     thread_->SetPaused(true);
     WaitUntilStopped();
+    thread_->CancelStep();
     cc_limit_->setReadOnly(false);
 }
 
@@ -832,6 +844,7 @@ void TMainForm::ObserverClick() {
         connect(observer_, &TObserverForm::FaultPanelRequested, this, &TMainForm::FaultPanelClick);
         connect(observer_, &TObserverForm::LessonStop, this, &TMainForm::StopButtonClick);
         connect(observer_, &TObserverForm::ScenarioRequested, this, &TMainForm::OpenScenarioClick);
+        connect(observer_, &TObserverForm::StepRequested, this, &TMainForm::StepSlotsClick);
     }
     observer_->show();
     observer_->raise();

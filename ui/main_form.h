@@ -98,6 +98,8 @@ class TMainForm : public QWidget {
     void ObserverClick();
     void FaultPanelClick();
     void OpenScenarioClick();
+    /// The observer's "Step slot" and "Step round": runs on until that many slots have closed.
+    void StepSlotsClick(uint32_t count);
     void AllOnClick();
     void AllOffClick();
 

@@ -118,6 +118,16 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     top->addWidget(effect_label_, 1);
     top->addWidget(save_picture);
     top->addWidget(save_events);
+    auto* step_slot = new QPushButton("Step slot", this);
+    step_slot->setObjectName("StepSlotButton");
+    step_slot->setToolTip("Run on to the end of the next slot");
+    connect(step_slot, &QPushButton::clicked, this, [this] { emit StepRequested(1); });
+    top->addWidget(step_slot);
+    auto* step_round = new QPushButton("Step round", this);
+    step_round->setObjectName("StepRoundButton");
+    step_round->setToolTip("Run on to the end of the next TDMA round: one slot of each node");
+    connect(step_round, &QPushButton::clicked, this, [this] { emit StepRequested(SLOTS_PER_ROUND); });
+    top->addWidget(step_round);
     auto* open_scenario = new QPushButton("Open scenario...", this);
     open_scenario->setObjectName("OpenScenarioButton");
     open_scenario->setToolTip("Start a lesson: its faults, their captions and where it stops");

@@ -2,8 +2,9 @@
 // "Observer" button), non-modal and resizable; it remembers nothing between runs of the program.
 //
 //     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
-//                (CSV), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h); below it the caption of
-//                the lesson fault that fired last
+//                (CSV), "Step slot" and "Step round" (the run goes on to the end of the next slot, or of
+//                the next four), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h); below it the
+//                caption of the lesson fault that fired last
 //     lesson     (a tab at the bottom) the lesson's title and description, and every caption that fired,
 //                with its time, in a list that keeps them all; where a lesson stopped (on its effect, as
 //                "Stop on effect" stops, or at its time) is said at the top
@@ -73,6 +74,8 @@ class TObserverForm : public QWidget {
     void LessonStop();
     /// "Open scenario..." was clicked: the main window asks for the lesson file and starts it.
     void ScenarioRequested();
+    /// "Step slot" or "Step round" was clicked: the main window runs that many slots on.
+    void StepRequested(uint32_t count);
     /// "Fault panel (F3)" was clicked: the main window opens the fault panel (ui/fault_panel.h).
     void FaultPanelRequested();
 

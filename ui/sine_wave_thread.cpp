@@ -113,6 +113,10 @@ void TSineWaveThread::AfterStep() {
         recorder_.effect_column = 0;
         SetPaused(true); // parks after this cycle, the end of the slot with the effect
     }
+    if (step_goal_ != 0 && recorder_.columns.total >= step_goal_) {
+        step_goal_ = 0;
+        SetPaused(true); // the slots asked for have closed
+    }
     const std::optional<double>& stop_at = options_.lesson.stop_at_us;
     if (stop_at && !lesson_time_stop_ && next_event_time() > *stop_at) {
         lesson_time_stop_ = true;
@@ -265,6 +269,18 @@ void TSineWaveThread::SetStopOnEffect(bool on) {
         recorder_.stop_on_effect = on || lesson_effect_armed_;
         recorder_.effect_column = 0;
     });
+}
+
+void TSineWaveThread::StepSlots(uint32_t count) {
+    if (count == 0 || BuildFailed()) {
+        return;
+    }
+    WithModelLocked([&] { step_goal_ = recorder_.columns.total + count; });
+    Run();
+}
+
+void TSineWaveThread::CancelStep() {
+    OnModel([this] { step_goal_ = 0; });
 }
 
 void TSineWaveThread::ResetSlotCounters() {

@@ -136,6 +136,9 @@ struct SlotEventsCopy {
     bool lesson_time_stop = false;       // the run stopped at the lesson's stop_at_us
 };
 
+/// Slots of one TDMA round of the cluster: each of the four nodes sends once.
+constexpr uint32_t SLOTS_PER_ROUND = NODE_COUNT;
+
 /// The highest protocol state the window names; higher values are stored as 0.
 constexpr uint8_t SNAPSHOT_MAX_PROTOCOL_STATE = 12;
 /// Slot offsets are folded into -SLOT_OFFSET_FOLD / 2 .. SLOT_OFFSET_FOLD / 2 before scaling.
@@ -197,6 +200,12 @@ class TSineWaveThread : public TOrvikThread {
     void ReadSlotEvents(SlotEventsCopy* copy);
     /// Stop the run at the end of each slot with an effect (see host/slot_events.h).
     void SetStopOnEffect(bool on);
+    /// Runs on until `count` more slots have closed, as the slot recorder closes them (the observer's
+    /// "Step slot", and "Step round" with SLOTS_PER_ROUND), then pauses itself as Stop would; Stop, or a
+    /// stop on effect first, ends it sooner. 0 does nothing.
+    void StepSlots(uint32_t count);
+    /// Forgets a step under way (the window's Run and Stop), so a later run is not cut short by it.
+    void CancelStep();
     /// The recorder's counters back to 0.
     void ResetSlotCounters();
 
@@ -254,6 +263,7 @@ class TSineWaveThread : public TOrvikThread {
     bool window_stop_on_effect_ = false;  // model lock; SetStopOnEffect's choice
     bool lesson_effect_armed_ = false;    // model lock; a lesson fault fired, its effect stop is due
     bool lesson_effect_done_ = false;     // model lock; the lesson stopped on its effect
+    uint64_t step_goal_ = 0;              // model lock; StepSlots pauses once this many slots closed; 0: none
     uint32_t guardian_failures_seen_[NODE_COUNT]{}; // model lock; each guardian's failure count, last gather
     bool worst_gathered_ = false;                   // model lock; node state was on at the last gather
 
