@@ -59,6 +59,7 @@ struct CampaignOptions {
     bool early_stop = true; // the checkpoint engine stops an experiment once it has converged
     bool exhaustive =
         false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
+    double upset_rate = 0.0; // upsets per bit and hour the summary gives each class's rate for; 0: none
 };
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };

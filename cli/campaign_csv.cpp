@@ -216,13 +216,19 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         return false;
     }
     options->exhaustive = is_exhaustive(parameters);
+    // The window and the faults per experiment size the summary's fault space; a sampled campaign's line
+    // without them (none is known) gives its summary without one.
     const std::string window = parameter(parameters, "window_us");
     const size_t colon = window.find(':');
-    if (options->exhaustive && (colon == std::string::npos ||
-                                !read_exact_number(window.substr(0, colon), &options->window_from_us) ||
-                                !read_exact_number(window.substr(colon + 1), &options->window_to_us))) {
+    const bool has_window = colon != std::string::npos &&
+                            read_exact_number(window.substr(0, colon), &options->window_from_us) &&
+                            read_exact_number(window.substr(colon + 1), &options->window_to_us);
+    if (options->exhaustive && !has_window) {
         *why = "the campaign line of an exhaustive scan names no window";
         return false;
+    }
+    if (!has_window || !read_number(parameter(parameters, "injections"), &options->injections)) {
+        options->injections = 0;
     }
     return true;
 }

@@ -82,8 +82,9 @@ struct CampaignCsv {
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash);
 
 /// Reads back from the campaign line's words what a merge needs to report on the rows: the number of
-/// experiments, the target and the effect, and whether it is an exhaustive scan, with its window. False with
-/// a reason when a word is missing or unreadable.
+/// experiments, the target and the effect, whether it is an exhaustive scan, the window and the injections
+/// per experiment (0 when the line does not give both). False with a reason when a word is missing or
+/// unreadable (the window of an exhaustive scan included).
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why);
 
 /// An exhaustive scan's row: `row` (campaign_csv_row) with the interval [from_us, to_us) and its weight.

@@ -206,9 +206,21 @@ bool write_exhaustive_report(const CampaignOptions& options, const std::string& 
                      "incomplete           %zu of %u experiments have no row (other shards, or --resume)\n",
                      options.runs - rows.size(), options.runs);
     }
-    std::fprintf(report, "\n%-20s %12s\n", "class", "share");
+    // Each class's part of the space in bit-us, exact as its share; with an upset rate, the faults of the
+    // class per hour: rate x mask bits x share (the window standing for the run's time).
+    const double window_us = options.window_to_us - options.window_from_us;
+    const double per_hour = window_us > 0 ? options.upset_rate * total / window_us : 0.0;
+    std::fprintf(report, "\n%-20s %12s %14s", "class", "share", "bit-us");
+    if (options.upset_rate > 0) {
+        std::fprintf(report, " %14s (at %.6g upsets per bit and hour)", "per hour", options.upset_rate);
+    }
+    std::fprintf(report, "\n");
     for (unsigned o = 0; o < OUTCOMES; ++o) {
-        std::fprintf(report, "%-20s %11.4f%%\n", OUTCOME_NAMES[o], percent(share[o]));
+        std::fprintf(report, "%-20s %11.4f%% %14.0f", OUTCOME_NAMES[o], percent(share[o]), share[o]);
+        if (options.upset_rate > 0) {
+            std::fprintf(report, " %14.6g", total > 0 ? per_hour * share[o] / total : 0.0);
+        }
+        std::fprintf(report, "\n");
     }
     std::fprintf(report, "\n%-32s", "field (share of the fault space)");
     for (const char* name : OUTCOME_NAMES) {

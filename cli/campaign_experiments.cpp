@@ -1,5 +1,6 @@
 #include "cli/campaign_experiments.h"
 
+#include "cli/shared_pages.h"
 #include "host/cluster_run.h"
 #include "kernel/random_stream.h"
 
@@ -31,6 +32,9 @@ enum class Mode {
 
 enum class EarlyStop { NONE, CONVERGED, LATENT };
 
+/// A plan whose bit is not watched: one of several faults, or one whose fault changes nothing.
+constexpr uint32_t NO_WATCHER = UINT32_MAX;
+
 /// One run of the engines, with what its hooks need. Its address never changes once the cluster is built:
 /// the channels report delivered frames to its observer.
 struct EngineRun {
@@ -42,7 +46,21 @@ struct EngineRun {
     GoldenRecord* recording = nullptr;
     bool take_digests = false;
     FaultSpaceLog log{};
-    std::vector<uint32_t> sample_words; // per sample: O1's words 0 .. area_words-1
+    // Its digests are taken at the samples some experiment compares at: each plan's last injection point
+    // (with the plan's index), in the order the run reaches them, marks its comparisons' samples as it is
+    // passed.
+    struct LastPoint {
+        const PlannedFault* fault;
+        size_t plan;
+        bool only; // the plan's one fault
+    };
+    std::vector<LastPoint> last_points;
+    size_t next_point = 0;
+    std::vector<uint8_t> digest_wanted; // per sample
+    // Plans of one fault whose fault vanishes: it changes nothing, or the bit is written before it is read.
+    BitWatch watch{};
+    std::vector<uint32_t> watchers; // per plan: its watcher in `watch`, or NO_WATCHER
+    std::vector<uint8_t> vanishing; // per plan: 1 when its fault vanishes
     // A worker's golden run: the samples it has taken, checked against the golden record.
     const GoldenRecord* golden = nullptr;
     size_t samples_taken = 0;
@@ -63,6 +81,15 @@ FaultInjector* injector(EngineRun* e) {
 
 bool fault_due(const PlannedFault& fault) {
     return fault.step != 0 ? step_count() + 1 == fault.step : fault.time_us < next_event_time();
+}
+
+/// The sample of the comparison after one at sample `i`, and the gap after that: the first comparison is
+/// followed by one at the next sample, then by ones at the next multiple of 2, 4, 8, ... samples, so that the
+/// comparisons of all experiments fall on few samples beyond the window (the golden run digests those only).
+size_t next_comparison(size_t i, size_t* gap) {
+    const size_t next = (i / *gap + 1) * *gap;
+    *gap *= 2;
+    return next;
 }
 
 /// Injects every fault of the plan due at this point; after the last one, comparisons start at the next
@@ -134,16 +161,21 @@ void compare_with_golden(EngineRun* e, size_t i) {
 void on_sample(EngineRun* e) {
     const Sample sample = take_sample(e->run.cluster, &e->observer);
     switch (e->mode) {
-    case Mode::GOLDEN:
+    case Mode::GOLDEN: {
+        const size_t i = e->observer.record.samples.size();
         e->observer.record.samples.push_back(sample);
-        e->recording->steps.push_back(step_count());
-        if (e->take_digests) {
+        if (!e->take_digests) {
+            e->recording->steps.push_back(step_count());
+        } else if (i < e->digest_wanted.size() && e->digest_wanted[i] != 0) {
+            GoldenRecord& g = *e->recording;
             StateHash hash;
-            const uint32_t* words = area_words(e);
-            e->sample_words.insert(e->sample_words.end(), words, words + e->recording->area_words);
-            e->recording->digests.push_back(state_digest(e, nullptr, &hash));
+            g.digests[i] = state_digest(e, nullptr, &hash);
+            for (size_t c = 0; c < g.carry_words.size(); ++c) {
+                g.carry_values[i * g.carry_words.size() + c] = area_words(e)[g.carry_words[c]];
+            }
         }
         break;
+    }
     case Mode::ADVANCE:
         // The worker's copy must repeat the golden run: a difference would make every row wrong.
         e->diverged = e->diverged || e->samples_taken >= e->golden->record.samples.size() ||
@@ -154,12 +186,34 @@ void on_sample(EngineRun* e) {
         e->observer.record.samples.push_back(sample);
         const size_t i = e->observer.record.first_sample + e->observer.record.samples.size() - 1;
         if (e->early_stop && i == e->next_compare) {
-            e->next_compare = i + e->compare_gap;
-            e->compare_gap *= 2;
+            e->next_compare = next_comparison(i, &e->compare_gap);
             compare_with_golden(e, i);
         }
         break;
     }
+    }
+}
+
+/// Marks the samples of the comparisons of every plan whose last injection is due at this point of the golden
+/// run: the experiment compares from the next sample on (as inject_due starts it).
+void mark_comparisons(EngineRun* e) {
+    while (e->next_point < e->last_points.size() && fault_due(*e->last_points[e->next_point].fault)) {
+        const auto [fault, plan, only] = e->last_points[e->next_point];
+        size_t gap = 1;
+        for (size_t i = e->observer.record.samples.size(); i < e->digest_wanted.size();
+             i = next_comparison(i, &gap)) {
+            e->digest_wanted[i] = 1;
+        }
+        if (only) {
+            // One fault: it vanishes when it changes nothing, or when the bit is written before it is read.
+            const uint32_t value = area_words(e)[fault->word];
+            if (apply_fault_effect(value, 1u << fault->bit, e->options->effect) == value) {
+                e->vanishing[plan] = 1;
+            } else {
+                e->watchers[plan] = watch_bit(&e->watch, fault->word, fault->bit);
+            }
+        }
+        e->next_point += 1;
     }
 }
 
@@ -180,6 +234,8 @@ void build(EngineRun* e, const ClusterConfig& config, const CampaignOptions& opt
     hooks.before_step = [e](ClusterRun&) {
         if (e->mode == Mode::EXPERIMENT) {
             inject_due(e);
+        } else if (e->mode == Mode::GOLDEN && e->take_digests) {
+            mark_comparisons(e);
         }
     };
     start_run(&e->run, config, settings, std::move(hooks));
@@ -187,11 +243,11 @@ void build(EngineRun* e, const ClusterConfig& config, const CampaignOptions& opt
 }
 
 /// The golden run to the horizon, recording into `golden`.
-void golden_run(EngineRun* e, GoldenRecord* golden, bool digests, bool intervals) {
+void golden_run(EngineRun* e, GoldenRecord* golden, bool intervals) {
     const CampaignOptions& options = *e->options;
     e->mode = Mode::GOLDEN;
     e->recording = golden;
-    e->take_digests = digests;
+    e->take_digests = false;
     FaultInjector* fi = injector(e);
     golden->area_words = fi->word_count;
     while (golden->area_words > 0 && fi->mask[golden->area_words - 1] == 0) {
@@ -222,12 +278,72 @@ void golden_run(EngineRun* e, GoldenRecord* golden, bool digests, bool intervals
             golden->carry_words.push_back(w);
         }
     }
-    for (size_t i = 0; i < golden->digests.size(); ++i) {
-        for (uint32_t w : golden->carry_words) {
-            golden->carry_values.push_back(e->sample_words[i * golden->area_words + w]);
+    golden->intervals = std::move(e->log.intervals);
+}
+
+/// The plan's last fault, which decides where its comparisons start.
+const PlannedFault& last_fault(const ExperimentPlan& plan) {
+    return plan.faults.back();
+}
+
+/// The golden run again, for the early stop: the digest of the model state, with the counters' words, at
+/// every sample one of `plans` compares at (golden->digests and carry_values; zero elsewhere, which no state
+/// digests to), and which plans' faults vanish (e->vanishing). Its samples are those of the first golden run.
+void digest_run(EngineRun* e, GoldenRecord* golden, const std::vector<ExperimentPlan>& plans) {
+    e->mode = Mode::GOLDEN;
+    e->recording = golden;
+    e->take_digests = true;
+    e->watchers.assign(plans.size(), NO_WATCHER);
+    e->vanishing.assign(plans.size(), 0);
+    for (size_t k = 0; k < plans.size(); ++k) {
+        if (!plans[k].faults.empty()) {
+            e->last_points.push_back({&last_fault(plans[k]), k, plans[k].faults.size() == 1});
         }
     }
-    golden->intervals = std::move(e->log.intervals);
+    std::stable_sort(e->last_points.begin(), e->last_points.end(), [](const auto& a, const auto& b) {
+        return a.fault->step != b.fault->step ? a.fault->step < b.fault->step
+                                              : a.fault->time_us < b.fault->time_us;
+    });
+    const size_t samples = golden->record.samples.size();
+    e->digest_wanted.assign(samples, 0);
+    golden->digests.assign(samples, StateDigest{});
+    golden->carry_values.assign(samples * golden->carry_words.size(), 0);
+    FaultInjector* fi = injector(e);
+    start_bit_watch(&e->watch, fi->areas[FAULT_ENABLED_AREA], fi->word_count);
+    access_recorder = &e->watch;
+    run_until(&e->run, RunLimit{0, e->options->horizon_us});
+    access_recorder = nullptr;
+    for (size_t k = 0; k < plans.size(); ++k) {
+        if (e->watchers[k] < e->watch.first_access.size() &&
+            e->watch.first_access[e->watchers[k]] == IntervalEnd::WRITE) {
+            e->vanishing[k] = 1;
+        }
+    }
+}
+
+/// An experiment whose fault vanishes, at its injection point in a worker's copy of the golden run: the row
+/// of the run that would follow, which is the golden run's. The fault is injected (for its record) and taken
+/// back at once.
+ExperimentResult vanished_experiment(EngineRun* e, const ExperimentPlan& plan) {
+    const PlannedFault& f = plan.faults.front();
+    FaultInjector* fi = injector(e);
+    std::vector<uint32_t> kept;
+    for (uint32_t* area : fi->areas) {
+        kept.push_back(area[f.word]);
+    }
+    const uint32_t injections = fi->injections;
+    e->observer.record.injections.clear();
+    (void)inject_bit(fi, f.word, f.bit, e->options->effect,
+                     SOURCE_NOW); // a drawn bit: always one of the mask
+    for (size_t i = 0; i < kept.size(); ++i) {
+        fi->areas[i][f.word] = kept[i];
+    }
+    fi->injections = injections;
+    ExperimentResult result;
+    result.experiment = plan.id;
+    result.injections = std::move(e->observer.record.injections);
+    e->observer.record.injections.clear();
+    return result; // no effect, converged, nothing detected
 }
 
 /// An experiment from the present point of `e` (time 0 for the rerun engine, an injection point for a
@@ -253,8 +369,8 @@ ExperimentResult run_experiment_from_here(EngineRun* e, const ExperimentPlan& pl
         r.hits = g.record.hits;
         r.misses = g.record.misses;
         // A latent fault leaves the final state different in the injected word: the run's final hash is not
-        // the golden run's (FNV-1a never maps a one-byte difference to the same hash, a wider one with a
-        // chance of 2^-64), so any other value stands for it.
+        // the golden run's (the word hash never maps a difference in one word to the same hash, a wider one
+        // with a chance of 2^-64), so any other value stands for it.
         r.state_hash = e->stopped == EarlyStop::CONVERGED ? g.record.state_hash : ~g.record.state_hash;
     }
     return classify(plan.id, g.record, r);
@@ -358,6 +474,27 @@ bool exited_cleanly(pid_t pid) {
         }
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == WORKER_DONE;
+}
+
+/// Runs `work` in a copy of this process (from its present state), which hands its results on through a pipe
+/// that `take` reads here; false when the copy or the transfer failed.
+bool in_child(const std::function<bool(int fd)>& work, const std::function<bool(int fd)>& take) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return false;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        const bool ok = work(fds[1]);
+        close(fds[1]);
+        _exit(ok ? WORKER_DONE : WORKER_FAILED);
+    }
+    close(fds[1]);
+    const bool taken = pid > 0 && take(fds[0]);
+    close(fds[0]);
+    return pid > 0 && exited_cleanly(pid) && taken;
 }
 
 /// Worker processes: worker w runs `work` on every jobs-th of `count` items from w and writes its rows to a
@@ -476,6 +613,7 @@ struct CampaignExperiments {
     const CampaignOptions* options = nullptr;
     bool checkpoint = false;
     std::unique_ptr<EngineRun> built; // the checkpoint engine's cluster at time 0
+    std::vector<SharedPages> shared;  // its constant pages, which its forks do not copy
     GoldenRecord golden;
 };
 
@@ -504,6 +642,10 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
     return plan;
 }
 
+uint32_t sampled_fault_bits(uint32_t target) {
+    return draw_tables(target).total_bits;
+}
+
 CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptions& options, bool intervals,
                                        std::string* why) {
     auto experiments = std::make_unique<CampaignExperiments>();
@@ -513,7 +655,7 @@ CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptio
     if (!experiments->checkpoint) {
         auto golden = std::make_unique<EngineRun>();
         build(golden.get(), experiments->config, options);
-        golden_run(golden.get(), &experiments->golden, false, intervals);
+        golden_run(golden.get(), &experiments->golden, intervals);
         finish_run(&golden->run);
         return experiments.release();
     }
@@ -527,26 +669,20 @@ CampaignExperiments* start_experiments(ClusterConfig config, const CampaignOptio
         node.medl.reset();
         node.lines = {};
     }
-    int fds[2];
-    if (pipe(fds) != 0) {
-        *why = std::string("cannot start the golden run: ") + std::strerror(errno);
-        finish_experiments(experiments.release());
-        return nullptr;
+    for (TtpController* c : e->run.cluster.controllers) {
+        SharedPages pages;
+        if (share_pages(&c->medl, sizeof c->medl, &pages)) { // else the forks copy them, as before
+            experiments->shared.push_back(pages);
+        }
     }
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        GoldenRecord golden;
-        golden_run(e, &golden, options.early_stop, intervals);
-        const bool ok = write_golden(fds[1], golden);
-        close(fds[1]);
-        _exit(ok ? WORKER_DONE : WORKER_FAILED);
-    }
-    close(fds[1]);
-    const bool read = pid > 0 && read_golden(fds[0], &experiments->golden);
-    close(fds[0]);
-    if (pid < 0 || !exited_cleanly(pid) || !read) {
+    const bool ran = in_child(
+        [e, intervals](int fd) {
+            GoldenRecord golden;
+            golden_run(e, &golden, intervals);
+            return write_golden(fd, golden);
+        },
+        [&experiments](int fd) { return read_golden(fd, &experiments->golden); });
+    if (!ran) {
         *why = "the golden run's process failed";
         finish_experiments(experiments.release());
         return nullptr;
@@ -597,6 +733,23 @@ bool run_planned_experiments(CampaignExperiments* experiments, const std::vector
             emit, why);
     }
     EngineRun* e = experiments->built.get();
+    GoldenRecord& digested = experiments->golden;
+    std::vector<uint8_t> vanishing(plans.size(), 0);
+    if (options.early_stop && !in_child(
+                                  [e, &digested, &plans](int fd) {
+                                      digest_run(e, &digested, plans);
+                                      return write_vector(fd, digested.digests) &&
+                                             write_vector(fd, digested.carry_values) &&
+                                             write_vector(fd, e->vanishing);
+                                  },
+                                  [&digested, &vanishing](int fd) {
+                                      return read_vector(fd, &digested.digests) &&
+                                             read_vector(fd, &digested.carry_values) &&
+                                             read_vector(fd, &vanishing);
+                                  })) {
+        *why = "the golden run's process failed";
+        return false;
+    }
     return run_in_workers(
         std::max(1u, options.jobs), plans.size(),
         [&](const std::vector<size_t>& mine, int fd) {
@@ -616,6 +769,10 @@ bool run_planned_experiments(CampaignExperiments* experiments, const std::vector
                                                 e->run.message + " (--engine rerun runs such experiments)")
                                                    .c_str());
                     return false;
+                }
+                if (vanishing[static_cast<size_t>(plan - plans.data())] != 0) {
+                    write_row(fd, format(*plan, vanished_experiment(e, *plan)));
+                    continue;
                 }
                 std::fflush(nullptr);
                 const pid_t pid = fork();
@@ -639,6 +796,9 @@ bool run_planned_experiments(CampaignExperiments* experiments, const std::vector
 
 void finish_experiments(CampaignExperiments* experiments) {
     if (experiments != nullptr && experiments->built != nullptr) {
+        for (SharedPages& pages : experiments->shared) {
+            unshare_pages(&pages);
+        }
         finish_run(&experiments->built->run);
     }
     delete experiments;

@@ -7,8 +7,11 @@
 //
 // The golden run comes first, once per campaign: the run without faults, sampled like every experiment
 // (campaign_observe.h), with the target's accesses recorded (host/fault_space.h: the last access of every bit
-// and, for the exhaustive scan, every bit's intervals in the window) and, for the checkpoint engine's early
-// stop, the digest of the model state (kernel/sim_state.h) at every sample time.
+// and, for the exhaustive scan, every bit's intervals in the window). For the checkpoint engine's early stop
+// it is run a second time once the plans are known, taking the digest of the model state
+// (kernel/sim_state.h) at the samples their comparisons fall on, and watching each one-fault plan's bit
+// from its injection point on: a fault that changes nothing (a set bit set) or whose bit is written before
+// anything reads it vanishes, and the run goes on as the golden run (host/fault_space.h).
 //
 // Engines (--engine):
 //   rerun       every experiment is built and run from time 0 to the horizon: the reference.
@@ -17,14 +20,18 @@
 //               runs the golden run itself and, at each of its experiments' injection points in time order,
 //               forks a child: a copy-on-write copy of the golden run at that point, which injects, runs on,
 //               writes its row and ends, while the worker waits and then takes the golden run on to the next
-//               point. An experiment thus costs the run from its injection on, not from time 0.
-// Early stop (checkpoint engine, unless switched off). After its last injection a child compares its model
-// state with the golden run's at sample times: at the first sample after the injection, then after gaps of
-// 1, 2, 4, 8 ... samples. A digest costs about what ten slots of simulation cost, and most experiments are
-// either back on the golden run within a slot or two, or never; measured on the README's campaign (1000
-// flips, one job, the same rows each time): a comparison at every sample took 3.9 s of CPU, at every fourth
-// 1.9 s, at every sixteenth 1.45 s, with doubling gaps 1.3 s (starting with a gap of 2 or 4: 1.4 s). It
-// stops when the state is
+//               point. An experiment thus costs the run from its injection on, not from time 0. The pages
+//               the forks only read (the controllers' lists) are shared, not copied (shared_pages.h).
+// Early stop (checkpoint engine, unless switched off). An experiment whose fault vanishes needs no child:
+// the worker writes its row (the golden run's: no effect) at the injection point. Otherwise, after its last
+// injection a child compares its model state with the golden run's at sample times: at the first sample
+// after the injection, at the next, then at the next multiple of 2, 4, 8 ... samples (gaps that double,
+// aligned so that the comparisons of all experiments fall on few samples beyond the window, which are the
+// only ones the golden run digests there). A digest costs about what ten slots of simulation cost, and most
+// experiments are either back on the golden run within a slot or two, or never; measured on the README's
+// campaign (1000 flips, one job, the same rows each time): a comparison at every sample took 3.9 s of CPU,
+// at every fourth 1.9 s, at every sixteenth 1.45 s, with doubling gaps 1.3 s (starting with a gap of 2 or
+// 4: 1.4 s). It stops when the state is
 //   - equal: the experiment has converged and would repeat the golden run from there; the rest of its record
 //     (samples, final state, laser counts) is the golden run's;
 //   - equal but for the word it injected into, where it differs only in bits that the golden run never reads
@@ -61,13 +68,14 @@ struct ExperimentPlan {
 /// The golden run: what every experiment is compared with.
 struct GoldenRecord {
     RunRecord record;
-    std::vector<StateDigest> digests;   // per sample: the model state's digest (empty without early stop)
+    std::vector<StateDigest> digests;   // per sample: the model state's digest where an experiment compares
+                                        // (zero elsewhere; empty without early stop or before the plans)
     std::vector<uint64_t> steps;        // per sample: the kernel steps run before it
     uint32_t area_words = 0;            // the target's words up to its last one with mask bits
     std::vector<uint64_t> last_use;     // per target word * 32 + bit: the step of its last read or write
     std::vector<uint32_t> carry_field;  // per target word * 32 + bit: the counter bits it is carried with
     std::vector<uint32_t> carry_words;  // the target words that hold counter bits, ascending
-    std::vector<uint32_t> carry_values; // per sample: the values of carry_words (with digests)
+    std::vector<uint32_t> carry_values; // per sample: the values of carry_words (where digests are)
     std::vector<BitInterval> intervals; // every bit's intervals in the window (exhaustive scan only)
 };
 
@@ -80,6 +88,8 @@ using RowFormat = std::function<std::string(const ExperimentPlan& plan, const Ex
 /// k alone) and their bits, drawn like the fault injector's own injections from a stream seeded from the
 /// same.
 ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k);
+/// How many bits of the target sampled_plan draws from: its mask bits (each about equally likely).
+uint32_t sampled_fault_bits(uint32_t target);
 
 /// Runs a campaign's experiments. start_experiments builds what the engine needs and runs the golden run
 /// (with the window's intervals when `intervals`); run_planned_experiments runs the plans, each compared with

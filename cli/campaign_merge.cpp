@@ -91,6 +91,7 @@ int merge_campaign(const MergeOptions& options, std::FILE* report) {
     }
     campaign.out = options.out;
     campaign.svg = options.svg;
+    campaign.upset_rate = options.upset_rate;
     if (!write_campaign_outputs(campaign, CampaignCsvHead{parameters, fault_space, 0, 1}, rows, report,
                                 &why)) {
         return fail(EXIT_OUTPUT, why);

@@ -18,6 +18,7 @@ struct MergeOptions {
     std::string out;
     std::string svg; // chart of the classes per field ("" = out with .svg)
     std::vector<std::string> shards;
+    double upset_rate = 0.0; // as the campaign's (the summary only: not a parameter of the campaign)
 };
 
 /// Merges the shards into options.out and the chart, and prints the summary tables to `report`. Returns an

@@ -11,17 +11,17 @@ namespace {
 
 void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
     auto* observer = static_cast<RunObserver*>(context);
-    observer->frames = fnv1a(observer->frames, &frame, sizeof frame);
+    observer->frames = word_hash(observer->frames, &frame, sizeof frame);
 }
 
-/// FNV-1a of the controllers' interfaces, working status and registers. A state that differs from another in
-/// one byte never hashes alike: each step of FNV-1a is a bijection of the hash.
+/// The word hash of the controllers' interfaces, working status and registers. A state that differs from
+/// another in one word never hashes alike: each step is a bijection of the hash.
 uint64_t controller_state_hash(const Cluster& cluster) {
     uint64_t hash = FNV_OFFSET;
     for (const TtpController* c : cluster.controllers) {
-        hash = fnv1a(hash, &c->cni, sizeof c->cni);
-        hash = fnv1a(hash, &c->working_status, sizeof c->working_status);
-        hash = fnv1a(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
+        hash = word_hash(hash, &c->cni, sizeof c->cni);
+        hash = word_hash(hash, &c->working_status, sizeof c->working_status);
+        hash = word_hash(hash, &c->frame_buffer[0], CONTROLLER_REGISTER_BYTES);
     }
     return hash;
 }

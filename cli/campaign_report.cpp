@@ -2,6 +2,7 @@
 
 #include "cli/campaign_csv.h"
 #include "cli/campaign_exhaustive.h"
+#include "cli/campaign_experiments.h"
 #include "host/injection_log.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr double Z_95 = 1.959963984540054;
+constexpr double HOURS_PER_US = 1.0 / 3.6e9;
 constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800", "#f44336"};
 
 std::string svg_chart(const std::vector<ChartBar>& groups, const std::string& title, const char* unit) {
@@ -58,6 +60,64 @@ std::string svg_chart(const std::vector<ChartBar>& groups, const std::string& ti
     }
     svg << "</svg>\n";
     return svg.str();
+}
+
+/// The fault space of a sampled campaign's single faults (bits x window) and each class's part of it: the
+/// share times the space, with the share's interval, so that targets, nodes and configurations of different
+/// sizes compare by what they would show under the same upsets. With an upset rate, the same as faults of
+/// each class per hour: rate x bits x share (the window standing for the run's time).
+void print_absolute_figures(const CampaignOptions& options, const std::array<unsigned, OUTCOMES>& totals,
+                            unsigned n, std::FILE* report) {
+    const double bits = sampled_fault_bits(options.target);
+    const double window_us = options.window_to_us - options.window_from_us;
+    const double space = bits * window_us;
+    std::fprintf(report, "\n%-20s %.6g bit-us (%.0f mask bits x %.6g us of window)\n", "fault space", space,
+                 bits, window_us);
+    const double per_hour = options.upset_rate * bits;
+    if (options.upset_rate > 0) {
+        std::fprintf(report, "%-20s %.6g per hour (%.6g upsets per bit and hour)\n", "upsets", per_hour,
+                     options.upset_rate);
+    }
+    std::fprintf(report, "%-20s %12s   %-27s", "class", "bit-us", "95% confidence interval");
+    if (options.upset_rate > 0) {
+        std::fprintf(report, " %12s   %s", "per hour", "95% confidence interval");
+    }
+    std::fprintf(report, "\n");
+    for (unsigned o = 0; o < OUTCOMES; ++o) {
+        const Wilson ci = wilson_interval(totals[o], n);
+        const double share = n > 0 ? static_cast<double>(totals[o]) / n : 0.0;
+        std::fprintf(report, "%-20s %12.6g   %12.6g - %12.6g", OUTCOME_NAMES[o], share * space,
+                     ci.low * space, ci.high * space);
+        if (options.upset_rate > 0) {
+            std::fprintf(report, " %12.6g   %12.6g - %12.6g", share * per_hour, ci.low * per_hour,
+                         ci.high * per_hour);
+        }
+        std::fprintf(report, "\n");
+    }
+}
+
+/// Each field's classes with their shares of the field's experiments and the shares' intervals (the classes
+/// a field produced; one it never produced is below the interval's upper bound for the field's n).
+void print_field_intervals(const std::vector<std::string>& field_order,
+                           std::map<std::string, std::array<unsigned, OUTCOMES>>& by_field,
+                           std::FILE* report) {
+    std::fprintf(report, "\n%-32s %-20s %7s %7s %8s   %s\n", "field", "class", "count", "of", "percent",
+                 "95% confidence interval");
+    for (const std::string& group : field_order) {
+        unsigned n = 0;
+        for (unsigned count : by_field[group]) {
+            n += count;
+        }
+        for (unsigned o = 0; o < OUTCOMES; ++o) {
+            const unsigned x = by_field[group][o];
+            if (x == 0) {
+                continue;
+            }
+            const Wilson ci = wilson_interval(x, n);
+            std::fprintf(report, "%-32s %-20s %7u %7u %7.2f%%   %6.2f%% - %6.2f%%\n", group.c_str(),
+                         OUTCOME_NAMES[o], x, n, 100.0 * x / n, 100.0 * ci.low, 100.0 * ci.high);
+        }
+    }
 }
 
 } // namespace
@@ -116,6 +176,9 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         std::fprintf(report, "%-20s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", OUTCOME_NAMES[o], totals[o],
                      n > 0 ? 100.0 * totals[o] / n : 0.0, 100.0 * ci.low, 100.0 * ci.high);
     }
+    if (options.injections == 1) { // several faults an experiment are no point of the space
+        print_absolute_figures(options, totals, n, report);
+    }
     std::fprintf(report, "\n%-32s", "field");
     for (const char* name : OUTCOME_NAMES) {
         std::fprintf(report, " %10.10s", name);
@@ -135,6 +198,7 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         bar.note = "n = " + std::to_string(total);
         groups.push_back(bar);
     }
+    print_field_intervals(field_order, by_field, report);
     char title[160];
     std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
                   fault_effect_name(options.effect), fault_target_name(options.target));

@@ -1,5 +1,6 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
+#include "cli/campaign_compare.h"
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 #include "cli/option_checks.h"
@@ -90,6 +91,10 @@ constexpr NumberRule INJECTIONS_PER_EXPERIMENT = {1.0, MAX_INJECTIONS_PER_EXPERI
 constexpr NumberRule INJECTION_WINDOW = {0.0, std::numeric_limits<double>::max(), false,
                                          "FROM:TO, two times in microseconds, 0 or more"};
 constexpr NumberRule SHARD = {0.0, LARGEST_UINT32, true, "I/N, two whole numbers"};
+constexpr NumberRule UPSET_RATE = {std::numeric_limits<double>::min(), std::numeric_limits<double>::max(),
+                                   false, "a number of upsets per bit and hour above 0"};
+constexpr const char* UPSET_RATE_HELP =
+    "upsets per bit and hour: the summary gives each class's rate per hour";
 /// A sampled campaign plans all its experiments and keeps every row in memory until the CSV is written
 /// (about 200 bytes a row), and ten million samples already pin a share to within 0.03%; beyond that an
 /// exhaustive scan answers exactly. The bound keeps a mistyped count from planning for hours and then
@@ -191,6 +196,7 @@ int main(int argc, char** argv) {
         "--exhaustive", campaign.exhaustive,
         "the whole fault space of the window: one experiment per bit and interval between "
         "the golden run's reads (--runs and --seed do not apply)");
+    add_number_option(campaign_command, "--upset-rate", &campaign.upset_rate, UPSET_RATE, UPSET_RATE_HELP);
     bool no_early_stop = false;
     campaign_command->add_flag(
         "--no-early-stop", no_early_stop,
@@ -204,11 +210,25 @@ int main(int argc, char** argv) {
     merge_command->add_option("--out", merge.out, "merged CSV file, one row per experiment")->required();
     merge_command->add_option("--svg", merge.svg, "chart of the classes per field (default: beside --out)");
     merge_command->add_option("shards", merge.shards, "the shards' CSV files")->required();
+    add_number_option(merge_command, "--upset-rate", &merge.upset_rate, UPSET_RATE, UPSET_RATE_HELP);
+    CompareOptions compare;
+    CLI::App* compare_command = campaign_command->add_subcommand(
+        "compare", "per class, the share in campaign A minus that in campaign B, with its 95% interval");
+    compare_command->footer(exit_statuses);
+    compare_command->add_option("A", compare.a, "the first campaign's CSV")->required();
+    compare_command->add_option("B", compare.b, "the second campaign's CSV")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int status = app.exit(error);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
+    }
+    if (*compare_command) {
+        if (!campaign_command->get_options([](const CLI::Option* o) { return o->count() > 0; }).empty()) {
+            std::cerr << PROGRAM << ": campaign compare takes no campaign options: the CSVs name them\n";
+            return EXIT_USAGE;
+        }
+        return compare_campaigns(compare, stdout);
     }
     if (*merge_command) {
         // The campaign's parameters come from the shards' CSVs; an option given to run one would be ignored.

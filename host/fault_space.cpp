@@ -61,19 +61,58 @@ void record_bits(AccessRecorder* recorder, const void* word, uint32_t bits, Acce
     note_word(log, static_cast<uint32_t>((at - log->base) / WORD_BYTES), bits, kind);
 }
 
-void record_bytes(AccessRecorder* recorder, const void* begin, size_t size, AccessKind kind) {
-    auto* log = static_cast<FaultSpaceLog*>(recorder);
-    const auto* first = std::max(static_cast<const uint8_t*>(begin), log->base);
-    const auto* end = std::min(static_cast<const uint8_t*>(begin) + size, log->base + log->size);
+/// Calls `note(word, bits)` for every word of the area [base, base + area_size) that [begin, begin + size)
+/// covers, with the bits it covers.
+template <class Note>
+void for_area_words(const uint8_t* base, size_t area_size, const void* begin, size_t size, Note note) {
+    const auto* first = std::max(static_cast<const uint8_t*>(begin), base);
+    const auto* end = std::min(static_cast<const uint8_t*>(begin) + size, base + area_size);
     for (const uint8_t* at = first; at < end;) {
-        const size_t offset = static_cast<size_t>(at - log->base);
+        const size_t offset = static_cast<size_t>(at - base);
         const size_t in_word = offset % WORD_BYTES;
         const size_t bytes = std::min<size_t>(WORD_BYTES - in_word, static_cast<size_t>(end - at));
         const uint32_t bits = (bytes == WORD_BYTES ? ALL_WORD_BITS : (1u << (BYTE_BITS * bytes)) - 1u)
                               << (BYTE_BITS * in_word);
-        note_word(log, static_cast<uint32_t>(offset / WORD_BYTES), bits, kind);
+        note(static_cast<uint32_t>(offset / WORD_BYTES), bits);
         at += bytes;
     }
+}
+
+void record_bytes(AccessRecorder* recorder, const void* begin, size_t size, AccessKind kind) {
+    auto* log = static_cast<FaultSpaceLog*>(recorder);
+    for_area_words(log->base, log->size, begin, size,
+                   [log, kind](uint32_t word, uint32_t bits) { note_word(log, word, bits, kind); });
+}
+
+/// The first access to watched bits of `word` since they were watched settles their watchers.
+void settle_watched(BitWatch* watch, uint32_t word, uint32_t bits, AccessKind kind) {
+    const uint32_t hit = bits & watch->watched[word];
+    if (hit == 0) {
+        return;
+    }
+    watch->watched[word] &= ~hit;
+    for (uint32_t rest = hit; rest != 0; rest &= rest - 1) {
+        std::vector<uint32_t>& waiting =
+            watch->waiting[bit_index(word, static_cast<uint32_t>(std::countr_zero(rest)))];
+        for (uint32_t watcher : waiting) {
+            watch->first_access[watcher] = INTERVAL_END[kind];
+        }
+        waiting.clear();
+    }
+}
+
+void watch_bits(AccessRecorder* recorder, const void* word, uint32_t bits, AccessKind kind) {
+    auto* watch = static_cast<BitWatch*>(recorder);
+    const auto* at = static_cast<const uint8_t*>(word);
+    if (at >= watch->base && at < watch->base + watch->size) {
+        settle_watched(watch, static_cast<uint32_t>((at - watch->base) / WORD_BYTES), bits, kind);
+    }
+}
+
+void watch_bytes(AccessRecorder* recorder, const void* begin, size_t size, AccessKind kind) {
+    auto* watch = static_cast<BitWatch*>(recorder);
+    for_area_words(watch->base, watch->size, begin, size,
+                   [watch, kind](uint32_t word, uint32_t bits) { settle_watched(watch, word, bits, kind); });
 }
 
 } // namespace
@@ -149,4 +188,24 @@ bool difference_stays(const std::vector<uint64_t>& last_use, const std::vector<u
         }
     }
     return true;
+}
+
+void start_bit_watch(BitWatch* watch, const uint32_t* base, uint32_t word_count) {
+    watch->bits = watch_bits;
+    watch->bytes = watch_bytes;
+    watch->base = reinterpret_cast<const uint8_t*>(base);
+    watch->size = size_t{word_count} * WORD_BYTES;
+    watch->watched.assign(word_count, 0);
+    watch->waiting.assign(size_t{word_count} * WORD_BITS, {});
+    watch->first_access.clear();
+}
+
+uint32_t watch_bit(BitWatch* watch, uint32_t word, uint32_t bit) {
+    const auto watcher = static_cast<uint32_t>(watch->first_access.size());
+    watch->first_access.push_back(IntervalEnd::NONE);
+    if (bit_index(word, bit) < watch->waiting.size()) {
+        watch->watched[word] |= 1u << bit;
+        watch->waiting[bit_index(word, bit)].push_back(watcher);
+    }
+    return watcher;
 }

@@ -50,8 +50,8 @@ struct BitInterval {
 constexpr unsigned WORD_BITS = 32;
 
 struct FaultSpaceLog : AccessRecorder {
-    const uint8_t* base;               // the area
-    size_t size;                       // its bytes
+    const uint8_t* base = nullptr;     // the area
+    size_t size = 0;                   // its bytes
     const uint32_t* mask;              // per word: the bits a fault may hit
     uint32_t word_count;               //
     std::vector<uint64_t> last_use;    // per word * 32 + bit: the step of its last read or write; 0: none yet
@@ -65,6 +65,24 @@ struct FaultSpaceLog : AccessRecorder {
     std::vector<uint8_t> open;       // per bit: its intervals are still being recorded
     std::vector<BitInterval> intervals;
 };
+
+/// A watch of bits from chosen points of a run on: how the first access to each bit after its point uses it.
+/// A fault injected into the bit at that point vanishes when that access writes the bit (it is overwritten
+/// before anything reads it: the run goes on as the golden run); a read or carry uses it; with no access
+/// before the horizon it stays latent. Only the first access counts, whichever step makes it.
+struct BitWatch : AccessRecorder {
+    const uint8_t* base = nullptr;              // the area
+    size_t size = 0;                            // its bytes
+    std::vector<uint32_t> watched;              // per word: the bits some watcher waits on
+    std::vector<std::vector<uint32_t>> waiting; // per word * 32 + bit: the watchers waiting on it
+    std::vector<IntervalEnd> first_access;      // per watcher: READ, WRITE, CARRY, or NONE (none yet)
+};
+
+/// Prepares a watch of the area of `word_count` words at `base`; it records once access_recorder points at
+/// it.
+void start_bit_watch(BitWatch* watch, const uint32_t* base, uint32_t word_count);
+/// Watches bit `bit` of word `word` from now on (between steps); returns the watcher's number.
+uint32_t watch_bit(BitWatch* watch, uint32_t word, uint32_t bit);
 
 /// Prepares a log of the area of `word_count` words at `base` with `mask`; it records once access_recorder
 /// points at it.

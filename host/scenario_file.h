@@ -46,8 +46,10 @@ struct Scenario {
     std::string description; // "" when the file has none
     /// In the order of the file's [[fault]] tables, each with its caption ("" when none).
     std::vector<FaultSpec> faults;
-    /// Where a lesson stops: at the end of the first slot with an effect (a node leaves APPLICATION or a
-    /// membership vector changes), and/or at a simulated time. A headless run ignores both.
+    /// Where a lesson stops: at the end of the first slot with an effect (a node leaves APPLICATION, a
+    /// membership vector changes, a node freezes, a guardian fails) once the lesson's first fault has
+    /// fired (the start-up changes memberships too), and/or at a simulated time. A headless run ignores
+    /// both.
     bool stop_on_effect = false;
     std::optional<double> stop_at_us;
 };

@@ -184,6 +184,40 @@ TEST_F(AccessLog, ADifferenceStaysOnlyInBitsNothingUsesLaterCarriesIncluded) {
     EXPECT_FALSE(stays(1, 0x10000, 3)) << "outside the mask: not followed";
 }
 
+TEST_F(AccessLog, AWatchedBitIsSettledByItsFirstAccessAfterTheWatchBegan) {
+    const std::vector<std::vector<std::function<void()>>> script = {
+        {[&] { access_read(&area[0], 0x1); }},                                      // 10: before the watch
+        {[&] { recorded_store(area[0], 0); }, [&] { access_read(&area[0], 0x2); }}, // 20: write first
+        {[&] { access_read(&area[0], 0x2); }},                                      // 30: bit 1 again
+        {[&] { access_read_bytes(&area[1], 1); }},                                  // 40: a copy's byte 0
+        {[&] { access_carry(&area[2], 0x0F); }},                                    // 50: a counter
+    };
+    auto* a = sim_new<Accessor>();
+    inic_process(a, accessor_body);
+    a->script = &script;
+    reactivate_at(a, 10.0);
+    BitWatch watch{};
+    start_bit_watch(&watch, area, 3);
+    access_recorder = &watch;
+    ASSERT_TRUE(next_event()); // step 1: nothing watched yet
+    const uint32_t bit0 = watch_bit(&watch, 0, 0);
+    const uint32_t bit1 = watch_bit(&watch, 0, 1);
+    const uint32_t again = watch_bit(&watch, 0, 1); // two watchers of one bit
+    const uint32_t byte = watch_bit(&watch, 1, 7);
+    const uint32_t beyond = watch_bit(&watch, 1, 8); // not in the copy's byte
+    const uint32_t counter = watch_bit(&watch, 2, 2);
+    while (calendar()->suc_in_sqs->evtime <= 60.0) {
+        ASSERT_TRUE(next_event());
+    }
+    access_recorder = nullptr;
+    EXPECT_EQ(watch.first_access[bit0], IntervalEnd::WRITE) << "the read before the watch does not count";
+    EXPECT_EQ(watch.first_access[bit1], IntervalEnd::WRITE) << "the store came first in step 2";
+    EXPECT_EQ(watch.first_access[again], IntervalEnd::WRITE);
+    EXPECT_EQ(watch.first_access[byte], IntervalEnd::READ);
+    EXPECT_EQ(watch.first_access[beyond], IntervalEnd::NONE);
+    EXPECT_EQ(watch.first_access[counter], IntervalEnd::CARRY);
+}
+
 } // namespace
 
 namespace {

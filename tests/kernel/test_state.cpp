@@ -1,10 +1,13 @@
 // The model state and its digest: the digest is the polynomial its header defines, whatever the split of the
 // state into ranges and however much of it is zero; a replaced word gives the digest of the state that holds
-// it; and the kernel's part of the state sees every piece that decides what happens next.
+// it; the kernel's part of the state sees every piece that decides what happens next; and the word hash of a
+// campaign's observations never hashes two inputs that differ in one word alike.
+#include "kernel/fnv.h"
 #include "kernel/random_stream.h"
 #include "kernel/sim_state.h"
 #include "kernel_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -189,6 +192,36 @@ TEST_F(ModelState, SeesRecordsStreamsAndOwnedRecordsButNotWhatTheyLeaveOut) {
     const StateDigest later = model_state_digest();
     EXPECT_NE(later, before) << "time and the step's work";
     EXPECT_EQ(model_state_digest(), later) << "the same state twice";
+}
+
+} // namespace
+
+namespace {
+
+// The word hash of a campaign's observations: a difference confined to one 64-bit word, or one bit of the
+// bytes after the last whole word, never gives the same hash, wherever it is and whatever comes after it;
+// and it is not FNV-1a, whose values are stored.
+TEST(WordHash, NoDifferenceInOneWordHashesAlike) {
+    std::vector<uint8_t> bytes(45);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    const uint64_t reference = word_hash(FNV_OFFSET, bytes.data(), bytes.size());
+    EXPECT_NE(reference, fnv1a(FNV_OFFSET, bytes.data(), bytes.size()));
+    std::mt19937 draw(7);
+    for (size_t bit = 0; bit < bytes.size() * 8; ++bit) {
+        std::vector<uint8_t> changed = bytes;
+        changed[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        EXPECT_NE(word_hash(FNV_OFFSET, changed.data(), changed.size()), reference) << "bit " << bit;
+        const size_t word = bit / 64 * 8; // the whole word around the bit to another value
+        if (word + 8 <= bytes.size()) {
+            for (size_t i = word; i < word + 8; ++i) {
+                changed[i] = static_cast<uint8_t>(draw());
+            }
+            EXPECT_NE(word_hash(FNV_OFFSET, changed.data(), changed.size()), reference)
+                << "word of bit " << bit;
+        }
+    }
 }
 
 } // namespace

@@ -58,6 +58,7 @@ dpkg-deb -c "$deb" >"$scratch/listing"
 for path in usr/bin/pelorin usr/bin/pelorin-sim \
     usr/share/pelorin/medl00.txt usr/share/pelorin/medl01.txt usr/share/pelorin/medl02.txt \
     usr/share/pelorin/medl03.txt usr/share/pelorin/clkdrift.txt \
+    usr/share/pelorin/scenarios/04-babbling-idiot.toml usr/share/pelorin/scenarios/09-clock-drift.toml \
     usr/share/applications/pelorin.desktop usr/share/icons/hicolor/scalable/apps/pelorin.svg \
     usr/share/man/man1/pelorin.1.gz usr/share/man/man1/pelorin-sim.1.gz \
     usr/share/bash-completion/completions/pelorin-sim \
@@ -118,6 +119,12 @@ perl -MJSON::PP -e '
     print STDERR "the JSON summary: $_\n" for @wrong;
     exit(@wrong ? 1 : 0);' <"$scratch/run.json" || fail "the installed run is not a healthy cluster"
 [ -z "$(ls -A "$empty")" ] || fail "pelorin-sim --no-trace wrote into the working directory: $(ls -A "$empty")"
+step "an installed lesson"
+(cd "$empty" && "$root/usr/bin/pelorin-sim" --no-trace --json --until-us 210000 \
+    --scenario "$root/usr/share/pelorin/scenarios/04-babbling-idiot.toml") >"$scratch/lesson.json" ||
+    fail "the installed pelorin-sim cannot play an installed lesson (status $?)"
+perl -MJSON::PP -e 'local $/; exit(decode_json(<STDIN>)->{faults}{babbling} == 1 ? 0 : 1)' <"$scratch/lesson.json" ||
+    fail "the lesson's fault is not in the summary"
 # Started by its bare name through PATH, as a user types it.
 (cd "$empty" && PATH="$root/usr/bin:$PATH" pelorin-sim --cycles 10 --no-trace --json >/dev/null) ||
     fail "pelorin-sim started through PATH does not find the installed configuration"

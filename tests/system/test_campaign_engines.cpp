@@ -8,11 +8,16 @@
 #include "cli/campaign_merge.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
+#include "cli/shared_pages.h"
 
 #include <algorithm>
 #include <array>
+#include <csignal>
+#include <cstdlib>
 #include <random>
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -104,7 +109,12 @@ class EngineTest : public CampaignTest {
 };
 
 TEST_F(EngineTest, CheckpointsWriteTheRerunsRows) {
-    CampaignOptions options = campaign(10);
+    CampaignOptions options = campaign(40); // faults that vanish, and ones of every class that is not
+    expect_same_rows(options);
+    const std::vector<std::string> classes = column(read(options.out), CAMPAIGN_CSV_CLASS_COLUMN);
+    EXPECT_GE(std::set<std::string>(classes.begin(), classes.end()).size(), 3u);
+
+    options = campaign(10);
     options.injections = 2; // the early stop waits for the last one
     expect_same_rows(options);
 
@@ -118,6 +128,11 @@ TEST_F(EngineTest, CheckpointsWriteTheRerunsRows) {
     options = campaign(4);
     options.window_from_us = 0; // before the first event of the run's first microsecond is over
     options.window_to_us = 0.5;
+    options.effect = FAULT_SET;
+    expect_same_rows(options);
+
+    options = register_window(); // sampled set faults into the registers: many change nothing or are
+    options.runs = 30;           // overwritten before they are read
     options.effect = FAULT_SET;
     expect_same_rows(options);
 
@@ -230,6 +245,57 @@ TEST_F(EngineTest, ExhaustiveShardsMergeIntoTheWholeScan) {
     EXPECT_EQ(read(options.out), csv);
     EXPECT_EQ(read(path("campaign.svg")), chart);
     EXPECT_EQ(read(path("merged.txt")), summary);
+}
+
+/// Runs `work` in a copy of this process; how the copy ended (waitpid's status).
+template <class Work>
+int status_of_copy(Work work) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(work() ? 0 : 1);
+    }
+    int status = -1;
+    (void)waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(SharedPages, CopiesReadTheSameBytesCannotWriteThemAndTheRangeComesBackWritable) {
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t size = 5 * page;
+    auto* buffer = static_cast<uint8_t*>(std::aligned_alloc(page, size));
+    ASSERT_NE(buffer, nullptr);
+    for (size_t i = 0; i < size; ++i) {
+        buffer[i] = static_cast<uint8_t>(i * 7);
+    }
+    const std::vector<uint8_t> before(buffer, buffer + size);
+    const auto same = [&] { return std::equal(before.begin(), before.end(), buffer); };
+    SharedPages shared;
+    ASSERT_TRUE(share_pages(buffer + 1, size - 2, &shared));
+    EXPECT_EQ(shared.begin, buffer + page);
+    EXPECT_EQ(shared.size, 3 * page) << "the whole pages inside the range, not the parts around them";
+    EXPECT_TRUE(same());
+    const int read = status_of_copy(same);
+    EXPECT_TRUE(WIFEXITED(read) && WEXITSTATUS(read) == 0) << "a copy reads the same bytes";
+    const int written = status_of_copy([&] {
+        buffer[2 * page] = 1;
+        return true;
+    });
+    EXPECT_TRUE(WIFSIGNALED(written) && WTERMSIG(written) == SIGSEGV) << "a write faults in the copy";
+    buffer[0] = 1; // the pages around the range stay private and writable
+    buffer[size - 1] = 1;
+    unshare_pages(&shared);
+    EXPECT_EQ(shared.begin, nullptr);
+    buffer[0] = before[0];
+    buffer[size - 1] = before[size - 1];
+    EXPECT_TRUE(same());
+    std::fill(buffer, buffer + size, uint8_t{1}); // writable again
+    const int after = status_of_copy([&] {
+        buffer[2 * page] = 2; // private: the copy's write stays in the copy
+        return true;
+    });
+    EXPECT_TRUE(WIFEXITED(after) && WEXITSTATUS(after) == 0);
+    EXPECT_EQ(std::count(buffer, buffer + size, 1), static_cast<long>(size));
+    std::free(buffer);
 }
 
 } // namespace

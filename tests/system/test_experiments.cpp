@@ -1,7 +1,11 @@
 // Reproducible experiments: the injection log and its exact replay, and fault-injection campaigns.
 #include "campaign_fixture.h"
 #include "cli/campaign.h"
+#include "cli/campaign_compare.h"
+#include "cli/campaign_csv.h"
+#include "cli/campaign_experiments.h"
 #include "cli/campaign_observe.h"
+#include "cli/campaign_report.h"
 #include "cli/exit_status.h"
 #include "cli/runner.h"
 #include "run_command.h"
@@ -16,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -527,8 +532,173 @@ TEST_F(ExperimentTest, UnfinishedLastRowIsRunAgain) {
     EXPECT_NE(read(path("report.txt")).find("wall time: 1 experiments in "), std::string::npos);
 }
 
+/// The numbers of the summary's line that starts with `first` (after its first word), or none.
+std::vector<double> numbers_of_line(const std::string& summary, const std::string& first) {
+    std::vector<double> numbers;
+    const size_t at = summary.find("\n" + first + " ");
+    if (at == std::string::npos) {
+        return numbers;
+    }
+    std::istringstream line(
+        summary.substr(at + 1 + first.size(), summary.find('\n', at + 1) - at - 1 - first.size()));
+    std::string word;
+    while (line >> word) {
+        char* end = nullptr;
+        const double value = std::strtod(word.c_str(), &end);
+        if (end != word.c_str()) {
+            numbers.push_back(value);
+        }
+    }
+    return numbers;
+}
+
+TEST_F(ExperimentTest, TheSummaryGivesEachClassItsPartOfTheFaultSpaceAndEachFieldItsIntervals) {
+    CampaignOptions options = campaign(40);
+    options.upset_rate = 2e-9;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    const std::string summary = read(path("report.txt"));
+    const double bits = sampled_fault_bits(options.target);
+    const double space = bits * (options.window_to_us - options.window_from_us);
+    const std::vector<double> head = numbers_of_line(summary, "fault space       ");
+    ASSERT_EQ(head.size(), 2u) << summary; // the space, and the window it is the mask bits times
+    EXPECT_DOUBLE_EQ(head[0], space);
+    EXPECT_EQ(head[1], options.window_to_us - options.window_from_us);
+    EXPECT_NE(summary.find("(" + std::to_string(sampled_fault_bits(options.target)) + " mask bits x"),
+              std::string::npos);
+    unsigned counted = 0;
+    for (const char* name : OUTCOME_NAMES) {
+        // The class's line of counts, then its line of absolute figures: bit-us and per hour, each with
+        // its interval, the share's interval scaled.
+        const std::vector<double> counts = numbers_of_line(summary, name);
+        ASSERT_EQ(counts.size(), 4u) << name;
+        const double share = counts[0] / options.runs;
+        counted += static_cast<unsigned>(counts[0]);
+        const std::string rest = summary.substr(summary.find("\nclass   ", summary.find("fault space")));
+        const std::vector<double> figures = numbers_of_line(rest, name);
+        ASSERT_EQ(figures.size(), 6u) << name << rest;
+        const Wilson ci = wilson_interval(static_cast<unsigned>(counts[0]), options.runs);
+        EXPECT_NEAR(figures[0], share * space, 1e-5 * space) << name;
+        EXPECT_NEAR(figures[1], ci.low * space, 1e-5 * space) << name;
+        EXPECT_NEAR(figures[2], ci.high * space, 1e-5 * space) << name;
+        const double per_hour = options.upset_rate * bits;
+        EXPECT_NEAR(figures[3], share * per_hour, 1e-5 * per_hour) << name;
+        EXPECT_NEAR(figures[5], ci.high * per_hour, 1e-5 * per_hour) << name;
+    }
+    EXPECT_EQ(counted, options.runs);
+
+    // Per field: each class it produced, out of the field's experiments, which add up to the campaign's.
+    const std::string fields = summary.substr(summary.find("\nfield                            class"));
+    std::istringstream lines(fields);
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::map<std::string, unsigned> of;
+    unsigned rows = 0;
+    while (std::getline(lines, line) && !line.empty()) {
+        std::istringstream cells(line);
+        std::string field;
+        std::string name;
+        unsigned x = 0;
+        unsigned n = 0;
+        double percent = 0;
+        cells >> field >> name >> x >> n >> percent;
+        ASSERT_GT(x, 0u) << line;
+        EXPECT_NEAR(percent, 100.0 * x / n, 0.005) << line;
+        EXPECT_TRUE(of.emplace(field, n).first->second == n) << "one n per field: " << line;
+        rows += x;
+    }
+    EXPECT_EQ(rows, options.runs);
+    unsigned fields_n = 0;
+    for (const auto& [field, n] : of) {
+        fields_n += n;
+    }
+    EXPECT_EQ(fields_n, options.runs);
+
+    options.upset_rate = 0; // without a rate: the space only; with several faults an experiment: neither
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(read(path("report.txt")).find("per hour"), std::string::npos);
+    EXPECT_NE(read(path("report.txt")).find("\nfault space "), std::string::npos);
+    options.injections = 2;
+    options.runs = 3;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(read(path("report.txt")).find("\nfault space "), std::string::npos);
+}
+
+TEST(DifferenceInterval, IsNewcombesHybridScoreInterval) {
+    // Newcombe (1998), example (a): 56/70 against 48/80, a difference of 0.2 in 0.0524 - 0.3339.
+    const Wilson d = difference_interval(56, 70, 48, 80);
+    EXPECT_NEAR(d.low, 0.0524, 5e-5);
+    EXPECT_NEAR(d.high, 0.3339, 5e-5);
+    const Wilson same = difference_interval(9, 40, 9, 40);
+    EXPECT_NEAR(same.low, -same.high, 1e-12) << "equal shares: an interval around 0";
+    EXPECT_LT(same.low, 0.0);
+    const Wilson none = difference_interval(0, 40, 0, 400);
+    EXPECT_DOUBLE_EQ(none.low, -wilson_interval(0, 400).high) << "no case in either: only the bounds' widths";
+    EXPECT_DOUBLE_EQ(none.high, wilson_interval(0, 40).high);
+}
+
+TEST_F(ExperimentTest, CompareGivesEachClassItsDifferenceAndRefusesWhatItCannotCompare) {
+    CampaignOptions options = campaign(30);
+    ASSERT_EQ(run(options), EXIT_DONE);
+    options.target = TARGET_REG;
+    options.out = path("registers.csv");
+    ASSERT_EQ(run(options), EXIT_DONE);
+    std::string out;
+    ASSERT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + path("campaign.csv"), &out),
+              EXIT_DONE)
+        << out;
+    for (const char* name : OUTCOME_NAMES) {
+        const std::vector<double> cells = numbers_of_line(out, name);
+        ASSERT_EQ(cells.size(), 5u) << out;
+        EXPECT_EQ(cells[2], 0.0) << name << ": a campaign against itself";
+        EXPECT_LE(cells[3], 0.0);
+        EXPECT_GE(cells[4], 0.0);
+    }
+    out.clear(); // run_command appends
+    ASSERT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + options.out, &out), EXIT_DONE)
+        << out;
+    CampaignCsv a;
+    CampaignCsv b;
+    std::string why;
+    ASSERT_TRUE(read_campaign_csv(path("campaign.csv"), &a, &why) &&
+                read_campaign_csv(options.out, &b, &why));
+    const auto count = [](const CampaignCsv& csv, const char* name) {
+        unsigned x = 0;
+        for (const auto& [k, row] : csv.rows) {
+            x += campaign_csv_cells(row)[CAMPAIGN_CSV_CLASS_COLUMN] == name ? 1 : 0;
+        }
+        return x;
+    };
+    for (const char* name : OUTCOME_NAMES) {
+        const std::vector<double> cells = numbers_of_line(out, name);
+        ASSERT_EQ(cells.size(), 5u) << out;
+        const Wilson d = difference_interval(count(a, name), 30, count(b, name), 30);
+        EXPECT_NEAR(cells[2], cells[0] - cells[1], 0.011) << name;
+        EXPECT_NEAR(cells[3], 100.0 * d.low, 0.006) << name;
+        EXPECT_NEAR(cells[4], 100.0 * d.high, 0.006) << name;
+    }
+
+    options.exhaustive = true;
+    options.window_from_us = 200000;
+    options.window_to_us = 200010;
+    options.horizon_us = 230000;
+    options.out = path("scan.csv");
+    ASSERT_EQ(run(options), EXIT_DONE);
+    EXPECT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + options.out, &out), EXIT_USAGE);
+    EXPECT_NE(out.find("scan.csv: an exhaustive scan: its shares are exact, compare its summary instead"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(run_command("campaign compare " + path("campaign.csv") + " " + path("none.csv"), &out),
+              EXIT_USAGE);
+    EXPECT_EQ(
+        run_command("campaign --runs 3 compare " + path("campaign.csv") + " " + path("campaign.csv"), &out),
+        EXIT_USAGE);
+    EXPECT_NE(out.find("campaign compare takes no campaign options"), std::string::npos) << out;
+}
+
 TEST_F(ExperimentTest, MergedShardsEqualTheWholeCampaign) {
     CampaignOptions options = campaign(12);
+    options.upset_rate = 1e-9; // the summary's rates too
     ASSERT_EQ(run(options), EXIT_DONE);
     const std::string csv = read(options.out);
     const std::string chart = read(path("campaign.svg"));
@@ -548,7 +718,8 @@ TEST_F(ExperimentTest, MergedShardsEqualTheWholeCampaign) {
         shards += " " + shard.out;
     }
     std::string out;
-    ASSERT_EQ(run_command("campaign merge --out " + options.out + shards, &out), EXIT_DONE) << out;
+    ASSERT_EQ(run_command("campaign merge --upset-rate 1e-9 --out " + options.out + shards, &out), EXIT_DONE)
+        << out;
     EXPECT_EQ(read(options.out), csv);
     EXPECT_EQ(read(path("campaign.svg")), chart);
     EXPECT_EQ(out, summary);

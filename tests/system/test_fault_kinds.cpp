@@ -1,9 +1,7 @@
 // What the cluster does against each kind of described fault: the protocol's answer, slot by slot, on the
 // default configuration. Each test names the rule it shows; the slot recorder's columns are what the
 // observer window and --slot-events show.
-#include "host/cluster_run.h"
-#include "host/fault_plan.h"
-#include "host/slot_events.h"
+#include "fault_run.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
 
@@ -15,104 +13,7 @@
 
 namespace {
 
-// Cluster cycle 80 starts at about 159100 us; its slot 2 (O1's) at about 160600 us.
-constexpr double FAULT_REGION_US = 159000.0;
-constexpr double ROUND_US = 1000.0; // a TDMA round: four slots of 250
-
-class FaultKindsTest : public ::testing::Test {
-  protected:
-    ClusterConfig config;
-    std::unique_ptr<ClusterRun> run = std::make_unique<ClusterRun>();
-    std::unique_ptr<SlotRecorder> recorder = std::make_unique<SlotRecorder>();
-    std::vector<SlotColumn> columns;
-    std::vector<InjectionRecord> rows;
-
-    void SetUp() override {
-        std::string why;
-        ASSERT_EQ(read_cluster_config(PELORIN_DEFAULT_DATA_DIR, {}, &config, &why), ASSEMBLY_OK) << why;
-    }
-    void TearDown() override {
-        finish(); // a test that ended early
-        EXPECT_EQ(memory_count(), 0u);
-    }
-    void finish() {
-        if (run->running) {
-            detach_slot_recorder(recorder.get());
-            finish_run(run.get());
-        }
-    }
-    /// Runs the cluster with the faults (text form) until `until_us`.
-    void go(const std::vector<std::string>& faults, double until_us, RunSettings settings = {}) {
-        settings.trace = false;
-        for (const std::string& text : faults) {
-            FaultSpec fault;
-            std::string why;
-            ASSERT_TRUE(parse_fault(text, &fault, &why)) << text << ": " << why;
-            settings.faults.push_back(fault);
-        }
-        RunHooks hooks;
-        hooks.on_built = [this](ClusterRun& built) {
-            attach_slot_recorder(recorder.get(), &built.cluster);
-            recorder->on_column = [this](const SlotRecorder&, const SlotColumn& c) { columns.push_back(c); };
-        };
-        hooks.on_injection = [this](ClusterRun&, const InjectionRecord& r) {
-            rows.push_back(r);
-            slot_recorder_injection(recorder.get(), r);
-        };
-        start_run(run.get(), config, std::move(settings), std::move(hooks));
-        ASSERT_EQ(run_until(run.get(), RunLimit{0, until_us}), RunEnd::COMPLETED) << run->message;
-        slot_recorder_catch_up(recorder.get());
-    }
-    std::vector<const SlotColumn*> between(double from_us, double to_us) const {
-        std::vector<const SlotColumn*> found;
-        for (const SlotColumn& c : columns) {
-            if (c.start_us >= from_us && c.start_us < to_us) {
-                found.push_back(&c);
-            }
-        }
-        return found;
-    }
-    /// The first slot from `from_us` on in which `node` is in `state`; null when none is.
-    const SlotColumn* first_in_state(unsigned node, uint8_t state, double from_us) const {
-        for (const SlotColumn& c : columns) {
-            if (c.start_us >= from_us && (c.cells[node].state == state || c.cells[node].worst == state)) {
-                return &c;
-            }
-        }
-        return nullptr;
-    }
-    /// The time of the first row of fault 1 that starts an occurrence or changes a bit.
-    double fault_time() const {
-        for (const InjectionRecord& r : rows) {
-            if (r.fault == 1 && (r.action == ROW_START || r.action == ROW_BIT)) {
-                return r.time;
-            }
-        }
-        return -1.0;
-    }
-    uint32_t node_state(unsigned node) const { return get_protocol_state(run->cluster.controllers[node]); }
-};
-
-bool member(const SlotColumn& c, unsigned observer, unsigned position) {
-    return c.cells[observer].membership != MEMBERSHIP_UNKNOWN &&
-           (c.cells[observer].membership >> position & 1u);
-}
-
-/// Every one of `nodes` in APPLICATION with the full membership vector in every column.
-::testing::AssertionResult whole(const std::vector<const SlotColumn*>& slots,
-                                 std::initializer_list<unsigned> nodes, uint8_t vector = ALL_NODES) {
-    for (const SlotColumn* c : slots) {
-        for (unsigned n : nodes) {
-            if (c->cells[n].state != PS_APPLICATION || c->cells[n].worst != PS_APPLICATION ||
-                c->cells[n].membership != vector) {
-                return ::testing::AssertionFailure() << CLUSTER_NODES[n].name << " at " << c->start_us
-                                                     << " us: " << state_name(c->cells[n].state) << " "
-                                                     << membership_bits(c->cells[n].membership);
-            }
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
+class FaultKindsTest : public FaultRunTest {};
 
 // --- Babbling and the bus guardian --------------------------------------------------------------------
 
