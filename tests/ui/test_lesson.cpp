@@ -155,6 +155,22 @@ caption = "O1 falls silent."
     form->StopButtonClick();
 }
 
+TEST_F(LessonTest, OpenScenarioStartsAmongTheBundledLessonsAndEachOfThemOpens) {
+    const fs::path lessons = fs::path(PELORIN_DEFAULT_DATA_DIR) / "scenarios";
+    EXPECT_EQ(form->ScenarioDirectory().toStdString(), lessons.string());
+    int opened = 0;
+    for (const auto& entry : fs::directory_iterator(lessons)) {
+        if (entry.path().extension() != ".toml") {
+            continue;
+        }
+        Open(entry.path());
+        EXPECT_EQ(form->Thread()->Options().lesson.faults.empty(), false) << entry.path();
+        EXPECT_FALSE(Said("LessonTitle").startsWith("No lesson")) << entry.path();
+        opened += 1;
+    }
+    EXPECT_GT(opened, 0);
+}
+
 TEST_F(LessonTest, AFileThatCannotBeUsedIsRefusedAtItsLineAndTheRunGoesOnAsItWas) {
     TSineWaveThread* before = form->Thread();
     const fs::path file = Write("bad.toml", "title = \"Bad\"\n[[fault]]\nkind = \"crash\"\nnode = \"X9\"\n");
