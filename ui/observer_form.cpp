@@ -163,6 +163,12 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     log_sizes_ = new QLabel(this);
     log_sizes_->setObjectName("LogSizes");
     log_sizes_->setWordWrap(true);
+    speed_ = new QLabel("0 slots/s", this);
+    speed_->setObjectName("SlotSpeed");
+    speed_->setToolTip("Slots the run has closed per second of wall time");
+    auto* status = new QHBoxLayout;
+    status->addWidget(speed_);
+    status->addWidget(log_sizes_, 1);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
@@ -170,7 +176,7 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
-    layout->addWidget(log_sizes_);
+    layout->addLayout(status);
     resize(INITIAL_SIZE);
 
     timer_ = new QTimer(this);
@@ -294,7 +300,26 @@ void TObserverForm::Refresh() {
     ShowInjections();
     ShowEffectStop();
     ShowCaptions();
+    ShowSpeed();
     ShowLogSizes(*thread);
+}
+
+void TObserverForm::ShowSpeed() {
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t closed = events_->columns.total;
+    if (closed < speed_slots_) {
+        speed_slots_ = closed; // another model
+    }
+    const double seconds = std::chrono::duration<double>(now - speed_since_).count();
+    if (seconds < 1.0) {
+        return; // a second's slots make a steady figure
+    }
+    const double rate = speed_since_ == std::chrono::steady_clock::time_point{}
+                            ? 0.0
+                            : static_cast<double>(closed - speed_slots_) / seconds;
+    speed_->setText(QString("%1 slots/s").arg(rate, 0, 'f', 0));
+    speed_slots_ = closed;
+    speed_since_ = now;
 }
 
 QWidget* TObserverForm::BuildLesson() {

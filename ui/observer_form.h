@@ -13,7 +13,8 @@
 //     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
 //                rows, as injections.csv has them: TInjectionTable); a legend of the main window's
 //                indicators
-//     status     the logs and how large they have grown
+//     status     the speed in slots per second (over the last second of wall time), the logs and how
+//                large they have grown
 //
 // Every 200 ms it brings its copy of the slot events up to date through the simulation thread
 // (TSineWaveThread::ReadSlotEvents, under the model lock) and shows the copy; it never touches the model and
@@ -30,6 +31,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -99,6 +101,7 @@ class TObserverForm : public QWidget {
     QWidget* BuildLesson();
     void ShowLesson(const TSineWaveThread& thread);
     void ShowCaptions();
+    void ShowSpeed();
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
@@ -124,6 +127,10 @@ class TObserverForm : public QWidget {
     bool injection_columns_sized_ = false; // sized to the first rows, once
     QLabel* log_sizes_ = nullptr;
     QLabel* latest_caption_ = nullptr;
+    QLabel* speed_ = nullptr;
+    // The slots closed and the wall clock at the last speed shown (the speed in slots per second).
+    uint64_t speed_slots_ = 0;
+    std::chrono::steady_clock::time_point speed_since_{};
     QLabel* lesson_title_ = nullptr;
     QListWidget* captions_ = nullptr;
     QTabWidget* tabs_ = nullptr;

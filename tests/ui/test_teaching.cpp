@@ -317,6 +317,10 @@ TEST_F(TeachingTest, StepSlotEndsOneSlotStepRoundOneOfEachNodeAndStopForgetsASte
     form->RunButtonClick(); // not cut short by the step that was stopped
     ASSERT_TRUE(WaitUntil([&] { return Slots() > before + 4 * SLOTS_PER_ROUND; }));
     EXPECT_FALSE(form->Thread()->GetPaused());
+    ASSERT_TRUE(WaitUntil([this] { return Said("SlotSpeed") != "0 slots/s"; }))
+        << "a running cluster closes slots";
+    form->StopButtonClick();
+    ASSERT_TRUE(WaitUntil([this] { return Said("SlotSpeed") == "0 slots/s"; })) << "a stopped one none";
 }
 
 } // namespace
