@@ -1,7 +1,11 @@
 // pelorin: the desktop program. Builds the cluster from the configuration directory, then shows the main
 // window. When the cluster cannot be built it shows why and ends with status -1 before any window appears.
 //
-//     pelorin [--dir DIR] [--trace FILE | --no-trace] [--version]
+//     pelorin [--dir DIR] [--trace FILE | --no-trace] [--scenario FILE] [--version]
+//
+// --scenario starts a lesson (a scenario file): its faults join the run, the observer window opens to show
+// their captions as they fire, and the run stops where the lesson says. A file that cannot be used ends
+// the program with status 2 before any window appears, naming the file and the line.
 //
 // The trace goes to "debug.txt", appended, and the injections to "injections.csv", fresh for each start of
 // the program (the one before is kept as "injections.1.csv"), in the working directory, or in the user's
@@ -133,6 +137,8 @@ int run(QApplication& app) {
     const QCommandLineOption trace_option(
         "trace", "Append the trace to FILE instead of debug.txt in the log folder.", "FILE");
     const QCommandLineOption no_trace_option("no-trace", "Write no trace.");
+    const QCommandLineOption scenario_option(
+        "scenario", "Start the lesson in FILE: its faults, their captions and where it stops.", "FILE");
     const QCommandLineOption version_option("version", "Print the version, the commit and the build date.");
     screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
     observer_screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -140,6 +146,7 @@ int run(QApplication& app) {
     parser.addOption(dir_option);
     parser.addOption(trace_option);
     parser.addOption(no_trace_option);
+    parser.addOption(scenario_option);
     parser.addOption(version_option);
     parser.addOption(screenshot_option);
     parser.addOption(observer_screenshot_option);
@@ -165,6 +172,13 @@ int run(QApplication& app) {
     const std::string executable = QCoreApplication::arguments().value(0).toStdString();
 
     SineThreadOptions options;
+    if (parser.isSet(scenario_option)) {
+        std::string why;
+        if (!read_scenario(parser.value(scenario_option).toStdString(), &options.lesson, &why)) {
+            std::fprintf(stderr, "pelorin: %s\n", why.c_str());
+            return EXIT_USAGE;
+        }
+    }
     options.directory = find_configuration_directory(explicit_dir.empty() ? nullptr : explicit_dir.c_str(),
                                                      executable.c_str());
     const WindowLogFiles logs =
@@ -196,6 +210,9 @@ int run(QApplication& app) {
     }
     TMainForm form(options, std::move(thread));
     form.show();
+    if (!options.lesson.title.empty()) {
+        form.ObserverClick(); // where the lesson's captions appear
+    }
     if (parser.isSet(screenshot_option)) {
         take_screenshot_after(&form, parser.value(screenshot_option), cycles, false);
     } else if (parser.isSet(observer_screenshot_option)) {

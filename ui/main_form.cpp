@@ -1,6 +1,8 @@
 #include "ui/main_form.h"
 
+#include "host/cluster_config.h"
 #include "ui/about_form.h"
+#include "ui/fault_panel.h"
 #include "ui/laser_scene.h"
 #include "ui/log_directory.h"
 #include "ui/observer_form.h"
@@ -9,6 +11,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -180,7 +184,8 @@ TMainForm::~TMainForm() {
     update_timer_->stop();
     CloseErrorBox();
     delete observer_; // it asks for the thread, which goes next
-    thread_.reset();  // terminates and joins the simulation thread, then disposes of the model
+    delete fault_panel_;
+    thread_.reset(); // terminates and joins the simulation thread, then disposes of the model
 }
 
 void TMainForm::ConnectThread() {
@@ -268,6 +273,9 @@ void TMainForm::BuildView() {
     auto* key = new QShortcut(QKeySequence(Qt::Key_F2), this);
     key->setContext(Qt::ApplicationShortcut); // also from the observer itself, which F2 then raises
     connect(key, &QShortcut::activated, this, &TMainForm::ObserverClick);
+    auto* panel_key = new QShortcut(QKeySequence(Qt::Key_F3), this);
+    panel_key->setContext(Qt::ApplicationShortcut);
+    connect(panel_key, &QShortcut::activated, this, &TMainForm::FaultPanelClick);
 }
 
 void TMainForm::BuildNodePanel(unsigned node) {
@@ -594,13 +602,25 @@ void TMainForm::RunButtonClick() {
     if (observer_) {
         observer_->RunStarted(); // where the run stopped on an effect is history now
     }
+    thread_->CancelStep(); // a plain run goes on until stopped
     thread_->Run();
     cc_limit_->setReadOnly(true);
+}
+
+void TMainForm::StepSlotsClick(uint32_t count) {
+    if (thread_->BuildFailed()) {
+        return;
+    }
+    if (observer_) {
+        observer_->RunStarted();
+    }
+    thread_->StepSlots(count); // it pauses itself; the window does not wait, a slow run takes its time
 }
 
 void TMainForm::StopButtonClick() {
     thread_->SetPaused(true);
     WaitUntilStopped();
+    thread_->CancelStep();
     cc_limit_->setReadOnly(false);
 }
 
@@ -762,11 +782,69 @@ TObserverForm* TMainForm::Observer() const {
     return observer_.data();
 }
 
+TFaultPanel* TMainForm::FaultPanel() const {
+    return fault_panel_.data();
+}
+
+void TMainForm::FaultPanelClick() {
+    if (!fault_panel_) {
+        fault_panel_ = new TFaultPanel([this] { return thread_.get(); }, this);
+        fault_panel_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    fault_panel_->show();
+    fault_panel_->raise();
+    fault_panel_->activateWindow();
+}
+
+QString TMainForm::ScenarioDirectory() const {
+    const QString next_to_config = QDir(QString::fromStdString(options_.directory)).filePath("scenarios");
+    if (QDir(next_to_config).exists()) {
+        return next_to_config;
+    }
+    // A configuration of the user's own (--dir) has no lessons beside it: those found as the default
+    // configuration is found.
+    const std::string executable = QCoreApplication::applicationFilePath().toStdString();
+    const QString installed =
+        QDir(QString::fromStdString(find_configuration_directory(nullptr, executable.c_str())))
+            .filePath("scenarios");
+    return QDir(installed).exists() ? installed : QString::fromStdString(options_.directory);
+}
+
+bool TMainForm::OpenScenario(const QString& path, QString* why) {
+    Scenario lesson;
+    std::string reason;
+    if (!read_scenario(path.toStdString(), &lesson, &reason)) {
+        *why = QString::fromStdString(reason);
+        return false;
+    }
+    options_.lesson = std::move(lesson);
+    options_.replay.clear(); // a lesson is a run of its own faults, not a replay of a log
+    RestartButtonClick();
+    return true;
+}
+
+void TMainForm::OpenScenarioClick() {
+    const QString path =
+        QFileDialog::getOpenFileName(observer_ ? static_cast<QWidget*>(observer_) : this, "Open scenario",
+                                     ScenarioDirectory(), "Scenarios (*.toml);;All files (*)");
+    if (path.isEmpty()) {
+        return;
+    }
+    QString why;
+    if (!OpenScenario(path, &why)) {
+        QMessageBox::warning(this, "Open scenario", why);
+    }
+}
+
 void TMainForm::ObserverClick() {
     if (!observer_) {
         observer_ = new TObserverForm([this] { return thread_.get(); }, this);
         observer_->setAttribute(Qt::WA_DeleteOnClose);
         connect(observer_, &TObserverForm::EffectStop, this, &TMainForm::StopButtonClick);
+        connect(observer_, &TObserverForm::FaultPanelRequested, this, &TMainForm::FaultPanelClick);
+        connect(observer_, &TObserverForm::LessonStop, this, &TMainForm::StopButtonClick);
+        connect(observer_, &TObserverForm::ScenarioRequested, this, &TMainForm::OpenScenarioClick);
+        connect(observer_, &TObserverForm::StepRequested, this, &TMainForm::StepSlotsClick);
     }
     observer_->show();
     observer_->raise();
@@ -852,6 +930,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     CloseErrorBox();
     if (observer_) {
         observer_->close();
+    }
+    if (fault_panel_) {
+        fault_panel_->close();
     }
     event->accept();
 }

@@ -16,7 +16,8 @@
 //
 // The client area is 792 x 573 (an outer size of 800 x 600 with the usual frame), laid out by fixed
 // coordinates. The observer window (ui/observer_form.h) opens with F2 or the "Observer" button in the free
-// space at the lower right; when it has stopped the run on an effect, the window shows itself stopped.
+// space at the lower right; when it has stopped the run on an effect, the window shows itself stopped. The
+// fault panel (ui/fault_panel.h), a window of its own, opens with F3 from either window.
 #pragma once
 
 #include "ui/display_format.h"
@@ -43,6 +44,7 @@ class QTimer;
 class TCircle;
 class TColourLabel;
 class TColourPanel;
+class TFaultPanel;
 class TObserverForm;
 class TSceneBox;
 
@@ -67,6 +69,13 @@ class TMainForm : public QWidget {
     TSineWaveThread* Thread() const { return thread_.get(); }
     /// The observer window while it is open, else null.
     TObserverForm* Observer() const;
+    /// The fault panel, when open (F3).
+    TFaultPanel* FaultPanel() const;
+    /// Starts a lesson: a fresh model (as Rewind) whose run has the lesson's faults and stop rule; Rewind
+    /// then starts the same lesson again. A file that cannot be used changes nothing: false with why.
+    bool OpenScenario(const QString& path, QString* why);
+    /// Where "Open scenario..." starts: the lessons next to the configuration, else those installed.
+    QString ScenarioDirectory() const;
 
     /// Copies the snapshot and shows it.
     void Refresh();
@@ -87,6 +96,10 @@ class TMainForm : public QWidget {
     void InjectNowClick();
     /// Opens the observer window (F2), or brings it to the front.
     void ObserverClick();
+    void FaultPanelClick();
+    void OpenScenarioClick();
+    /// The observer's "Step slot" and "Step round": runs on until that many slots have closed.
+    void StepSlotsClick(uint32_t count);
     void AllOnClick();
     void AllOffClick();
 
@@ -162,6 +175,7 @@ class TMainForm : public QWidget {
     QTimer* update_timer_ = nullptr;
     QPointer<QMessageBox> error_box_;
     QPointer<TObserverForm> observer_;
+    QPointer<TFaultPanel> fault_panel_;
 
     TSceneBox* graph_ = nullptr;
     QLabel* generator_label_ = nullptr;

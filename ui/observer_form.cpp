@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -117,6 +118,26 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     top->addWidget(effect_label_, 1);
     top->addWidget(save_picture);
     top->addWidget(save_events);
+    auto* step_slot = new QPushButton("Step slot", this);
+    step_slot->setObjectName("StepSlotButton");
+    step_slot->setToolTip("Run on to the end of the next slot");
+    connect(step_slot, &QPushButton::clicked, this, [this] { emit StepRequested(1); });
+    top->addWidget(step_slot);
+    auto* step_round = new QPushButton("Step round", this);
+    step_round->setObjectName("StepRoundButton");
+    step_round->setToolTip("Run on to the end of the next TDMA round: one slot of each node");
+    connect(step_round, &QPushButton::clicked, this, [this] { emit StepRequested(SLOTS_PER_ROUND); });
+    top->addWidget(step_round);
+    auto* open_scenario = new QPushButton("Open scenario...", this);
+    open_scenario->setObjectName("OpenScenarioButton");
+    open_scenario->setToolTip("Start a lesson: its faults, their captions and where it stops");
+    connect(open_scenario, &QPushButton::clicked, this, &TObserverForm::ScenarioRequested);
+    top->addWidget(open_scenario);
+    auto* fault_panel = new QPushButton("Fault panel (F3)", this);
+    fault_panel->setObjectName("FaultPanelButton");
+    fault_panel->setToolTip("Choose a fault of any kind, where it strikes, and inject it now");
+    connect(fault_panel, &QPushButton::clicked, this, &TObserverForm::FaultPanelRequested);
+    top->addWidget(fault_panel);
 
     timeline_ = new TSlotTimeline(this);
     timeline_->SetEvents(events_.get());
@@ -124,23 +145,38 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     scroll_->setObjectName("TimelineScroll");
     connect(scroll_, &QScrollBar::valueChanged, this, &TObserverForm::ScrollChanged);
 
-    auto* tabs = new QTabWidget(this);
-    tabs->addTab(BuildInjections(), "Injections");
-    tabs->addTab(BuildMainWindowLegend(), "Main window legend");
+    latest_caption_ = new QLabel(this);
+    latest_caption_->setObjectName("LatestCaption");
+    latest_caption_->setWordWrap(true);
+    QFont bold = latest_caption_->font();
+    bold.setBold(true);
+    latest_caption_->setFont(bold);
+
+    tabs_ = new QTabWidget(this);
+    tabs_->addTab(BuildInjections(), "Injections");
+    tabs_->addTab(BuildLesson(), "Lesson");
+    tabs_->addTab(BuildMainWindowLegend(), "Main window legend");
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(BuildCounters());
-    bottom->addWidget(tabs, 1);
+    bottom->addWidget(tabs_, 1);
 
     log_sizes_ = new QLabel(this);
     log_sizes_->setObjectName("LogSizes");
     log_sizes_->setWordWrap(true);
+    speed_ = new QLabel("0 slots/s", this);
+    speed_->setObjectName("SlotSpeed");
+    speed_->setToolTip("Slots the run has closed per second of wall time");
+    auto* status = new QHBoxLayout;
+    status->addWidget(speed_);
+    status->addWidget(log_sizes_, 1);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(latest_caption_);
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
-    layout->addWidget(log_sizes_);
+    layout->addLayout(status);
     resize(INITIAL_SIZE);
 
     timer_ = new QTimer(this);
@@ -239,8 +275,13 @@ void TObserverForm::Refresh() {
     const uint64_t model = events_->model;
     thread->ReadSlotEvents(events_.get());
     if (events_->model != model) {
-        // Another model (Rewind): it starts with no stops and no injections shown.
+        // Another model (Rewind, a lesson): it starts with no stops, injections or captions shown.
         thread->SetStopOnEffect(stop_on_effect_->isChecked());
+        shown_captions_ = 0;
+        shown_lesson_stop_ = false;
+        captions_->clear();
+        latest_caption_->clear();
+        ShowLesson(*thread);
         shown_effect_stops_ = 0;
         drawn_slots_ = drawn_injections_ = drawn_effect_stops_ = 0;
         injection_rows_->Clear();
@@ -258,7 +299,71 @@ void TObserverForm::Refresh() {
     ShowCounters();
     ShowInjections();
     ShowEffectStop();
+    ShowCaptions();
+    ShowSpeed();
     ShowLogSizes(*thread);
+}
+
+void TObserverForm::ShowSpeed() {
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t closed = events_->columns.total;
+    if (closed < speed_slots_) {
+        speed_slots_ = closed; // another model
+    }
+    const double seconds = std::chrono::duration<double>(now - speed_since_).count();
+    if (seconds < 1.0) {
+        return; // a second's slots make a steady figure
+    }
+    const double rate = speed_since_ == std::chrono::steady_clock::time_point{}
+                            ? 0.0
+                            : static_cast<double>(closed - speed_slots_) / seconds;
+    speed_->setText(QString("%1 slots/s").arg(rate, 0, 'f', 0));
+    speed_slots_ = closed;
+    speed_since_ = now;
+}
+
+QWidget* TObserverForm::BuildLesson() {
+    auto* page = new QWidget(this);
+    auto* layout = new QVBoxLayout(page);
+    lesson_title_ = new QLabel("No lesson: open one with \"Open scenario...\"", page);
+    lesson_title_->setObjectName("LessonTitle");
+    lesson_title_->setWordWrap(true);
+    captions_ = new QListWidget(page);
+    captions_->setObjectName("Captions");
+    layout->addWidget(lesson_title_);
+    layout->addWidget(captions_, 1);
+    return page;
+}
+
+void TObserverForm::ShowLesson(const TSineWaveThread& thread) {
+    const Scenario& lesson = thread.Options().lesson;
+    if (lesson.title.empty()) {
+        lesson_title_->setText("No lesson: open one with \"Open scenario...\"");
+        return;
+    }
+    QString text = QString("<b>%1</b>").arg(QString::fromStdString(lesson.title).toHtmlEscaped());
+    if (!lesson.description.empty()) {
+        text += "<br>" + QString::fromStdString(lesson.description).toHtmlEscaped();
+    }
+    lesson_title_->setText(text);
+}
+
+void TObserverForm::ShowCaptions() {
+    const std::vector<LessonCaption>& captions = events_->captions;
+    for (; shown_captions_ < captions.size(); ++shown_captions_) {
+        const LessonCaption& c = captions[shown_captions_];
+        const QString line =
+            QString("%1 s: %2").arg(c.time_us / 1e6, 0, 'f', 6).arg(QString::fromStdString(c.text));
+        captions_->addItem(line);
+        captions_->scrollToBottom();
+        latest_caption_->setText(line);
+    }
+    if (events_->lesson_time_stop && !shown_lesson_stop_) {
+        shown_lesson_stop_ = true;
+        effect_label_->setText(QString("Stopped at %1 s, where the lesson ends; Run goes on")
+                                   .arg(events_->sim_time / 1e6, 0, 'f', 6));
+        emit LessonStop();
+    }
 }
 
 void TObserverForm::RunStarted() {

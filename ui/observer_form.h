@@ -2,13 +2,19 @@
 // "Observer" button), non-modal and resizable; it remembers nothing between runs of the program.
 //
 //     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
-//                (CSV)
+//                (CSV), "Step slot" and "Step round" (the run goes on to the end of the next slot, or of
+//                the next four), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h); below it the
+//                caption of the lesson fault that fired last
+//     lesson     (a tab at the bottom) the lesson's title and description, and every caption that fired,
+//                with its time, in a list that keeps them all; where a lesson stopped (on its effect, as
+//                "Stop on effect" stops, or at its time) is said at the top
 //     middle     the slot timeline (TSlotTimeline) with a scroll bar: it follows the newest slots while the
 //                bar is at its right end; dragged left, it shows older ones (the last SLOT_HISTORY slots)
 //     bottom     the counters per node, with "Reset"; the injections (their number and the most recent
 //                rows, as injections.csv has them: TInjectionTable); a legend of the main window's
 //                indicators
-//     status     the logs and how large they have grown
+//     status     the speed in slots per second (over the last second of wall time), the logs and how
+//                large they have grown
 //
 // Every 200 ms it brings its copy of the slot events up to date through the simulation thread
 // (TSineWaveThread::ReadSlotEvents, under the model lock) and shows the copy; it never touches the model and
@@ -25,11 +31,14 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
 class QCheckBox;
 class QLabel;
+class QListWidget;
+class QTabWidget;
 class QScrollBar;
 class QTableView;
 class QTableWidget;
@@ -63,6 +72,14 @@ class TObserverForm : public QWidget {
   signals:
     /// The run stopped at the end of a slot with an effect.
     void EffectStop();
+    /// The run stopped at the lesson's stop_at_us.
+    void LessonStop();
+    /// "Open scenario..." was clicked: the main window asks for the lesson file and starts it.
+    void ScenarioRequested();
+    /// "Step slot" or "Step round" was clicked: the main window runs that many slots on.
+    void StepRequested(uint32_t count);
+    /// "Fault panel (F3)" was clicked: the main window opens the fault panel (ui/fault_panel.h).
+    void FaultPanelRequested();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -81,10 +98,16 @@ class TObserverForm : public QWidget {
     void ShowInjections();
     void ShowEffectStop();
     void ShowLogSizes(const TSineWaveThread& thread);
+    QWidget* BuildLesson();
+    void ShowLesson(const TSineWaveThread& thread);
+    void ShowCaptions();
+    void ShowSpeed();
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
     uint64_t shown_effect_stops_ = 0;
+    size_t shown_captions_ = 0;
+    bool shown_lesson_stop_ = false;
     // What the timeline showed when it was last drawn: it is drawn again when one of them changed.
     uint64_t drawn_slots_ = 0;
     uint64_t drawn_injections_ = 0;
@@ -103,4 +126,12 @@ class TObserverForm : public QWidget {
     QTableView* injections_ = nullptr;
     bool injection_columns_sized_ = false; // sized to the first rows, once
     QLabel* log_sizes_ = nullptr;
+    QLabel* latest_caption_ = nullptr;
+    QLabel* speed_ = nullptr;
+    // The slots closed and the wall clock at the last speed shown (the speed in slots per second).
+    uint64_t speed_slots_ = 0;
+    std::chrono::steady_clock::time_point speed_since_{};
+    QLabel* lesson_title_ = nullptr;
+    QListWidget* captions_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
 };

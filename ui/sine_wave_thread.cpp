@@ -1,5 +1,6 @@
 #include "ui/sine_wave_thread.h"
 
+#include "host/fault_plan.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
 #include "ttpc/fp1cni.h"
@@ -65,9 +66,11 @@ void TSineWaveThread::BuildModel() {
     settings.trace = !options_.trace_file.empty();
     settings.trace_file = options_.trace_file;
     settings.replay = options_.replay;
+    settings.faults = options_.lesson.faults;
     RunHooks hooks;
     hooks.on_injection = [this](ClusterRun&, const InjectionRecord& record) {
         LogInjection(record);
+        KeepCaption(record);
         slot_recorder_injection(&recorder_, record);
     };
     start_run(&run_, config, std::move(settings), std::move(hooks));
@@ -100,10 +103,24 @@ void TSineWaveThread::AfterStep() {
     LowerPriorityOnce();
     Gather();
     if (recorder_.effect_column != 0) {
+        if (lesson_effect_armed_) {
+            lesson_effect_armed_ = false; // the lesson's own stop is made once
+            lesson_effect_done_ = true;
+            recorder_.stop_on_effect = window_stop_on_effect_;
+        }
         effect_stops_ += 1;
         effect_column_ = recorder_.effect_column;
         recorder_.effect_column = 0;
         SetPaused(true); // parks after this cycle, the end of the slot with the effect
+    }
+    if (step_goal_ != 0 && recorder_.columns.total >= step_goal_) {
+        step_goal_ = 0;
+        SetPaused(true); // the slots asked for have closed
+    }
+    const std::optional<double>& stop_at = options_.lesson.stop_at_us;
+    if (stop_at && !lesson_time_stop_ && next_event_time() > *stop_at) {
+        lesson_time_stop_ = true;
+        SetPaused(true); // the lesson ends here; Run goes on past it
     }
 }
 
@@ -239,14 +256,31 @@ void TSineWaveThread::ReadSlotEvents(SlotEventsCopy* copy) {
         std::copy(std::begin(recorder_.counters), std::end(recorder_.counters), std::begin(copy->counters));
         copy->effect_stops = effect_stops_;
         copy->effect_column = effect_column_;
+        copy->captions.insert(copy->captions.end(),
+                              captions_.begin() + std::min(copy->captions.size(), captions_.size()),
+                              captions_.end());
+        copy->lesson_time_stop = lesson_time_stop_;
     });
 }
 
 void TSineWaveThread::SetStopOnEffect(bool on) {
     OnModel([&] {
-        recorder_.stop_on_effect = on;
+        window_stop_on_effect_ = on;
+        recorder_.stop_on_effect = on || lesson_effect_armed_;
         recorder_.effect_column = 0;
     });
+}
+
+void TSineWaveThread::StepSlots(uint32_t count) {
+    if (count == 0 || BuildFailed()) {
+        return;
+    }
+    WithModelLocked([&] { step_goal_ = recorder_.columns.total + count; });
+    Run();
+}
+
+void TSineWaveThread::CancelStep() {
+    OnModel([this] { step_goal_ = 0; });
 }
 
 void TSineWaveThread::ResetSlotCounters() {
@@ -260,6 +294,12 @@ void TSineWaveThread::InjectNow() {
         inject(run_.cluster.fault_injector);
         Gather();
     });
+}
+
+uint32_t TSineWaveThread::AddFault(const FaultSpec& fault) {
+    uint32_t number = 0;
+    OnModel([&] { number = run_add_fault(&run_, fault); });
+    return number;
 }
 
 void TSineWaveThread::SetFaultEffect(uint8_t effect) {
@@ -289,6 +329,32 @@ void TSineWaveThread::LogInjection(const InjectionRecord& record) {
         }
     }
     (void)injection_log_.append(record); // best effort, like the trace
+}
+
+void TSineWaveThread::KeepCaption(const InjectionRecord& record) {
+    const std::vector<FaultSpec>& faults = options_.lesson.faults;
+    if (record.fault == 0 || record.fault > faults.size() || record.action == ROW_ADDED) {
+        return; // not a lesson fault, or one that has not fired yet
+    }
+    if (options_.lesson.stop_on_effect && !lesson_effect_armed_ && !lesson_effect_done_) {
+        lesson_effect_armed_ = true; // from now on what the lesson's faults do stops the run
+        recorder_.stop_on_effect = true;
+    }
+    if (faults[record.fault - 1].caption.empty()) {
+        return;
+    }
+    const auto kind = static_cast<FaultKind>(record.kind);
+    const bool fired = record.action == ROW_START ||
+                       (record.action == ROW_BIT && (kind == FaultKind::MEMORY || kind == FaultKind::STUCK));
+    if (!fired) {
+        return;
+    }
+    for (auto it = captions_.rbegin(); it != captions_.rend() && it->time_us == record.time; ++it) {
+        if (it->fault == record.fault) {
+            return; // another bit or node of the same firing
+        }
+    }
+    captions_.push_back({record.time, record.fault, faults[record.fault - 1].caption});
 }
 
 // --- Kernel errors --------------------------------------------------------------------------------------

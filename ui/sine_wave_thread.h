@@ -43,6 +43,14 @@
 // the thread pauses itself (as Stop does) after the step that closed a slot with an effect, so the run
 // stops at the end of that slot; the copy counts these stops.
 //
+// Lessons. The options may hold a lesson (a scenario file, host/scenario_file.h): its faults are the run's
+// first faults, numbered from 1 in the file's order. When one of them fires (the plan's start row, or for
+// a memory or stuck fault its bit rows, one caption for the rows of one time), its caption is kept for the
+// observer (SlotEventsCopy::captions). With stop_on_effect the run stops, once, at the end of the first
+// slot with an effect (the rule of SetStopOnEffect) after a lesson fault first fired: the cluster's own
+// start-up changes membership vectors too, and a lesson is about what its faults do. With stop_at_us the
+// thread pauses itself after the last step not later than that time, once per model.
+//
 // Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
 // result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
 // the start-up message (or, for a model that was built, the warnings) and ends the program.
@@ -50,6 +58,7 @@
 
 #include "host/cluster_run.h"
 #include "host/injection_log.h"
+#include "host/scenario_file.h"
 #include "host/slot_events.h"
 #include "ui/orvik_thread.h"
 
@@ -101,6 +110,16 @@ struct SineThreadOptions {
     std::string trace_file = "debug.txt";         // appended; "" = no trace
     std::string injection_log = "injections.csv"; // appended (the program starts it fresh); "" = no log
     std::vector<InjectionRecord> replay = {};     // injections to replay (an injection log), none by default
+    /// A lesson (a scenario file; no title: none). Its faults join the run when it starts, before any
+    /// other; its stop rule holds for every model built with these options (see "Lessons" above).
+    Scenario lesson = {};
+};
+
+/// A lesson fault's caption, as it fired.
+struct LessonCaption {
+    double time_us = 0.0; // when the fault fired
+    uint32_t fault = 0;   // its number in the run's fault plan
+    std::string text;
 };
 
 /// What the observer window shows: the recorder's slots and injections (a copy that keeps up with them),
@@ -111,9 +130,14 @@ struct SlotEventsCopy {
     BoundedLog<SlotColumn, SLOT_HISTORY> columns;
     BoundedLog<InjectionRecord, INJECTION_HISTORY> injections;
     NodeCounters counters[NODE_COUNT]{};
-    uint64_t effect_stops = 0;  // times the run stopped on an effect
-    uint64_t effect_column = 0; // the slot of the last of them
+    uint64_t effect_stops = 0;           // times the run stopped on an effect
+    uint64_t effect_column = 0;          // the slot of the last of them
+    std::vector<LessonCaption> captions; // every caption of the lesson's faults that fired, oldest first
+    bool lesson_time_stop = false;       // the run stopped at the lesson's stop_at_us
 };
+
+/// Slots of one TDMA round of the cluster: each of the four nodes sends once.
+constexpr uint32_t SLOTS_PER_ROUND = NODE_COUNT;
 
 /// The highest protocol state the window names; higher values are stored as 0.
 constexpr uint8_t SNAPSHOT_MAX_PROTOCOL_STATE = 12;
@@ -155,6 +179,12 @@ class TSineWaveThread : public TOrvikThread {
     /// One fault now, between two kernel steps; the snapshot is gathered again at once, so a stopped
     /// simulation shows the fault too.
     void InjectNow();
+    /// A described fault (the fault panel's "Inject now") added to the run's fault plan between two kernel
+    /// steps, as run_add_fault does for pelorin-sim: its `added` row and every row of what it does go to
+    /// the injection log, so a replay of the log does it again at the same step. The plan makes it happen
+    /// in its own kernel step, so a stopped run shows it after the next step. Returns the fault's number;
+    /// 0 when no model was built. `fault` must be one fault_from_words accepted.
+    uint32_t AddFault(const FaultSpec& fault);
 
     void SetSwitch(SineSwitch which, bool on) { switches_[which] = on ? 1u : 0u; }
     bool GetSwitch(SineSwitch which) const { return switches_[which].load() != 0; }
@@ -170,6 +200,12 @@ class TSineWaveThread : public TOrvikThread {
     void ReadSlotEvents(SlotEventsCopy* copy);
     /// Stop the run at the end of each slot with an effect (see host/slot_events.h).
     void SetStopOnEffect(bool on);
+    /// Runs on until `count` more slots have closed, as the slot recorder closes them (the observer's
+    /// "Step slot", and "Step round" with SLOTS_PER_ROUND), then pauses itself as Stop would; Stop, or a
+    /// stop on effect first, ends it sooner. 0 does nothing.
+    void StepSlots(uint32_t count);
+    /// Forgets a step under way (the window's Run and Stop), so a later run is not cut short by it.
+    void CancelStep();
     /// The recorder's counters back to 0.
     void ResetSlotCounters();
 
@@ -190,6 +226,7 @@ class TSineWaveThread : public TOrvikThread {
 
   private:
     void LogInjection(const InjectionRecord& record); // from inside an injection, under the model lock
+    void KeepCaption(const InjectionRecord& record);  // likewise
     /// Runs f() on the model between two kernel steps; nothing when the model was never built.
     template <class F>
     void OnModel(F&& f) {
@@ -217,10 +254,16 @@ class TSineWaveThread : public TOrvikThread {
     std::string build_error_;
     std::vector<std::string> build_warnings_;
 
-    const uint64_t model_number_; // distinguishes this thread's model from those of earlier threads
-    SlotRecorder recorder_;       // model lock
-    uint64_t effect_stops_ = 0;   // model lock
-    uint64_t effect_column_ = 0;  // model lock
+    const uint64_t model_number_;         // distinguishes this thread's model from those of earlier threads
+    SlotRecorder recorder_;               // model lock
+    uint64_t effect_stops_ = 0;           // model lock
+    uint64_t effect_column_ = 0;          // model lock
+    std::vector<LessonCaption> captions_; // model lock
+    bool lesson_time_stop_ = false;       // model lock; the stop at the lesson's time was made
+    bool window_stop_on_effect_ = false;  // model lock; SetStopOnEffect's choice
+    bool lesson_effect_armed_ = false;    // model lock; a lesson fault fired, its effect stop is due
+    bool lesson_effect_done_ = false;     // model lock; the lesson stopped on its effect
+    uint64_t step_goal_ = 0;              // model lock; StepSlots pauses once this many slots closed; 0: none
     uint32_t guardian_failures_seen_[NODE_COUNT]{}; // model lock; each guardian's failure count, last gather
     bool worst_gathered_ = false;                   // model lock; node state was on at the last gather
 
