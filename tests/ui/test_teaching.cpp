@@ -246,7 +246,8 @@ at_us = 320000
                                            "0.300000 s: A bit flips in M1 and O1."}))
             << "one line per firing, though two nodes' bits flipped; none for a fault without a caption";
         EXPECT_EQ(Said("LatestCaption"), "0.300000 s: A bit flips in M1 and O1.");
-        EXPECT_TRUE(Said("EffectLabel").contains("where the lesson ends"));
+        EXPECT_TRUE(WaitUntil([this] { return Said("EffectLabel").contains("where the lesson ends"); }))
+            << "said at the refresh after the stop, which may come after the captions' one";
         form->findChild<QPushButton*>("RewindButton")->click(); // the same lesson again
         form->Observer()->Refresh();
     }
