@@ -48,10 +48,10 @@ InjectionRecord make_row(const FaultPlan* plan, const ScheduledFault& f, uint8_t
     InjectionRecord row{};
     row.time = sim_time();
     row.step = steps_before(plan);
-    row.target = f.spec.target;
+    row.target = f.described.target;
     row.source = current() == plan && plan->state == ACTIVE ? SOURCE_PLAN : SOURCE_NOW;
     row.fault = f.number;
-    row.kind = static_cast<uint8_t>(f.spec.kind);
+    row.kind = static_cast<uint8_t>(f.described.kind);
     row.action = action;
     row.node = node;
     row.nodes = nodes != 0 ? nodes : node >= 0 ? static_cast<NodeSet>(1u << node) : 0;
@@ -99,7 +99,7 @@ void drop_entries(FaultPlan* plan, uint32_t fault, AgendaWhat what) {
 }
 
 unsigned trigger_index(const ScheduledFault& f) {
-    return static_cast<unsigned>(f.spec.trigger.kind);
+    return static_cast<unsigned>(f.described.trigger.kind);
 }
 
 /// Starts following what a trigger kind needs when its first watcher comes.
@@ -137,7 +137,7 @@ void set_phase(FaultPlan* plan, uint32_t index, FaultPhase phase) {
         }
     } else if (f.phase != FaultPhase::WATCHING && phase == FaultPhase::WATCHING) {
         if (watching == 0) {
-            begin_watching(plan, f.spec.trigger.kind);
+            begin_watching(plan, f.described.trigger.kind);
         }
         watching += 1;
         if (watching == 1) {
@@ -162,7 +162,7 @@ uint32_t* target_words(FaultPlan* plan, unsigned node, uint32_t target) {
 
 /// The word and bits of the present occurrence: named, or drawn as the injector draws.
 bool choose_bits(FaultPlan* plan, ScheduledFault& f) {
-    const FaultSpec& s = f.spec;
+    const FaultSpec& s = f.described;
     if (!s.random_field) {
         f.word = s.word;
         f.bits = chosen_bits(s, s.target, s.word, s.bit);
@@ -181,7 +181,7 @@ bool choose_bits(FaultPlan* plan, ScheduledFault& f) {
 /// Changes every chosen bit of one node's word, one row per bit.
 void change_bits(FaultPlan* plan, const ScheduledFault& f, unsigned node, uint8_t effect,
                  const char* detail) {
-    uint32_t& word = target_words(plan, node, f.spec.target)[f.word];
+    uint32_t& word = target_words(plan, node, f.described.target)[f.word];
     for (uint32_t rest = f.bits; rest != 0; rest &= rest - 1) {
         const auto bit = static_cast<uint32_t>(std::countr_zero(rest));
         InjectionRecord row = make_row(plan, f, ROW_BIT, static_cast<int>(node), 0, detail);
@@ -201,12 +201,12 @@ uint8_t effect_of(BitAction action) {
 
 void hold_bits(FaultPlan* plan, uint32_t index, const char* detail) {
     ScheduledFault& f = plan->faults[index];
-    const uint8_t effect = f.spec.stuck_value != 0 ? FAULT_SET : FAULT_RESET;
+    const uint8_t effect = f.described.stuck_value != 0 ? FAULT_SET : FAULT_RESET;
     for (unsigned n = 0; n < NODE_COUNT; ++n) {
-        if ((f.spec.nodes & (1u << n)) != 0) {
+        if ((f.described.nodes & (1u << n)) != 0) {
             change_bits(plan, f, n, effect, detail);
-            uint32_t* word = &target_words(plan, n, f.spec.target)[f.word];
-            plan->stuck.push_back({word, f.bits, f.spec.stuck_value != 0 ? f.bits : 0u, index});
+            uint32_t* word = &target_words(plan, n, f.described.target)[f.word];
+            plan->stuck.push_back({word, f.bits, f.described.stuck_value != 0 ? f.bits : 0u, index});
         }
     }
 }
@@ -274,7 +274,7 @@ double next_intermittent_event(FaultPlan* plan, const FaultSpec& s) {
 /// The start of an occurrence; true when it goes on (an end or ticks are due), false when it is over.
 bool start_occurrence(FaultPlan* plan, uint32_t index) {
     ScheduledFault& f = plan->faults[index];
-    const FaultSpec& s = f.spec;
+    const FaultSpec& s = f.described;
     const double now = sim_time();
     const std::string what = describe_fault(s);
     switch (s.kind) {
@@ -370,7 +370,7 @@ bool start_occurrence(FaultPlan* plan, uint32_t index) {
 
 void end_occurrence(FaultPlan* plan, uint32_t index) {
     ScheduledFault& f = plan->faults[index];
-    const FaultSpec& s = f.spec;
+    const FaultSpec& s = f.described;
     drop_entries(plan, index, AgendaWhat::TICK);
     switch (s.kind) {
     case FaultKind::STUCK:
@@ -414,7 +414,7 @@ void end_occurrence(FaultPlan* plan, uint32_t index) {
 
 void tick(FaultPlan* plan, uint32_t index) {
     ScheduledFault& f = plan->faults[index];
-    const FaultSpec& s = f.spec;
+    const FaultSpec& s = f.described;
     if (s.kind == FaultKind::BABBLING) {
         for_nodes(s.nodes, [&](unsigned n) { babble(controller(plan, n), s.channels); });
         put_on_agenda(plan, sim_time() + s.interval_us, index, AgendaWhat::TICK);
@@ -437,11 +437,11 @@ void tick(FaultPlan* plan, uint32_t index) {
 /// After an occurrence has begun (and, when it goes on, once it has ended): the next one, or done.
 void after_occurrence(FaultPlan* plan, uint32_t index, bool goes_on, double began) {
     ScheduledFault& f = plan->faults[index];
-    const FaultTrigger& t = f.spec.trigger;
+    const FaultTrigger& t = f.described.trigger;
     if (goes_on) {
         set_phase(plan, index, FaultPhase::ACTIVE);
-        if (lasts(f.spec)) {
-            f.ends_at = began + f.spec.duration_us;
+        if (lasts(f.described)) {
+            f.ends_at = began + f.described.duration_us;
             put_on_agenda(plan, f.ends_at, index, AgendaWhat::END);
         }
         return;
@@ -460,8 +460,8 @@ void run_entry(FaultPlan* plan, const AgendaEntry& e) {
     switch (e.what) {
     case AgendaWhat::START: {
         f.occurrences += 1;
-        plan->counts[static_cast<unsigned>(f.spec.kind)] += 1;
-        trace(plan, "Fault %u: %s.\n", f.number, describe_fault(f.spec).c_str());
+        plan->counts[static_cast<unsigned>(f.described.kind)] += 1;
+        trace(plan, "Fault %u: %s.\n", f.number, describe_fault(f.described).c_str());
         const bool goes_on = start_occurrence(plan, e.fault);
         after_occurrence(plan, e.fault, goes_on, e.time);
         break;
@@ -470,7 +470,7 @@ void run_entry(FaultPlan* plan, const AgendaEntry& e) {
         trace(plan, "Fault %u ends.\n", f.number);
         end_occurrence(plan, e.fault);
         f.ends_at = UNTIL_END;
-        const double began = e.time - f.spec.duration_us;
+        const double began = e.time - f.described.duration_us;
         after_occurrence(plan, e.fault, false, began);
         break;
     }
@@ -487,8 +487,8 @@ template <class Matches>
 void fire_watching(FaultPlan* plan, TriggerKind kind, Matches matches) {
     for (uint32_t i = 0; i < plan->faults.size(); ++i) {
         ScheduledFault& f = plan->faults[i];
-        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == kind && matches(f)) {
-            make_due(plan, i, sim_time() + f.spec.trigger.delay_us);
+        if (f.phase == FaultPhase::WATCHING && f.described.trigger.kind == kind && matches(f)) {
+            make_due(plan, i, sim_time() + f.described.trigger.delay_us);
         }
     }
 }
@@ -505,7 +505,7 @@ void watch_state_written(void* context, const TtpController* c, uint32_t state) 
     }
     plan->watch.state[n] = state;
     fire_watching(plan, TriggerKind::STATE, [&](const ScheduledFault& f) {
-        return f.spec.trigger.node == n && f.spec.trigger.state == state;
+        return f.described.trigger.node == n && f.described.trigger.state == state;
     });
 }
 
@@ -520,12 +520,13 @@ void watch_cluster_slot(FaultPlan* plan, const TtpController* c) {
     w.last_slot_start = now;
     const uint32_t position = get_medl_position(c->working_status.cstate);
     for (ScheduledFault& f : plan->faults) {
-        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == TriggerKind::SLOT && position == 0) {
+        if (f.phase == FaultPhase::WATCHING && f.described.trigger.kind == TriggerKind::SLOT &&
+            position == 0) {
             f.cycles_seen += 1;
         }
     }
     fire_watching(plan, TriggerKind::SLOT, [&](const ScheduledFault& f) {
-        return f.cycles_seen >= f.spec.trigger.cycle && f.spec.trigger.slot == position;
+        return f.cycles_seen >= f.described.trigger.cycle && f.described.trigger.slot == position;
     });
 }
 
@@ -539,13 +540,13 @@ void watch_slot_started(void* context, const TtpController* c, bool sending) {
     }
     const int n = node_of(plan, c);
     for (ScheduledFault& f : plan->faults) {
-        if (f.phase == FaultPhase::WATCHING && f.spec.trigger.kind == TriggerKind::OWN_FRAME &&
-            f.spec.trigger.node == n) {
+        if (f.phase == FaultPhase::WATCHING && f.described.trigger.kind == TriggerKind::OWN_FRAME &&
+            f.described.trigger.node == n) {
             f.own_frames += 1;
         }
     }
     fire_watching(plan, TriggerKind::OWN_FRAME, [&](const ScheduledFault& f) {
-        return f.spec.trigger.node == n && f.own_frames >= f.spec.trigger.frame;
+        return f.described.trigger.node == n && f.own_frames >= f.described.trigger.frame;
     });
 }
 
@@ -565,7 +566,7 @@ void watch_slot_judged(void* context, const TtpController* c) {
         return;
     }
     fire_watching(plan, TriggerKind::MEMBERSHIP, [&](const ScheduledFault& f) {
-        return f.spec.trigger.node < 0 || f.spec.trigger.node == n;
+        return f.described.trigger.node < 0 || f.described.trigger.node == n;
     });
 }
 
@@ -603,7 +604,7 @@ void plan_state(const SimObject* object, StateSink* sink) {
                        state_gap(plan, &plan->agenda), state_gap(plan, &plan->stuck),
                        state_gap(plan, &plan->watcher)});
     for (const ScheduledFault& f : plan->faults) {
-        state_feed_record(sink, &f, sizeof f, {state_gap(&f, &f.spec.caption)});
+        state_feed_record(sink, &f, sizeof f, {state_gap(&f, &f.described.caption)});
     }
     state_feed(sink, plan->agenda.data(), plan->agenda.size() * sizeof(AgendaEntry));
     state_feed(sink, plan->stuck.data(), plan->stuck.size() * sizeof(StuckWord));
@@ -646,7 +647,7 @@ FaultPlan* create_fault_plan(Cluster* cluster, uint32_t seed) {
 
 uint32_t add_fault(FaultPlan* plan, const FaultSpec& fault) {
     ScheduledFault f;
-    f.spec = fault;
+    f.described = fault;
     f.number = static_cast<uint32_t>(plan->faults.size() + 1);
     plan->faults.push_back(std::move(f));
     const auto index = static_cast<uint32_t>(plan->faults.size() - 1);

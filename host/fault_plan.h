@@ -80,7 +80,7 @@ struct StuckWord {
 
 /// One fault with its progress.
 struct ScheduledFault {
-    FaultSpec spec;
+    FaultSpec described;                 // the fault as added
     uint32_t number = 0;                 // 1 = the first fault added to the plan
     FaultPhase phase = FaultPhase::DONE; // until add_fault arms it
     uint32_t occurrences = 0;            // begun so far

@@ -35,7 +35,7 @@
 //                                      and out of its slot; its guardian has to stop it to the end
 //   guardian-open node(s)              the bus guardian lets every frame through        duration_us, or
 //                                                                                      to the end
-//   sos           node(s)              slightly off specification: the node's frames    duration_us, or
+//   sos           node(s)              slightly off in time: the node's frames          duration_us, or
 //                                      start offset_us from their action time           to the end
 //   clock         node(s)              a step of the clock's drift (drift_step) or a    at once
 //                                      jump of its local time (jump, macroticks)

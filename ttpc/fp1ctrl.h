@@ -274,7 +274,7 @@ inline bool controller_crashed(const TtpController* c) {
 /// `channels` (bit k for channel k), as far as its guardian lets it; a frame the guardian refuses is reported
 /// as a bus guardian error, as any refused frame is. Nothing while crashed.
 void babble(TtpController* c, uint8_t channels);
-/// An off-time sender (slightly off specification): its frames start `offset_us` from when it sends them
+/// An off-time sender (slightly off in time): its frames start `offset_us` from when it sends them
 /// (their time stamps and their ends move by it; an early start moves only the stamp). 0: on time.
 void set_send_offset(TtpController* c, double offset_us);
 inline double controller_send_offset(const TtpController* c) {
