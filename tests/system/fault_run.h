@@ -40,6 +40,14 @@ class FaultRunTest : public ::testing::Test {
             finish_run(run.get());
         }
     }
+    /// Ends the run and forgets it, for the next case of a test.
+    void start_over() {
+        finish();
+        run = std::make_unique<ClusterRun>();
+        recorder = std::make_unique<SlotRecorder>();
+        columns.clear();
+        rows.clear();
+    }
     /// Runs the cluster with the faults (text form) until `until_us`.
     void go(const std::vector<std::string>& faults, double until_us, RunSettings settings = {}) {
         for (const std::string& text : faults) {

@@ -80,11 +80,7 @@ TEST_F(FaultKindsTest, ACorruptFrameOnOneChannelIsMaskedByTheOther) {
         for (const SlotColumn* c : between(at - 1, at + 1)) {
             EXPECT_EQ(c->cells[NODE_M1].judgement, JUDGED_CORRECT) << "the other channel's copy is taken";
         }
-        finish();
-        run = std::make_unique<ClusterRun>();
-        recorder = std::make_unique<SlotRecorder>();
-        columns.clear();
-        rows.clear();
+        start_over();
     }
 }
 
@@ -138,10 +134,7 @@ TEST_F(FaultKindsTest, LostFramesAreSilenceToEveryReceiver) {
 TEST_F(FaultKindsTest, ANoiseBurstOnOneChannelIsMaskedAndOnBothMakesEveryFrameInvalid) {
     go({"blackout channel=B at_us=160000 duration_us=1500"}, 170000);
     EXPECT_TRUE(whole(between(FAULT_REGION_US, 170000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
-    finish();
-    run = std::make_unique<ClusterRun>();
-    recorder = std::make_unique<SlotRecorder>();
-    columns.clear();
+    start_over();
     go({"blackout channel=both at_us=160000 duration_us=600"}, 170000);
     unsigned invalid = 0;
     for (const SlotColumn* c : between(160000, 160600)) {
@@ -158,10 +151,7 @@ TEST_F(FaultKindsTest, BitErrorsAtCertaintyCorruptEveryFrameOfTheirChannelAndAre
     const TtpChannel* a = run->cluster.channels[CHANNEL_A];
     EXPECT_EQ(a->disturbance.fault, FRAME_FAULT_NONE) << "over when its time is";
     // Every frame delivered on A during the fault was corrupted: the receivers judged A incorrect.
-    finish();
-    run = std::make_unique<ClusterRun>();
-    recorder = std::make_unique<SlotRecorder>();
-    columns.clear();
+    start_over();
     go({"bit-errors channel=both ber=1 at_us=160000 duration_us=300"}, 170000);
     EXPECT_GT(recorder->counters[NODE_M1].left + recorder->counters[NODE_M2].left +
                   recorder->counters[NODE_O1].left + recorder->counters[NODE_O2].left,
@@ -211,11 +201,7 @@ TEST_F(FaultKindsTest, ACrashedNodeIsRemovedWithinOneRoundAndReintegratesOnceIts
         EXPECT_EQ(run->cluster.apps[crashed].os->controller_starts, 2u) << "its host restarted it";
         EXPECT_FALSE(controller_crashed(run->cluster.controllers[crashed]));
         EXPECT_TRUE(whole(between(210000, 215000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
-        finish();
-        run = std::make_unique<ClusterRun>();
-        recorder = std::make_unique<SlotRecorder>();
-        columns.clear();
-        rows.clear();
+        start_over();
     }
 }
 
@@ -266,10 +252,7 @@ TEST_F(FaultKindsTest, AJumpOfTheLocalClockTakesTheNodeOutOfTheClustersTime) {
 TEST_F(FaultKindsTest, AFrameSentOffTimeBeyondTheAcceptanceWindowIsNoFrameAndWithinItIsTaken) {
     go({"sos node=O2 offset_us=0.5 at_us=200000 duration_us=3000"}, 210000);
     EXPECT_TRUE(whole(between(199000, 210000), {NODE_M1, NODE_M2, NODE_O1, NODE_O2}));
-    finish();
-    run = std::make_unique<ClusterRun>();
-    recorder = std::make_unique<SlotRecorder>();
-    columns.clear();
+    start_over();
     go({"sos node=O2 offset_us=1.5 at_us=200000 duration_us=3000"}, 210000);
     unsigned silent = 0;
     for (const SlotColumn* c : between(200000, 203000)) {
