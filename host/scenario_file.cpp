@@ -121,16 +121,19 @@ bool value_text(const toml::node& value, std::string* text) {
 //
 // Where the parser expects whitespace it classifies a character that is not ASCII through a table with
 // holes: for many such characters (é, §, ü, ...) it reaches a branch marked unreachable, which is undefined
-// behaviour. It looks there where TOML allows no such character (outside texts and comments), and in two
-// places inside a multi-line basic text (between """ and """): right after a backslash, and at the first
-// character that is no blank after a backslash that ends a line (a continuation). The first two are not
-// TOML and are refused here; a continuation's first character is written as its \u escape, which means the
-// same character.
+// behaviour. It looks there wherever it reads a token, also past a mistake (to find the token's end), so
+// which characters it reaches depends on how it splits the text, which no reader outside it can follow
+// exactly. The parser is therefore given ASCII only: a character that is not ASCII inside a text is written
+// as its \u escape, which means the same character (a literal text, in single quotes, has no escapes and
+// becomes the basic text, in double quotes, of the same characters); in a comment it becomes '?', as a
+// comment means nothing; outside texts and comments TOML allows none, and it is refused here, as are a
+// backslash before one and a text that is not UTF-8.
 
 enum class Untamed : uint8_t { NONE, OUTSIDE_TEXT, AFTER_BACKSLASH, NOT_UTF8 };
 
 constexpr size_t DELIMITER = 3; // """ or '''
 constexpr unsigned char FIRST_NOT_ASCII = 0x80;
+constexpr char IN_COMMENT = '?';
 
 bool is_ascii(char c) {
     return static_cast<unsigned char>(c) < FIRST_NOT_ASCII;
@@ -174,11 +177,25 @@ size_t quote_run(std::string_view text, size_t at, char quote) {
     return end - at;
 }
 
-/// `text` as toml++ can be given it: the same document, with the first character of every continuation
-/// that is not ASCII written as its escape. At the first character it cannot pass on, it says what that is
-/// and where (`*at`), and ends the text with a control character in its place, which is no TOML there
-/// either: the parser stops there at the latest (it looks ahead within a value, so nothing may follow), and
-/// a mistake it finds before is on an earlier line.
+/// The UTF-8 sequence at text[at], a character that is not ASCII, appended to `tamed` as its escape;
+/// its length, 0 when it is no UTF-8.
+size_t append_escape(std::string_view text, size_t at, std::string* tamed) {
+    char32_t code = 0;
+    const size_t length = utf8_sequence(text, at, &code);
+    if (length > 0) {
+        constexpr char32_t LARGEST_SHORT = 0xFFFF;
+        char escape[16];
+        std::snprintf(escape, sizeof escape, code > LARGEST_SHORT ? "\\U%08X" : "\\u%04X",
+                      static_cast<unsigned>(code));
+        tamed->append(escape);
+    }
+    return length;
+}
+
+/// `text` as toml++ can be given it: the same document in ASCII (above). At the first character it cannot
+/// pass on, it says what that is and where (`*at`), and ends the text with a control character in its
+/// place, which is no TOML there either: the parser stops there at the latest, and a mistake it finds
+/// before is on an earlier line.
 Untamed tame_for_toml(std::string_view text, std::string* tamed, size_t* at) {
     enum class In : uint8_t { PLAIN, COMMENT, BASIC, LITERAL, MULTI_BASIC, MULTI_LITERAL };
     In in = In::PLAIN;
@@ -193,6 +210,8 @@ Untamed tame_for_toml(std::string_view text, std::string* tamed, size_t* at) {
     };
     while (i < text.size()) {
         const char c = text[i];
+        const bool literal = in == In::LITERAL || in == In::MULTI_LITERAL;
+        const bool multi = in == In::MULTI_BASIC || in == In::MULTI_LITERAL;
         switch (in) {
         case In::PLAIN:
             if (!is_ascii(c)) {
@@ -201,65 +220,71 @@ Untamed tame_for_toml(std::string_view text, std::string* tamed, size_t* at) {
             if (c == '#') {
                 in = In::COMMENT;
             } else if (c == '"' || c == '\'') {
-                const bool multi = quote_run(text, i, c) >= DELIMITER;
-                in = c == '"' ? (multi ? In::MULTI_BASIC : In::BASIC)
-                              : (multi ? In::MULTI_LITERAL : In::LITERAL);
-                if (multi) {
-                    tamed->append(text.substr(i, DELIMITER));
-                    i += DELIMITER;
-                    continue;
-                }
+                // A literal text opens as the basic text it is written as.
+                const bool opens_multi = quote_run(text, i, c) >= DELIMITER;
+                in = c == '"' ? (opens_multi ? In::MULTI_BASIC : In::BASIC)
+                              : (opens_multi ? In::MULTI_LITERAL : In::LITERAL);
+                const size_t quotes = opens_multi ? DELIMITER : 1;
+                tamed->append(quotes, '"');
+                i += quotes;
+                continue;
             }
             break;
         case In::COMMENT:
             in = c == '\n' ? In::PLAIN : in;
-            break;
+            tamed->push_back(is_ascii(c) ? c : IN_COMMENT);
+            ++i;
+            continue;
         case In::BASIC:
         case In::LITERAL:
-            if (c == '\\' && in == In::BASIC && i + 1 < text.size()) {
-                tamed->append(text.substr(i, 2)); // the escaped character does not end the text
-                i += 2;
-                continue;
-            }
-            in = c == '\n' || c == (in == In::BASIC ? '"' : '\'') ? In::PLAIN : in;
-            break;
         case In::MULTI_BASIC:
-        case In::MULTI_LITERAL:
-            if (c == (in == In::MULTI_BASIC ? '"' : '\'')) {
-                const size_t run = quote_run(text, i, c); // up to two quotes before the delimiter are text
-                in = run >= DELIMITER ? In::PLAIN : in;
-                tamed->append(text.substr(i, run));
+        case In::MULTI_LITERAL: {
+            const char closing = literal ? '\'' : '"';
+            if (c == closing) {
+                // A run of closing quotes: in a multi-line text up to two before the delimiter are text.
+                const size_t run = multi ? quote_run(text, i, c) : 1;
+                const bool closes = !multi || run >= DELIMITER;
+                const size_t in_text = closes && multi ? run - DELIMITER : closes ? 0 : run;
+                tamed->append(in_text, c);
+                if (closes) {
+                    tamed->append(multi ? DELIMITER : 1, '"');
+                    in = In::PLAIN;
+                }
                 i += run;
                 continue;
             }
-            if (c == '\\' && in == In::MULTI_BASIC && i + 1 < text.size()) {
+            if (c == '\n' && !multi) {
+                in = In::PLAIN; // a one-line text ends at its line's end, here as for the parser
+                break;
+            }
+            if (literal && (c == '"' || c == '\\')) {
+                tamed->push_back('\\'); // in the basic text they are escapes
+                break;
+            }
+            if (!is_ascii(c)) {
+                const size_t length = append_escape(text, i, tamed);
+                if (length == 0) {
+                    return stop(Untamed::NOT_UTF8);
+                }
+                i += length;
+                continue;
+            }
+            if (c == '\\' && !literal && i + 1 < text.size()) {
                 tamed->push_back(text[i++]);
                 if (!is_ascii(text[i])) {
                     return stop(Untamed::AFTER_BACKSLASH);
                 }
-                if (!is_blank_or_line_end(text[i])) {
+                if (!multi || !is_blank_or_line_end(text[i])) {
                     tamed->push_back(text[i++]); // an escape: \" \\ \n ...
                     continue;
                 }
                 while (i < text.size() && is_blank_or_line_end(text[i])) {
-                    tamed->push_back(text[i++]);
-                }
-                char32_t code = 0;
-                const size_t length =
-                    i < text.size() && !is_ascii(text[i]) ? utf8_sequence(text, i, &code) : 0;
-                if (i < text.size() && !is_ascii(text[i]) && length == 0) {
-                    return stop(Untamed::NOT_UTF8);
-                }
-                if (length > 0) {
-                    char escape[16];
-                    std::snprintf(escape, sizeof escape, code > 0xFFFF ? "\\U%08X" : "\\u%04X",
-                                  static_cast<unsigned>(code));
-                    tamed->append(escape);
-                    i += length;
+                    tamed->push_back(text[i++]); // a continuation, whose first character is taken above
                 }
                 continue;
             }
             break;
+        }
         }
         tamed->push_back(c);
         ++i;

@@ -221,6 +221,20 @@ TEST(ScenarioFile, TextsThatAreNotAsciiReadWhereTomlAllowsThem) {
               "(\\n, \\\", \\u00e9) or end the line");
     EXPECT_EQ(refusal("title = \"\"\"a\\\n\xc3\"\"\"\n"),
               "s.toml:2: not TOML, the format of scenario files: a text that is not UTF-8");
+    // Literal texts (single quotes) keep their characters, quotes and backslashes as written.
+    ASSERT_TRUE(parse_scenario("title = 'Přehození \"bitu\" C:\\x'\n[[fault]]\nkind = \"crash\"\n"
+                               "node = \"O1\"\ncaption = \'\'\'\nUzel \"O1\" \\ žije''\'\'\'\n",
+                               "s.toml", &s, &why))
+        << why;
+    EXPECT_EQ(s.title, "Přehození \"bitu\" C:\\x");
+    EXPECT_EQ(s.faults[0].caption, "Uzel \"O1\" \\ žije''");
+    // A quote inside a bare value opens no text for the parser: what follows is refused, not parsed.
+    EXPECT_EQ(
+        refusal("title = [76SELF\"xȿ[[ #[\n"),
+        "s.toml:1: not TOML, the format of scenario files: Error while parsing floating-point: expected "
+        "decimal digit, saw 'S'");
+    EXPECT_EQ(refusal("title = \"T\" # \xc3 ok\nx = 'a\xff'\n"),
+              "s.toml:2: not TOML, the format of scenario files: a text that is not UTF-8");
     // A mistake before such a character is the one reported.
     EXPECT_EQ(
         refusal("title = \n\ngröße = 1\n"),
