@@ -36,6 +36,8 @@ namespace {
 constexpr const char* CAPTION = "Observer - what the faults do";
 constexpr QSize INITIAL_SIZE(1000, 700);
 constexpr int COUNTER_COLUMN_WIDTH = 84;
+constexpr const char* BACK_SLOT_WIDEST = "slot 99999999"; // the widest number the slot box shows in full
+constexpr int BACK_SLOT_ARROWS_WIDTH = 30;                // the box's up and down arrows and its frame
 
 /// The counter rows: caption and what it counts.
 struct CounterRow {
@@ -135,6 +137,9 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     back_slot_->setObjectName("BackSlot");
     back_slot_->setPrefix("slot ");
     back_slot_->setRange(1, 1);
+    // Wide enough for the slots of hours of running, so the number is not cut off as the run grows.
+    back_slot_->setMinimumWidth(back_slot_->fontMetrics().horizontalAdvance(BACK_SLOT_WIDEST) +
+                                BACK_SLOT_ARROWS_WIDTH);
     back_slot_->setToolTip("The slot \"Back\" goes to: the run is replayed from time 0 and stops where it "
                            "begins");
     auto* back = new QPushButton("Back", this);
