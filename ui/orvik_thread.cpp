@@ -247,11 +247,11 @@ void TOrvikThread::RunUnpacedCycle() {
         if (terminated_) {
             break;
         }
+        if (pause_requested_ && (advanced || pause_exact_.exchange(false))) {
+            break;
+        }
         if (!advanced) {
             continue; // a paced cycle would not end here either: a stop lands where it lands paced
-        }
-        if (pause_requested_) {
-            break;
         }
         if (--stride == 0) {
             stride = UNPACED_CLOCK_STRIDE;

@@ -179,6 +179,12 @@ class TOrvikThread {
     bool IsTerminated() const { return terminated_.load(); }
     /// While true the thread runs unpaced whatever SetUnpaced chose (a model going back in its own run).
     void SetCatchingUp(bool on) { catching_up_ = on; }
+    /// From AfterStep: the thread parks after this very step, also one that left simulated time as it was
+    /// (an unpaced cycle otherwise ends only after a step that advanced it): a stop before a given step.
+    void PauseAfterThisStep() {
+        pause_exact_ = true;
+        SetPaused(true);
+    }
 
   private:
     void Start();
@@ -213,6 +219,7 @@ class TOrvikThread {
     std::atomic<double> sleep_per_cycle_{0.0};
     std::atomic<bool> unpaced_{false};
     std::atomic<bool> catching_up_{false};
-    double sleep_accumulator_ = 0.0; // simulation thread only
+    std::atomic<bool> pause_exact_{false}; // PauseAfterThisStep: the unpaced cycle ends at once
+    double sleep_accumulator_ = 0.0;       // simulation thread only
     bool owns_kernel_ = false;
 };

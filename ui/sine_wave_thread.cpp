@@ -104,7 +104,7 @@ void TSineWaveThread::StopWhereAsked() {
     if (slots_done && step_done) {
         asked_stop_due_ = false;
         SetCatchingUp(false);
-        SetPaused(true);
+        PauseAfterThisStep(); // before the next step, whose row may be the injection
     }
 }
 

@@ -51,9 +51,9 @@ bool read_campaign_row(const std::string& argument, WindowReplay* replay, std::s
     uint32_t number = 0;
     const char* end = number_text.data() + number_text.size();
     const auto [stop, error] = std::from_chars(number_text.data(), end, number);
-    if (number_text.empty() || error != std::errc{} || stop != end || number == 0) {
+    if (number_text.empty() || error != std::errc{} || stop != end) {
         *why = "--campaign-row " + argument + ": '" + number_text +
-               "' is not an experiment number (a whole number from 1)";
+               "' is not an experiment number (a whole number, from 0)";
         return false;
     }
     CampaignCsv csv;
