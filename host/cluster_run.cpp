@@ -20,6 +20,9 @@ void forward_injection(void* context, const InjectionRecord& record) {
 bool check_replayed_row(ClusterRun* run, const InjectionRecord& row) {
     const std::vector<InjectionRecord>& rows = run->settings.replay;
     const size_t number = run->replay_next + 1;
+    if (run->settings.replay_goes_on && run->replay_next >= rows.size()) {
+        return true; // past the log the run is a run of its own
+    }
     if (run->replay_next < rows.size()) {
         InjectionRecord expected = rows[run->replay_next];
         FaultSpec added;
@@ -285,6 +288,15 @@ bool finish_replay(ClusterRun* run) {
         static_cast<unsigned long long>(step_count() + run->replay_standins), sim_time());
     stop_run(run, RunEnd::REPLAY_DIVERGED, text);
     return false;
+}
+
+bool run_replay_pending(const ClusterRun& run) {
+    return run.replay_next < run.settings.replay.size();
+}
+
+void run_drop_pending_replay(ClusterRun* run) {
+    run->settings.replay.resize(run->replay_next);
+    run->settings.replay_goes_on = true;
 }
 
 void stop_run(ClusterRun* run, RunEnd end, std::string message) {

@@ -81,6 +81,10 @@ struct RunSettings {
     /// described faults a log holds, added again at the steps they were added at (the rows of what they
     /// did are then checked against what they do again).
     std::vector<InjectionRecord> replay;
+    /// Once every row of `replay` was applied, the run goes on as a run of its own: what its faults do
+    /// from then on is new, not a divergence (the window going back in its own run). Without it a row
+    /// after the log's last ends the run as REPLAY_DIVERGED.
+    bool replay_goes_on = false;
 };
 
 struct ClusterRun;
@@ -162,6 +166,11 @@ StepResult run_step(ClusterRun* run);
 /// When a replaying run is over: ends it with REPLAY_DIVERGED, naming the first row, when rows of the log
 /// were never applied (a replay applies all of its log or fails); false then.
 bool finish_replay(ClusterRun* run);
+/// Whether rows of the replay are still to be applied.
+bool run_replay_pending(const ClusterRun& run);
+/// The run leaves its log here (between two steps): the rows not applied yet are forgotten, and from now
+/// on it goes on as a run of its own (replay_goes_on). For a fault or a setting that the log does not hold.
+void run_drop_pending_replay(ClusterRun* run);
 /// Asks the run to end with `end` and `message` (from a hook: before the next step).
 void stop_run(ClusterRun* run, RunEnd end, std::string message);
 /// Disposes of the model and stops the trace and its fingerprint. Idempotent.

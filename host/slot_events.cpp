@@ -22,21 +22,28 @@ constexpr unsigned GUARDIAN_GUARDING = 0;
 constexpr unsigned GUARDIAN_RESET = 1;
 constexpr unsigned GUARDIAN_FAILED = 2;
 
-/// An error flag of the controller's status and the kind it counts as.
+/// An error flag of the controller's status, the kind it counts as, and what it means in plain words.
 struct ErrorFlag {
     uint32_t CniStatus::*flag;
     ErrorKind kind;
+    const char* reason;
 };
 constexpr ErrorFlag ERROR_FLAGS[] = {
-    {&CniStatus::clock_sync_error, ERROR_CLOCK_SYNC},
-    {&CniStatus::membership_error, ERROR_ACKNOWLEDGEMENT},
-    {&CniStatus::ack_mismatch, ERROR_ACKNOWLEDGEMENT},
-    {&CniStatus::blackout_error, ERROR_BLACKOUT},
-    {&CniStatus::ack_error, ERROR_CLIQUE},
-    {&CniStatus::bg_error, ERROR_BUS_GUARDIAN},
-    {&CniStatus::nbw_error, ERROR_NBW},
-    {&CniStatus::mode_violation_error, ERROR_MODE_VIOLATION},
-    {&CniStatus::slot_occupied_error, ERROR_SLOT_OCCUPIED},
+    {&CniStatus::clock_sync_error, ERROR_CLOCK_SYNC,
+     "clock synchronisation error: its clock needed a correction above 0.45 macroticks"},
+    {&CniStatus::membership_error, ERROR_ACKNOWLEDGEMENT, "membership error: too many membership failures"},
+    {&CniStatus::ack_mismatch, ERROR_ACKNOWLEDGEMENT,
+     "acknowledgement error: the two channels disagreed on its acknowledgement"},
+    {&CniStatus::blackout_error, ERROR_BLACKOUT,
+     "communication blackout: it heard nothing during a whole TDMA round"},
+    {&CniStatus::ack_error, ERROR_CLIQUE,
+     "clique error: it saw more failed and invalid slots than slots it agreed with"},
+    {&CniStatus::bg_error, ERROR_BUS_GUARDIAN, "bus guardian error: its guardian failed or refused a frame"},
+    {&CniStatus::nbw_error, ERROR_NBW, "NBW error: a message it had to send was not marked valid"},
+    {&CniStatus::mode_violation_error, ERROR_MODE_VIOLATION,
+     "mode violation: its host asked for a mode change the slot does not permit"},
+    {&CniStatus::slot_occupied_error, ERROR_SLOT_OCCUPIED,
+     "slot occupied: its slot was taken when it reintegrated"},
 };
 constexpr unsigned FLAG_COUNT = sizeof ERROR_FLAGS / sizeof ERROR_FLAGS[0];
 
@@ -93,10 +100,41 @@ uint32_t count_errors(SlotRecorder* r, unsigned n) {
             k.errors[ERROR_FLAGS[i].kind] += 1;
         }
     }
+    t.raised_since_change |= raised;
     const uint32_t failures = c->bus_guardian->failure_count;
     k.guardian_failures += failures - t.guardian_failures_seen;
     t.guardian_failures_seen = failures;
     return raised;
+}
+
+/// The slot a reason belongs to: the open one, or the next one when none is open.
+uint64_t reason_slot(const SlotRecorder* r) {
+    return r->open ? r->current.number : r->columns.total + 1;
+}
+
+void keep_reason(SlotRecorder* r, unsigned n, double time_us, const std::string& why) {
+    r->reasons.push(ReasonLine{time_us, reason_slot(r), static_cast<uint8_t>(n),
+                               std::string(CLUSTER_NODES[n].name) + " " + why});
+}
+
+/// What the other nodes made of the closing slot's frame, for a node they no longer count as a member.
+std::string membership_reason(const SlotRecorder* r, unsigned n) {
+    // The worst verdict first: it is the one that tells most.
+    constexpr uint8_t VERDICTS[] = {JUDGED_INVALID, JUDGED_INCORRECT, JUDGED_NULL};
+    for (const uint8_t verdict : VERDICTS) {
+        std::string judges;
+        for (unsigned m = 0; m < NODE_COUNT; ++m) {
+            if (m != n && r->current.cells[m].judgement == verdict) {
+                judges += std::string(judges.empty() ? "" : ", ") + CLUSTER_NODES[m].name;
+            }
+        }
+        if (!judges.empty()) {
+            return "left the membership: " + judges +
+                   (verdict == JUDGED_NULL ? " heard nothing in its slot (null frame)"
+                                           : std::string(" judged its frame ") + judgement_name(verdict));
+        }
+    }
+    return "left the membership: the other nodes no longer count it as a member";
 }
 
 /// The node's membership as the other nodes' vectors in the closing slot say; updates left/re-entered.
@@ -123,6 +161,7 @@ void judge_membership(SlotRecorder* r, unsigned n) {
         t.ever_member = true;
     } else if (!member && t.member) {
         r->counters[n].left += 1;
+        keep_reason(r, n, r->current.end_us, membership_reason(r, n));
     }
     t.member = member;
 }
@@ -134,11 +173,12 @@ void close_slot(SlotRecorder* r) {
         SlotCell& cell = column.cells[n];
         cell.state = t.state;
         cell.worst = worse_state(t.worst_since, t.state);
+        const CniStatus& status = r->cluster->controllers[n]->working_status;
         if (cell.judgement == JUDGED_NOTHING) {
-            cell.membership = is_synchronised(t.state)
-                                  ? membership_vector(r->cluster->controllers[n]->working_status)
-                                  : MEMBERSHIP_UNKNOWN;
+            cell.membership = is_synchronised(t.state) ? membership_vector(status) : MEMBERSHIP_UNKNOWN;
         }
+        cell.mode =
+            is_synchronised(t.state) ? static_cast<uint8_t>(get_cluster_mode(status.cstate)) : MODE_UNKNOWN;
         if (t.state_at_close == PS_APPLICATION && cell.worst != PS_APPLICATION) {
             column.flags |= COLUMN_LEFT_APPLICATION;
         }
@@ -222,6 +262,12 @@ void on_state_written(void* context, const TtpController* c, uint32_t written) {
                (raised & HOST_ERROR_FLAGS) == 0) {
         k.errors[ERROR_HOST_LIFESIGN] += 1;
     }
+    if (from == PS_APPLICATION) {
+        keep_reason(r, n, sim_time(),
+                    "left APPLICATION for " + state_name(state) + ": " +
+                        leave_reason(from, state, t.raised_since_change));
+    }
+    t.raised_since_change = 0;
     t.state = state;
     t.worst_since = worse_state(t.worst_since, state);
     t.worst_since_taken = worse_state(t.worst_since_taken, state);
@@ -333,6 +379,56 @@ std::string membership_bits(uint8_t membership) {
     return bits;
 }
 
+std::string leave_reason(uint8_t from, uint8_t to, uint32_t raised_flags) {
+    std::string why;
+    for (unsigned i = 0; i < FLAG_COUNT; ++i) {
+        if ((raised_flags >> i & 1u) != 0) {
+            why += std::string(why.empty() ? "" : "; ") + ERROR_FLAGS[i].reason;
+        }
+    }
+    if (!why.empty()) {
+        return why;
+    }
+    if (to == PS_READY && is_active(from)) {
+        return "its implicit acknowledgement failed: the next node did not count it as a member";
+    }
+    if (to == PS_PASSIVE) {
+        return "no host life sign at its own slot";
+    }
+    if (to == PS_FREEZE) {
+        return "frozen without a protocol error: its controller was switched off or halted";
+    }
+    if (to == PS_INIT) {
+        return "its host restarted the controller";
+    }
+    return "no error raised";
+}
+
+std::string cluster_mode_text(const SlotColumn& column) {
+    uint8_t agreed = MODE_UNKNOWN;
+    bool differ = false;
+    for (const SlotCell& cell : column.cells) {
+        if (cell.mode == MODE_UNKNOWN) {
+            continue;
+        }
+        differ = differ || (agreed != MODE_UNKNOWN && cell.mode != agreed);
+        agreed = cell.mode;
+    }
+    if (agreed == MODE_UNKNOWN) {
+        return "Cluster mode: none (no node keeps a C-state)";
+    }
+    if (!differ) {
+        return "Cluster mode " + std::to_string(agreed);
+    }
+    std::string text = "Cluster mode: nodes disagree:";
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        const uint8_t mode = column.cells[n].mode;
+        text += std::string(n == 0 ? " " : ", ") + CLUSTER_NODES[n].name + " " +
+                (mode == MODE_UNKNOWN ? std::string("-") : std::to_string(mode));
+    }
+    return text;
+}
+
 std::string state_name(uint8_t state) {
     if (state == STATE_NONE) {
         return "";
@@ -351,6 +447,7 @@ void attach_slot_recorder(SlotRecorder* r, Cluster* cluster) {
     r->observer = ControllerObserver{r, on_state_written, on_slot_started, on_slot_judged};
     r->columns.clear();
     r->injections.clear();
+    r->reasons.clear();
     r->open = false;
     r->current = SlotColumn{};
     r->effect_column = 0;

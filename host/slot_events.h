@@ -30,6 +30,14 @@
 //                  all of them when the rows are consecutive
 //     events       CELL_FROZE when the node entered FREEZE during the slot (from whatever state),
 //                  CELL_GUARDIAN_FAILED when its bus guardian entered Node Failure during the slot
+//     mode         the cluster mode in the node's C-state at the slot's end; MODE_UNKNOWN for a node
+//                  that keeps no C-state
+//
+// Reasons, in plain words, one line each, for the observer: when a node leaves APPLICATION, the error
+// flags it raised since its last change of state (what each flag means), or, with none raised, what the
+// state it went to tells (READY: its acknowledgement failed; PASSIVE: no host life sign; FREEZE: switched
+// off or halted; INIT: restarted by its host); when the cluster stops counting a node as a member (see
+// `left` below), what the other nodes made of the slot's frame (invalid, incorrect, or nothing heard).
 //
 // Counters, per node, since the recorder was attached (the model was built) or reset:
 //     starts              times the controller entered INIT
@@ -75,6 +83,9 @@ constexpr unsigned RECORDED_POSITIONS = NODE_COUNT;
 constexpr uint8_t MEMBERSHIP_UNKNOWN = 0x80;
 /// No state reached yet (a counter's worst state before anything happened).
 constexpr uint8_t STATE_NONE = 0xFF;
+/// A cell's cluster mode when the node keeps no C-state.
+constexpr uint8_t MODE_UNKNOWN = 0xFF;
+constexpr unsigned REASON_HISTORY = 256;
 
 enum SlotJudgement : uint8_t {
     JUDGED_NOTHING,
@@ -131,6 +142,7 @@ struct SlotCell {
     uint8_t judgement;  // SlotJudgement
     uint8_t membership; // bits 0-3, or MEMBERSHIP_UNKNOWN
     uint8_t events;     // SlotCellEvent bits
+    uint8_t mode;       // cluster mode at the slot's end, or MODE_UNKNOWN
     uint32_t first_injection;
     uint32_t last_injection;
     uint32_t injections;
@@ -211,15 +223,32 @@ struct NodeCounters {
     uint8_t worst; // STATE_NONE before any state was reached
 };
 
+/// Why a node left APPLICATION or the membership (see "Reasons" above).
+struct ReasonLine {
+    double time_us;   // when it left (for the membership: the end of the slot that showed it)
+    uint64_t slot;    // the slot it belongs to
+    uint8_t node;     // M1, M2, O1, O2
+    std::string text; // one line, starting with the node's name: "O1 left APPLICATION for FREEZE: ..."
+};
+
+/// Why a node went from `from` to `to`, given the error flags it raised meanwhile (see "Reasons"): bit i
+/// is the i-th of clock_sync_error, membership_error, ack_mismatch, blackout_error, ack_error, bg_error,
+/// nbw_error, mode_violation_error, slot_occupied_error.
+std::string leave_reason(uint8_t from, uint8_t to, uint32_t raised_flags);
+/// The cluster mode of a slot: "Cluster mode 2" when the nodes that keep a C-state agree, each node's
+/// when they do not, and "none" when no node keeps one.
+std::string cluster_mode_text(const SlotColumn& column);
+
 /// What the recorder follows of one node between notifications.
 struct NodeTrack {
-    uint8_t state;             // the protocol state last written
-    uint8_t worst_since;       // worst state since the last slot closed
-    uint8_t state_at_close;    // the state when the last slot closed
-    uint8_t last_membership;   // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
-    uint8_t worst_since_taken; // worst state written since take_worst_state (STATE_NONE: none)
-    uint32_t own_position;     // membership position of the node's own slot
-    uint32_t error_flags;      // ErrorKind bits of the flags raised, as last seen
+    uint8_t state;                // the protocol state last written
+    uint8_t worst_since;          // worst state since the last slot closed
+    uint8_t state_at_close;       // the state when the last slot closed
+    uint8_t last_membership;      // the vector in the last closed slot (or MEMBERSHIP_UNKNOWN)
+    uint8_t worst_since_taken;    // worst state written since take_worst_state (STATE_NONE: none)
+    uint32_t own_position;        // membership position of the node's own slot
+    uint32_t error_flags;         // the flags raised, as last seen (bits as leave_reason takes them)
+    uint32_t raised_since_change; // flags raised since the node's state last changed (same bits)
     uint32_t guardian_failures_seen;
     uint32_t guardian_failures_at_close; // the guardian's failure count when the last slot closed
     bool member;                         // as the cluster sees it
@@ -231,6 +260,7 @@ struct SlotRecorder {
     ControllerObserver observer{};
     BoundedLog<SlotColumn, SLOT_HISTORY> columns;
     InjectionHistory injections;
+    BoundedLog<ReasonLine, REASON_HISTORY> reasons;
     NodeCounters counters[NODE_COUNT]{};
     NodeTrack track[NODE_COUNT]{};
     bool stop_on_effect = false;

@@ -1,11 +1,17 @@
 // pelorin: the desktop program. Builds the cluster from the configuration directory, then shows the main
 // window. When the cluster cannot be built it shows why and ends with status -1 before any window appears.
 //
-//     pelorin [--dir DIR] [--trace FILE | --no-trace] [--scenario FILE] [--version]
+//     pelorin [--dir DIR] [--trace FILE | --no-trace] [--scenario FILE | --replay LOG |
+//             --campaign-row FILE.csv:K] [--version]
 //
 // --scenario starts a lesson (a scenario file): its faults join the run, the observer window opens to show
 // their captions as they fire, and the run stops where the lesson says. A file that cannot be used ends
 // the program with status 2 before any window appears, naming the file and the line.
+//
+// --replay opens the run of an injection log, --campaign-row that of experiment K of a campaign CSV (one
+// injection): the window replays it from time 0, unpaced, and stands just before the first injection, the
+// observer open; Run goes on with it (ui/window_replay.h). Rewind opens it so again. A log or row that
+// cannot be used ends the program with status 2 before any window appears, naming the file.
 //
 // The trace goes to "debug.txt", appended, and the injections to "injections.csv", fresh for each start of
 // the program (the one before is kept as "injections.1.csv"), in the working directory, or in the user's
@@ -21,6 +27,7 @@
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
 #include "ui/sine_wave_thread.h"
+#include "ui/window_replay.h"
 #include "version/version.h"
 
 #include <QApplication>
@@ -139,6 +146,11 @@ int run(QApplication& app) {
     const QCommandLineOption no_trace_option("no-trace", "Write no trace.");
     const QCommandLineOption scenario_option(
         "scenario", "Start the lesson in FILE: its faults, their captions and where it stops.", "FILE");
+    const QCommandLineOption replay_option(
+        "replay", "Open the run of the injection log LOG, stopped just before its first injection.", "LOG");
+    const QCommandLineOption campaign_row_option(
+        "campaign-row", "Open experiment K of the campaign CSV FILE, stopped just before its injection.",
+        "FILE.csv:K");
     const QCommandLineOption version_option("version", "Print the version, the commit and the build date.");
     screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
     observer_screenshot_option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -147,6 +159,8 @@ int run(QApplication& app) {
     parser.addOption(trace_option);
     parser.addOption(no_trace_option);
     parser.addOption(scenario_option);
+    parser.addOption(replay_option);
+    parser.addOption(campaign_row_option);
     parser.addOption(version_option);
     parser.addOption(screenshot_option);
     parser.addOption(observer_screenshot_option);
@@ -179,6 +193,26 @@ int run(QApplication& app) {
             return EXIT_USAGE;
         }
     }
+    const int openings = (parser.isSet(scenario_option) ? 1 : 0) + (parser.isSet(replay_option) ? 1 : 0) +
+                         (parser.isSet(campaign_row_option) ? 1 : 0);
+    if (openings > 1) {
+        std::fprintf(stderr, "pelorin: --scenario, --replay and --campaign-row each open a run: give one\n");
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(replay_option) || parser.isSet(campaign_row_option)) {
+        WindowReplay replay;
+        std::string why;
+        const bool read =
+            parser.isSet(replay_option)
+                ? read_window_replay(parser.value(replay_option).toStdString(), &replay, &why)
+                : read_campaign_row(parser.value(campaign_row_option).toStdString(), &replay, &why);
+        if (!read) {
+            std::fprintf(stderr, "pelorin: %s\n", why.c_str());
+            return EXIT_USAGE;
+        }
+        options.replay = std::move(replay.rows);
+        options.stop_before_step = replay.stop_before_step;
+    }
     options.directory = find_configuration_directory(explicit_dir.empty() ? nullptr : explicit_dir.c_str(),
                                                      executable.c_str());
     const WindowLogFiles logs =
@@ -210,8 +244,11 @@ int run(QApplication& app) {
     }
     TMainForm form(options, std::move(thread));
     form.show();
-    if (!options.lesson.title.empty()) {
-        form.ObserverClick(); // where the lesson's captions appear
+    if (!options.lesson.title.empty() || !options.replay.empty()) {
+        form.ObserverClick(); // where the lesson's captions appear, and what the replayed run does
+    }
+    if (options.stop_before_step.value_or(0) > 0) {
+        form.Thread()->Run(); // unpaced to just before the injection, where it stops of itself
     }
     if (parser.isSet(screenshot_option)) {
         take_screenshot_after(&form, parser.value(screenshot_option), cycles, false);

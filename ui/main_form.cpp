@@ -634,10 +634,14 @@ void TMainForm::TraceButtonClick() {
 }
 
 void TMainForm::RestartButtonClick() {
+    ReplaceThread(options_);
+}
+
+bool TMainForm::ReplaceThread(const SineThreadOptions& options) {
     StopButtonClick();
     CloseErrorBox(); // it told of the model that goes now
     thread_.reset();
-    thread_ = TOrvikThread::Create<TSineWaveThread>(options_);
+    thread_ = TOrvikThread::Create<TSineWaveThread>(options);
     if (thread_->BuildFailed()) {
         // The input files went away since the start: there is no model to show.
         for (QPushButton* button : {run_button_, trace_button_, rewind_button_}) {
@@ -645,13 +649,42 @@ void TMainForm::RestartButtonClick() {
         }
         show_startup_error(this, thread_->BuildError());
         QCoreApplication::exit(-1);
-        return;
+        return false;
     }
     ConnectThread();
     ResetReferences();
     ApplySettings();
     Refresh();
     cc_limit_->setReadOnly(false);
+    return true;
+}
+
+void TMainForm::BackToSlot(uint64_t slot) {
+    if (thread_->BuildFailed() || slot == 0) {
+        return;
+    }
+    if (!thread_->CanGoBack()) {
+        QMessageBox::warning(this, "Back",
+                             QString("Back replays the run's own injections, and this run has had more "
+                                     "than %1: it can only be rewound.")
+                                 .arg(TSineWaveThread::MAX_RUN_ROWS));
+        return;
+    }
+    thread_->SetPaused(true);
+    WaitUntilStopped();
+    SineThreadOptions back = options_; // the same configuration and lesson, and Rewind still starts afresh
+    back.replay = thread_->RunRows();
+    back.replay_is_own = true;
+    back.stop_before_step.reset();    // where a replay opened stood is no stop of this run's
+    back.stop_after_slots = slot - 1; // slot begins once the ones before it have closed
+    if (ReplaceThread(back)) {
+        if (observer_) {
+            observer_->RunStarted();
+        }
+        if (slot > 1) {
+            thread_->Run(); // unpaced to the slot, where it stops of itself
+        }                   // the first slot begins at time 0, where a new model stands
+    }
 }
 
 void TMainForm::SlowTrackBarChange() {
@@ -845,6 +878,7 @@ void TMainForm::ObserverClick() {
         connect(observer_, &TObserverForm::LessonStop, this, &TMainForm::StopButtonClick);
         connect(observer_, &TObserverForm::ScenarioRequested, this, &TMainForm::OpenScenarioClick);
         connect(observer_, &TObserverForm::StepRequested, this, &TMainForm::StepSlotsClick);
+        connect(observer_, &TObserverForm::BackRequested, this, &TMainForm::BackToSlot);
     }
     observer_->show();
     observer_->raise();

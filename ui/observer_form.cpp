@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QStringList>
 #include <QSvgGenerator>
 #include <QTabWidget>
@@ -28,11 +29,15 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <climits>
+
 namespace {
 
 constexpr const char* CAPTION = "Observer - what the faults do";
 constexpr QSize INITIAL_SIZE(1000, 700);
 constexpr int COUNTER_COLUMN_WIDTH = 84;
+constexpr const char* BACK_SLOT_WIDEST = "slot 99999999"; // the widest number the slot box shows in full
+constexpr int BACK_SLOT_ARROWS_WIDTH = 30;                // the box's up and down arrows and its frame
 
 /// The counter rows: caption and what it counts.
 struct CounterRow {
@@ -128,6 +133,39 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     step_round->setToolTip("Run on to the end of the next TDMA round: one slot of each node");
     connect(step_round, &QPushButton::clicked, this, [this] { emit StepRequested(SLOTS_PER_ROUND); });
     top->addWidget(step_round);
+    back_slot_ = new QSpinBox(this);
+    back_slot_->setObjectName("BackSlot");
+    back_slot_->setPrefix("slot ");
+    back_slot_->setRange(1, 1);
+    // Wide enough for the slots of hours of running, so the number is not cut off as the run grows.
+    back_slot_->setMinimumWidth(back_slot_->fontMetrics().horizontalAdvance(BACK_SLOT_WIDEST) +
+                                BACK_SLOT_ARROWS_WIDTH);
+    back_slot_->setToolTip("The slot \"Back\" goes to: the run is replayed from time 0 and stops where it "
+                           "begins");
+    auto* back = new QPushButton("Back", this);
+    back->setObjectName("BackButton");
+    back->setToolTip("Go back to the start of the slot chosen beside, replaying the run's own faults");
+    connect(back, &QPushButton::clicked, this,
+            [this] { emit BackRequested(static_cast<uint64_t>(back_slot_->value())); });
+    back_before_fault_ = new QPushButton("Back before the fault", this);
+    back_before_fault_->setObjectName("BackBeforeFault");
+    back_before_fault_->setToolTip("Go back to the slot before the one of the last injection");
+    back_before_fault_->setEnabled(false);
+    connect(back_before_fault_, &QPushButton::clicked, this, [this] {
+        const uint64_t slot = SlotOfLastInjection();
+        if (slot != 0) {
+            emit BackRequested(slot > 1 ? slot - 1 : 1);
+        }
+    });
+    top->addWidget(back_slot_);
+    top->addWidget(back);
+    top->addWidget(back_before_fault_);
+    fast_ = new QCheckBox("Fast", this);
+    fast_->setObjectName("FastMode");
+    fast_->setToolTip("Run unpaced, as fast as the machine goes, the windows refreshed every 200 ms; "
+                      "the speed slider sets the pace again when it is off");
+    connect(fast_, &QCheckBox::toggled, this, &TObserverForm::FastClick);
+    top->addWidget(fast_);
     auto* open_scenario = new QPushButton("Open scenario...", this);
     open_scenario->setObjectName("OpenScenarioButton");
     open_scenario->setToolTip("Start a lesson: its faults, their captions and where it stops");
@@ -152,8 +190,19 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     bold.setBold(true);
     latest_caption_->setFont(bold);
 
+    cluster_mode_ = new QLabel(this);
+    cluster_mode_->setObjectName("ClusterMode");
+    cluster_mode_->setToolTip("The cluster mode in the nodes' C-states at the end of the newest slot");
+    latest_reason_ = new QLabel(this);
+    latest_reason_->setObjectName("LatestReason");
+    latest_reason_->setToolTip("Why a node last left APPLICATION or the membership; all of them in \"Why\"");
+    auto* why_row = new QHBoxLayout;
+    why_row->addWidget(cluster_mode_);
+    why_row->addWidget(latest_reason_, 1);
+
     tabs_ = new QTabWidget(this);
     tabs_->addTab(BuildInjections(), "Injections");
+    tabs_->addTab(BuildReasons(), "Why");
     tabs_->addTab(BuildLesson(), "Lesson");
     tabs_->addTab(BuildMainWindowLegend(), "Main window legend");
     auto* bottom = new QHBoxLayout;
@@ -173,6 +222,7 @@ TObserverForm::TObserverForm(ThreadSource source, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(latest_caption_);
+    layout->addLayout(why_row);
     layout->addWidget(timeline_);
     layout->addWidget(scroll_);
     layout->addLayout(bottom, 1);
@@ -256,6 +306,37 @@ QWidget* TObserverForm::BuildInjections() {
     return page;
 }
 
+QWidget* TObserverForm::BuildReasons() {
+    reasons_ = new QListWidget(this);
+    reasons_->setObjectName("Reasons");
+    return reasons_;
+}
+
+void TObserverForm::ShowReasons() {
+    const auto& columns = events_->columns;
+    cluster_mode_->setText(columns.total == 0
+                               ? QString("Cluster mode: none yet")
+                               : QString::fromStdString(cluster_mode_text(columns.at(columns.total))));
+    const auto& reasons = events_->reasons;
+    if (shown_reasons_ == reasons.total) {
+        return;
+    }
+    shown_reasons_ = std::max(shown_reasons_, reasons.first() - 1); // what fell out is not shown
+    for (; shown_reasons_ < reasons.total; ++shown_reasons_) {
+        const ReasonLine& r = reasons.at(shown_reasons_ + 1);
+        const QString line = QString("%1 s (slot %2): %3")
+                                 .arg(r.time_us / 1e6, 0, 'f', 6)
+                                 .arg(r.slot)
+                                 .arg(QString::fromStdString(r.text));
+        reasons_->addItem(line);
+        latest_reason_->setText(line);
+    }
+    while (reasons_->count() > static_cast<int>(REASON_HISTORY)) {
+        delete reasons_->takeItem(0); // the list keeps what the copy keeps
+    }
+    reasons_->scrollToBottom();
+}
+
 QWidget* TObserverForm::BuildMainWindowLegend() {
     auto* legend = new QLabel(MAIN_WINDOW_LEGEND, this);
     legend->setObjectName("MainWindowLegend");
@@ -277,12 +358,16 @@ void TObserverForm::Refresh() {
     if (events_->model != model) {
         // Another model (Rewind, a lesson): it starts with no stops, injections or captions shown.
         thread->SetStopOnEffect(stop_on_effect_->isChecked());
+        thread->SetUnpaced(fast_->isChecked());
         shown_captions_ = 0;
         shown_lesson_stop_ = false;
         captions_->clear();
         latest_caption_->clear();
         ShowLesson(*thread);
         shown_effect_stops_ = 0;
+        shown_reasons_ = 0;
+        reasons_->clear();
+        latest_reason_->clear();
         drawn_slots_ = drawn_injections_ = drawn_effect_stops_ = 0;
         injection_rows_->Clear();
         effect_label_->clear();
@@ -300,8 +385,43 @@ void TObserverForm::Refresh() {
     ShowInjections();
     ShowEffectStop();
     ShowCaptions();
+    ShowReasons();
+    ShowBackRange();
     ShowSpeed();
     ShowLogSizes(*thread);
+    const QString failure = QString::fromStdString(thread->ReplayFailure());
+    if (!failure.isEmpty() && effect_label_->text() != failure) {
+        effect_label_->setText(failure); // the run stopped there: said for as long as it stands
+    }
+}
+
+uint64_t TObserverForm::SlotOfLastInjection() const {
+    const auto& injections = events_->injections;
+    const auto& columns = events_->columns;
+    if (injections.total == 0 || !injections.has(injections.total)) {
+        return 0;
+    }
+    const double time = injections.at(injections.total).time;
+    for (uint64_t number = columns.total; number >= columns.first() && number > 0; --number) {
+        const SlotColumn& column = columns.at(number);
+        if (column.start_us - SLOT_EDGE_US <= time) {
+            // Closed by then, the injection belongs to the slot after it.
+            return time >= column.end_us - SLOT_EDGE_US ? number + 1 : number;
+        }
+    }
+    return columns.first(); // older than the slots kept: the oldest is as far back as the window shows
+}
+
+void TObserverForm::ShowBackRange() {
+    const int newest = static_cast<int>(std::min<uint64_t>(events_->columns.total + 1, INT_MAX));
+    if (back_slot_->maximum() != newest) {
+        const bool at_end = back_slot_->value() == back_slot_->maximum();
+        back_slot_->setMaximum(newest);
+        if (at_end) {
+            back_slot_->setValue(newest);
+        }
+    }
+    back_before_fault_->setEnabled(events_->injections.total > 0);
 }
 
 void TObserverForm::ShowSpeed() {
@@ -480,6 +600,12 @@ void TObserverForm::StopOnEffectClick() {
     }
 }
 
+void TObserverForm::FastClick() {
+    if (TSineWaveThread* thread = source_ ? source_() : nullptr) {
+        thread->SetUnpaced(fast_->isChecked());
+    }
+}
+
 void TObserverForm::ResetClick() {
     if (TSineWaveThread* thread = source_ ? source_() : nullptr) {
         thread->ResetSlotCounters();
@@ -552,7 +678,8 @@ bool TObserverForm::SaveEvents(const QString& path, QString* why) {
 }
 
 void TObserverForm::closeEvent(QCloseEvent* event) {
-    // A run must not stop for a reason no window shows.
+    // A run must not stop, nor race, for a reason no window shows.
     stop_on_effect_->setChecked(false);
+    fast_->setChecked(false);
     event->accept();
 }

@@ -3,8 +3,13 @@
 //
 //     top        "Stop on effect", what the last stop was, "Save picture..." (PNG or SVG), "Save events..."
 //                (CSV), "Step slot" and "Step round" (the run goes on to the end of the next slot, or of
-//                the next four), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h); below it the
-//                caption of the lesson fault that fired last
+//                the next four), "Back" to a chosen slot and "Back before the fault" (to the slot before
+//                the last injection's; TMainForm::BackToSlot), "Fast" (the run goes unpaced:
+//                TOrvikThread::SetUnpaced), "Open scenario...", "Fault panel (F3)" (ui/fault_panel.h);
+//                below it the caption of the lesson fault that fired last; below that the cluster mode of
+//                the newest slot and, in one line, why a node last left APPLICATION or the membership (the
+//                error and the node)
+//     why        (a tab at the bottom) every such line kept, with its time and slot
 //     lesson     (a tab at the bottom) the lesson's title and description, and every caption that fired,
 //                with its time, in a list that keeps them all; where a lesson stopped (on its effect, as
 //                "Stop on effect" stops, or at its time) is said at the top
@@ -23,8 +28,8 @@
 // injection or a stop was added (a stopped run costs nothing). The thread is asked for each time, so after
 // Rewind the window follows the new model (and starts its copy afresh). "Stop on effect" is handed to every
 // thread the window follows; when the thread has stopped on an effect the window says where and emits
-// EffectStop, so the main window can show itself stopped; Run clears what it said (RunStarted). Closing
-// the window turns "Stop on effect" off.
+// EffectStop, so the main window can show itself stopped; Run clears what it said (RunStarted). "Fast" is
+// handed on likewise. Closing the window turns "Stop on effect" and "Fast" off.
 #pragma once
 
 #include "ui/sine_wave_thread.h"
@@ -37,6 +42,8 @@
 
 class QCheckBox;
 class QLabel;
+class QPushButton;
+class QSpinBox;
 class QListWidget;
 class QTabWidget;
 class QScrollBar;
@@ -80,6 +87,8 @@ class TObserverForm : public QWidget {
     void StepRequested(uint32_t count);
     /// "Fault panel (F3)" was clicked: the main window opens the fault panel (ui/fault_panel.h).
     void FaultPanelRequested();
+    /// "Back" or "Back before the fault" was clicked: the main window goes back to where `slot` begins.
+    void BackRequested(uint64_t slot);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -89,6 +98,7 @@ class TObserverForm : public QWidget {
     QWidget* BuildInjections();
     QWidget* BuildMainWindowLegend();
     void StopOnEffectClick();
+    void FastClick();
     void ResetClick();
     void SavePictureClick();
     void SaveEventsClick();
@@ -102,6 +112,11 @@ class TObserverForm : public QWidget {
     void ShowLesson(const TSineWaveThread& thread);
     void ShowCaptions();
     void ShowSpeed();
+    QWidget* BuildReasons();
+    /// The slot that holds the last injection (the open one after the newest kept: newest + 1); 0: none.
+    uint64_t SlotOfLastInjection() const;
+    void ShowBackRange();
+    void ShowReasons();
 
     ThreadSource source_;
     std::unique_ptr<SlotEventsCopy> events_;
@@ -117,6 +132,9 @@ class TObserverForm : public QWidget {
 
     QTimer* timer_ = nullptr;
     QCheckBox* stop_on_effect_ = nullptr;
+    QCheckBox* fast_ = nullptr;
+    QSpinBox* back_slot_ = nullptr;
+    QPushButton* back_before_fault_ = nullptr;
     QLabel* effect_label_ = nullptr;
     TSlotTimeline* timeline_ = nullptr;
     QScrollBar* scroll_ = nullptr;
@@ -127,6 +145,10 @@ class TObserverForm : public QWidget {
     bool injection_columns_sized_ = false; // sized to the first rows, once
     QLabel* log_sizes_ = nullptr;
     QLabel* latest_caption_ = nullptr;
+    QLabel* cluster_mode_ = nullptr;
+    QLabel* latest_reason_ = nullptr;
+    QListWidget* reasons_ = nullptr;
+    uint64_t shown_reasons_ = 0;
     QLabel* speed_ = nullptr;
     // The slots closed and the wall clock at the last speed shown (the speed in slots per second).
     uint64_t speed_slots_ = 0;

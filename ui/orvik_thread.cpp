@@ -223,7 +223,52 @@ bool TOrvikThread::PacingSleep(int64_t ms) {
                                       [this] { return stop_requested_ || terminated_; });
 }
 
+void TOrvikThread::RunUnpacedCycle() {
+    const auto end = std::chrono::steady_clock::now() + UNPACED_SLICE;
+    for (int stride = UNPACED_CLOCK_STRIDE;;) {
+        bool stepped = false;
+        bool advanced = false;
+        uint8_t error_code = 0;
+        {
+            std::lock_guard<std::mutex> lock(model_lock_);
+            const double before = sim_time();
+            stepped = Step(&error_code);
+            if (stepped) {
+                AfterStep();
+            } else {
+                CycleEnded(); // what the window shows beside the error box is up to date
+            }
+            advanced = sim_time() != before;
+        }
+        if (!stepped) {
+            HandOverError(error_code);
+            return;
+        }
+        if (terminated_) {
+            break;
+        }
+        if (pause_requested_ && (advanced || pause_exact_.exchange(false))) {
+            break;
+        }
+        if (!advanced) {
+            continue; // a paced cycle would not end here either: a stop lands where it lands paced
+        }
+        if (--stride == 0) {
+            stride = UNPACED_CLOCK_STRIDE;
+            if (std::chrono::steady_clock::now() >= end) {
+                break;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(model_lock_);
+    CycleEnded();
+}
+
 void TOrvikThread::RunCycle() {
+    if (RunsUnpaced()) {
+        RunUnpacedCycle();
+        return;
+    }
     const int64_t ms = TakePacingSleep(sleep_accumulator_, sleep_per_cycle_.load());
     if (ms > 0 && !PacingSleep(ms)) {
         return;

@@ -15,6 +15,15 @@
 // So one cycle runs the remaining events at the present simulated time plus the first event that advances
 // it, at most 1000 events. A cycle whose sleep is cut short by a stop request runs no step at all.
 //
+// Unpaced ("Fast"). With SetUnpaced(true) (or SetCatchingUp(true), for a derived class) a cycle does not
+// sleep and does not end when simulated time advances: it runs steps, each with its AfterStep under the model
+// lock as always, until UNPACED_SLICE of wall-clock time has passed or the pause request is set, each looked
+// at only after a step that advanced simulated time (where a paced cycle ends too, so a run stops at the same
+// step paced or not), or the thread is terminated; then CycleEnded runs under the model lock, so a derived
+// class that gathers its snapshot less often in this mode (the window refreshes every 200 ms, not at every
+// step) brings it up to date before the window can see the thread stopped. Between two cycles the thread
+// looks at the park as always, so Stop still returns within a slice.
+//
 // States: parked (after creation, and after a cycle that ended with the pause request set); running;
 // awaiting acknowledgement of a kernel error (inside ReportKernelError, see below); terminated.
 //
@@ -118,6 +127,15 @@ class TOrvikThread {
     /// values above MAX_SLEEP_PER_CYCLE give that maximum.
     void SetSleepPerCycle(double ms);
     double GetSleepPerCycle() const;
+    /// Runs unpaced (see the file comment) or, with false, paced by the sleep per cycle again.
+    void SetUnpaced(bool unpaced) { unpaced_ = unpaced; }
+    bool GetUnpaced() const { return unpaced_.load(); }
+    /// Unpaced by the window's choice, or while the model catches up with a point it is to stop at.
+    bool RunsUnpaced() const { return unpaced_.load() || catching_up_.load(); }
+    /// Wall-clock time an unpaced cycle runs at most.
+    static constexpr std::chrono::milliseconds UNPACED_SLICE{20};
+    /// Steps between two looks at the wall clock in an unpaced cycle (a look costs more than a step's lock).
+    static constexpr int UNPACED_CLOCK_STRIDE = 64;
     /// Sleep per cycle for speed slider position p (0 to 1000, clamped): ((1000 - p) / (1000 / 1000^0.2))^5,
     /// which is (1000 - p)^5 / 10^12 ms: 1000 ms at 0, 31.25 ms at 500, 0 at 1000.
     static double SleepForSliderPosition(int position);
@@ -148,6 +166,9 @@ class TOrvikThread {
     virtual bool Step(uint8_t* error_code) { return step_or_take_error(error_code); }
     /// Called after every successful kernel step, on the simulation thread, under the model lock.
     virtual void AfterStep() {}
+    /// Called at the end of every unpaced cycle that ran a step, under the model lock (also before a
+    /// kernel error of that cycle is reported).
+    virtual void CycleEnded() {}
     /// Called on the simulation thread, without the model lock, when a step failed. The default awaits
     /// acknowledgement: it waits until AcknowledgeError() or termination. An override that waits for
     /// anything else must also return once IsTerminated(), or destruction cannot join the thread.
@@ -156,6 +177,14 @@ class TOrvikThread {
     /// The model lock, for a derived class's snapshot copy (ReadSnapshot) and model commands.
     std::unique_lock<std::mutex> LockModel() { return std::unique_lock<std::mutex>(model_lock_); }
     bool IsTerminated() const { return terminated_.load(); }
+    /// While true the thread runs unpaced whatever SetUnpaced chose (a model going back in its own run).
+    void SetCatchingUp(bool on) { catching_up_ = on; }
+    /// From AfterStep: the thread parks after this very step, also one that left simulated time as it was
+    /// (an unpaced cycle otherwise ends only after a step that advanced it): a stop before a given step.
+    void PauseAfterThisStep() {
+        pause_exact_ = true;
+        SetPaused(true);
+    }
 
   private:
     void Start();
@@ -164,6 +193,8 @@ class TOrvikThread {
     void Execute();
     /// Steps 1 to 3 of a pacing cycle.
     void RunCycle();
+    /// An unpaced cycle (see the file comment).
+    void RunUnpacedCycle();
     /// Sleeps ms milliseconds unless stopped or terminated first; returns false when cut short.
     bool PacingSleep(int64_t ms);
     void HandOverError(uint8_t code);
@@ -186,6 +217,9 @@ class TOrvikThread {
     std::optional<TKernelErrorNotice> pending_error_;
 
     std::atomic<double> sleep_per_cycle_{0.0};
-    double sleep_accumulator_ = 0.0; // simulation thread only
+    std::atomic<bool> unpaced_{false};
+    std::atomic<bool> catching_up_{false};
+    std::atomic<bool> pause_exact_{false}; // PauseAfterThisStep: the unpaced cycle ends at once
+    double sleep_accumulator_ = 0.0;       // simulation thread only
     bool owns_kernel_ = false;
 };

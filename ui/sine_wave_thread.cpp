@@ -66,9 +66,16 @@ void TSineWaveThread::BuildModel() {
     settings.trace = !options_.trace_file.empty();
     settings.trace_file = options_.trace_file;
     settings.replay = options_.replay;
+    settings.replay_goes_on = true; // the window's run goes on after a log it replays
     settings.faults = options_.lesson.faults;
     RunHooks hooks;
     hooks.on_injection = [this](ClusterRun&, const InjectionRecord& record) {
+        if (!run_rows_dropped_ && run_rows_.size() < MAX_RUN_ROWS) {
+            run_rows_.push_back(record);
+        } else if (!run_rows_dropped_) {
+            run_rows_dropped_ = true;
+            std::vector<InjectionRecord>().swap(run_rows_); // Back is no longer possible; the memory goes
+        }
         LogInjection(record);
         KeepCaption(record);
         slot_recorder_injection(&recorder_, record);
@@ -81,6 +88,24 @@ void TSineWaveThread::BuildModel() {
     }
     Gather();             // the first snapshot exists before the first event
     RestartWorstStates(); // the states it was built in
+    replayed_rows_ = options_.replay.size();
+    asked_stop_due_ = options_.stop_after_slots.value_or(0) > 0 || options_.stop_before_step.value_or(0) > 0;
+    SetCatchingUp(asked_stop_due_);
+}
+
+void TSineWaveThread::StopWhereAsked() {
+    if (!asked_stop_due_) {
+        return;
+    }
+    const bool slots_done =
+        !options_.stop_after_slots || recorder_.columns.total >= *options_.stop_after_slots;
+    const bool step_done =
+        !options_.stop_before_step || step_count() + run_.replay_standins >= *options_.stop_before_step;
+    if (slots_done && step_done) {
+        asked_stop_due_ = false;
+        SetCatchingUp(false);
+        PauseAfterThisStep(); // before the next step, whose row may be the injection
+    }
 }
 
 bool TSineWaveThread::Step(uint8_t* error_code) {
@@ -94,6 +119,14 @@ bool TSineWaveThread::Step(uint8_t* error_code) {
         *error_code = run_.last_error;
         return false;
     }
+    if (result == StepResult::ENDED && run_.end == RunEnd::REPLAY_DIVERGED && replay_failure_.empty()) {
+        // The model left its log: going on would apply nothing more, and in silence.
+        replay_failure_ = run_.message;
+        std::fprintf(stderr, "pelorin: %s\n", replay_failure_.c_str());
+        SetCatchingUp(false);
+        asked_stop_due_ = false;
+        SetPaused(true);
+    }
     return true;
 }
 
@@ -101,7 +134,15 @@ bool TSineWaveThread::Step(uint8_t* error_code) {
 
 void TSineWaveThread::AfterStep() {
     LowerPriorityOnce();
-    Gather();
+    if (RunsUnpaced()) {
+        // The window sees the snapshot only every refresh: gathered at the end of the cycle. The repair
+        // of the interfaces changes the model, so it stays at every step, as in a paced run.
+        if (GetSwitch(SWITCH_NODE_DATA)) {
+            RepairNodeData();
+        }
+    } else {
+        Gather();
+    }
     if (recorder_.effect_column != 0) {
         if (lesson_effect_armed_) {
             lesson_effect_armed_ = false; // the lesson's own stop is made once
@@ -117,6 +158,7 @@ void TSineWaveThread::AfterStep() {
         step_goal_ = 0;
         SetPaused(true); // the slots asked for have closed
     }
+    StopWhereAsked();
     const std::optional<double>& stop_at = options_.lesson.stop_at_us;
     if (stop_at && !lesson_time_stop_ && next_event_time() > *stop_at) {
         lesson_time_stop_ = true;
@@ -149,8 +191,11 @@ void TSineWaveThread::Gather() {
     snapshot_.cluster_cycles = run_.cluster.apps[NODE_O2].os->cycle_count;
 }
 
-void TSineWaveThread::GatherNodeData() {
-    snapshot_.motor_angle = motor_angle(&run_.cluster);
+void TSineWaveThread::CycleEnded() {
+    Gather();
+}
+
+void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         Cni& cni = run_.cluster.controllers[node]->cni;
         for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
@@ -163,10 +208,17 @@ void TSineWaveThread::GatherNodeData() {
                     bits &= NON_FINITE_REPAIR_MASK;
                     std::memcpy(data, &bits, sizeof bits);
                 }
-                std::memcpy(&snapshot_.message_values[node][sender][k], &bits, sizeof bits);
+                if (values != nullptr) {
+                    std::memcpy(&values[node][sender][k], &bits, sizeof bits);
+                }
             }
         }
     }
+}
+
+void TSineWaveThread::GatherNodeData() {
+    snapshot_.motor_angle = motor_angle(&run_.cluster);
+    RepairNodeData(snapshot_.message_values);
 }
 
 void TSineWaveThread::GatherNodeState() {
@@ -253,6 +305,7 @@ void TSineWaveThread::ReadSlotEvents(SlotEventsCopy* copy) {
         copy->sim_time = sim_time();
         copy->columns.catch_up_with(recorder_.columns);
         copy->injections.catch_up_with(recorder_.injections);
+        copy->reasons.catch_up_with(recorder_.reasons);
         std::copy(std::begin(recorder_.counters), std::end(recorder_.counters), std::begin(copy->counters));
         copy->effect_stops = effect_stops_;
         copy->effect_column = effect_column_;
@@ -289,8 +342,34 @@ void TSineWaveThread::ResetSlotCounters() {
 
 // --- Commands from the window ---------------------------------------------------------------------------
 
+std::vector<InjectionRecord> TSineWaveThread::RunRows() {
+    std::vector<InjectionRecord> rows;
+    OnModel([&] { rows = run_rows_; });
+    return rows;
+}
+
+bool TSineWaveThread::CanGoBack() {
+    bool whole = false;
+    OnModel([&] { whole = !run_rows_dropped_; });
+    return whole;
+}
+
+std::string TSineWaveThread::ReplayFailure() {
+    std::string why;
+    OnModel([&] { why = replay_failure_; });
+    return why;
+}
+
+void TSineWaveThread::LeaveReplay() {
+    if (run_replay_pending(run_)) {
+        run_drop_pending_replay(&run_);
+        replayed_rows_ = run_.settings.replay.size(); // one row of the run for each row applied
+    }
+}
+
 void TSineWaveThread::InjectNow() {
     OnModel([this] {
+        LeaveReplay();
         inject(run_.cluster.fault_injector);
         Gather();
     });
@@ -298,7 +377,10 @@ void TSineWaveThread::InjectNow() {
 
 uint32_t TSineWaveThread::AddFault(const FaultSpec& fault) {
     uint32_t number = 0;
-    OnModel([&] { number = run_add_fault(&run_, fault); });
+    OnModel([&] {
+        LeaveReplay();
+        number = run_add_fault(&run_, fault);
+    });
     return number;
 }
 
@@ -308,7 +390,12 @@ void TSineWaveThread::SetFaultEffect(uint8_t effect) {
 
 void TSineWaveThread::SetFaultRate(double rate) {
     if (fault_rate_accepted(rate)) {
-        OnModel([&] { set_run_fault_rate(&run_, rate); });
+        OnModel([&] {
+            if (rate > 0.0) {
+                LeaveReplay(); // its draws are not the log's
+            }
+            set_run_fault_rate(&run_, rate);
+        });
     }
 }
 
@@ -319,6 +406,9 @@ void TSineWaveThread::SetFaultTarget(uint32_t target) {
 void TSineWaveThread::LogInjection(const InjectionRecord& record) {
     if (options_.injection_log.empty() || injection_log_failed_) {
         return;
+    }
+    if (options_.replay_is_own && run_rows_.size() <= replayed_rows_) {
+        return; // written by the model this one goes back in
     }
     if (!injection_log_.is_open()) {
         std::string why;

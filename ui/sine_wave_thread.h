@@ -38,6 +38,12 @@
 //
 // The model is built and stepped by the shared run driver (host/cluster_run.h), as in pelorin-sim.
 //
+// Fast. Unpaced (TOrvikThread::SetUnpaced, the observer's "Fast"), the snapshot is gathered at the end of
+// each unpaced cycle rather than after every step, which is what lets the window keep up with pelorin-sim;
+// the interfaces' repair and the stops (on effect, after a step of slots, at the lesson's time) are still
+// made at every step, so a fast run is the same run as a paced one, step for step. The worst states then
+// come from the slot recorder, which hears every state written, and from the interfaces at each gathering.
+//
 // Slot events. A slot recorder (host/slot_events.h) watches the model from the moment it is built, for the
 // observer window: ReadSlotEvents brings a copy up to date under the model lock. With stop on effect set,
 // the thread pauses itself (as Stop does) after the step that closed a slot with an effect, so the run
@@ -50,6 +56,15 @@
 // slot with an effect (the rule of SetStopOnEffect) after a lesson fault first fired: the cluster's own
 // start-up changes membership vectors too, and a lesson is about what its faults do. With stop_at_us the
 // thread pauses itself after the last step not later than that time, once per model.
+//
+// Going back. The thread keeps every row of its run (RunRows), replayed and new, in the order they
+// happened. A model built to replay them (options.replay) applies them at the kernel steps they happened
+// at, so it runs the same run again, and goes on past the last as a run of its own; a fault or a periodic
+// rate given while rows are still to come leaves the log there (the run branches off, the rows not yet
+// applied are forgotten). With stop_after_slots or stop_before_step the thread runs unpaced, whatever
+// SetUnpaced chose, until it is there, then pauses as Stop would; Run goes on from there at the window's
+// pace. A replay that the model does not follow (another configuration, a log that is not of this
+// cluster) stops the run and is said in ReplayFailure, and on stderr.
 //
 // Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
 // result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
@@ -67,6 +82,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 /// What the window shows of the cluster, as of the last kernel step. Nodes are indexed M1, M2, O1, O2.
@@ -113,6 +129,13 @@ struct SineThreadOptions {
     /// A lesson (a scenario file; no title: none). Its faults join the run when it starts, before any
     /// other; its stop rule holds for every model built with these options (see "Lessons" above).
     Scenario lesson = {};
+    /// The replayed rows are this run's own, written to the injection log already by the model before
+    /// (Back): they are not written again.
+    bool replay_is_own = false;
+    /// Where the run stops of itself, once, after it is started (see "Going back" above): once this many
+    /// slots have closed, or before kernel step `stop_before_step` (as the log counts steps). 0: at once.
+    std::optional<uint64_t> stop_after_slots = {};
+    std::optional<uint64_t> stop_before_step = {};
 };
 
 /// A lesson fault's caption, as it fired.
@@ -129,6 +152,7 @@ struct SlotEventsCopy {
     double sim_time = 0.0;
     BoundedLog<SlotColumn, SLOT_HISTORY> columns;
     BoundedLog<InjectionRecord, INJECTION_HISTORY> injections;
+    BoundedLog<ReasonLine, REASON_HISTORY> reasons; // why nodes left APPLICATION or the membership
     NodeCounters counters[NODE_COUNT]{};
     uint64_t effect_stops = 0;           // times the run stopped on an effect
     uint64_t effect_column = 0;          // the slot of the last of them
@@ -215,6 +239,16 @@ class TSineWaveThread : public TOrvikThread {
     /// announced but the thread has not begun to wait), so the caller tries again shortly.
     bool AcknowledgeKernelError();
 
+    /// Every row of the run so far, replayed and new, in order (see "Going back"); empty once the run had
+    /// more than MAX_RUN_ROWS (CanGoBack).
+    std::vector<InjectionRecord> RunRows();
+    /// Whether RunRows holds the whole run: a run with more rows keeps none, so that a stream of faults
+    /// does not use up the memory.
+    bool CanGoBack();
+    static constexpr size_t MAX_RUN_ROWS = 1000000;
+    /// Why the replay stopped the run ("" while it follows its log).
+    std::string ReplayFailure();
+
     /// The model, for inspection under WithModelLocked (tests).
     const Cluster& GetCluster() const { return run_.cluster; }
 
@@ -222,11 +256,16 @@ class TSineWaveThread : public TOrvikThread {
     void BuildModel() override;
     bool Step(uint8_t* error_code) override;
     void AfterStep() override;
+    void CycleEnded() override;
     void ReportKernelError(uint8_t code, const char* message) override;
 
   private:
     void LogInjection(const InjectionRecord& record); // from inside an injection, under the model lock
-    void KeepCaption(const InjectionRecord& record);  // likewise
+    /// A fault or rate of the window's own while the replay has rows to come: the run branches off here.
+    void LeaveReplay();
+    /// Pauses once the point the options ask to stop at is reached; model lock held.
+    void StopWhereAsked();
+    void KeepCaption(const InjectionRecord& record); // likewise
     /// Runs f() on the model between two kernel steps; nothing when the model was never built.
     template <class F>
     void OnModel(F&& f) {
@@ -237,6 +276,9 @@ class TSineWaveThread : public TOrvikThread {
     /// The snapshot from the model; model lock held.
     void Gather();
     void GatherNodeData();
+    /// The repair of non-finite message values (see the file comment); copies the values into `values`
+    /// when given ([node][sender][k]).
+    void RepairNodeData(float (*values)[NODE_COUNT][2] = nullptr);
     void GatherNodeState();
     /// The worst states since the last read: the recorder's (taken whether or not node state is on, so
     /// nothing stale is kept while it is off) and the interfaces' after this step.
@@ -267,7 +309,12 @@ class TSineWaveThread : public TOrvikThread {
     uint32_t guardian_failures_seen_[NODE_COUNT]{}; // model lock; each guardian's failure count, last gather
     bool worst_gathered_ = false;                   // model lock; node state was on at the last gather
 
-    InjectionCsvWriter injection_log_; // model lock; opened at the first injection
+    std::vector<InjectionRecord> run_rows_; // model lock; every row of the run
+    bool run_rows_dropped_ = false;         // model lock; more than MAX_RUN_ROWS: none are kept
+    std::string replay_failure_;            // model lock
+    bool asked_stop_due_ = false;           // model lock; stop_after_slots or stop_before_step not reached
+    size_t replayed_rows_ = 0;              // model lock; the first rows of the run that are replays
+    InjectionCsvWriter injection_log_;      // model lock; opened at the first injection
     bool injection_log_failed_ = false;
     bool trace_failure_said_ = false; // model lock
 

@@ -65,6 +65,49 @@ TEST_F(RunDriverTest, ARunStoppedAtTimesGoesOnExactlyAsOneRun) {
     EXPECT_GT(hits, 0u);
 }
 
+TEST_F(RunDriverTest, AReplayThatGoesOnTakesWhatComesAfterItsLogAndALeftLogForgetsItsRest) {
+    FaultSpec crash;
+    std::string why;
+    ASSERT_TRUE(parse_fault("crash node=O1 at_us=200000 duration_us=1000", &crash, &why)) << why;
+    RunSettings settings = quiet();
+    settings.faults = {crash};
+    std::vector<InjectionRecord> rows;
+    RunHooks hooks;
+    hooks.on_injection = [&rows](ClusterRun&, const InjectionRecord& r) { rows.push_back(r); };
+    start(settings, hooks);
+    ASSERT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    const uint64_t fingerprint = trace_fingerprint();
+    finish_run(run.get());
+    ASSERT_GE(rows.size(), 3u) << "added, start, end";
+
+    // The log cut after the fault was added: strict, what the fault then does is a divergence.
+    RunSettings replay = quiet();
+    replay.replay = {rows[0]};
+    start(replay);
+    EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::REPLAY_DIVERGED);
+    finish_run(run.get());
+    // Going on, it is the same run.
+    replay.replay_goes_on = true;
+    start(replay);
+    EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    EXPECT_EQ(trace_fingerprint(), fingerprint);
+    finish_run(run.get());
+
+    // The whole log, left before the crash: its rest is forgotten and another fault is no divergence.
+    replay.replay = rows;
+    replay.replay_goes_on = false;
+    start(replay);
+    ASSERT_EQ(run_until(run.get(), until(100000)), RunEnd::COMPLETED);
+    ASSERT_TRUE(run_replay_pending(*run));
+    run_drop_pending_replay(run.get());
+    EXPECT_FALSE(run_replay_pending(*run));
+    FaultSpec lose;
+    ASSERT_TRUE(parse_fault("lose channel=A at_us=150000", &lose, &why)) << why;
+    (void)run_add_fault(run.get(), lose);
+    EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    EXPECT_NE(trace_fingerprint(), fingerprint) << "another run from the branch on";
+}
+
 TEST_F(RunDriverTest, ACycleGoalEndsTheRunOrReportsTheHorizon) {
     start();
     RunLimit limit;

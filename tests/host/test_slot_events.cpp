@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -249,6 +250,76 @@ TEST_F(SlotRecorderTest, ABusGuardianFailureIsAnEffectOfItsSlotAlsoWhenTheNodeIs
     EXPECT_EQ(failed.cells[NODE_O2].events, 0);
     EXPECT_EQ(recorder->effect_column, failed.number) << "stop on effect stops there";
     EXPECT_EQ(recorder->counters[NODE_O1].guardian_failures, 1u);
+}
+
+/// The texts of the reasons kept for node `node`, oldest first.
+std::vector<std::string> reasons_of(const SlotRecorder& recorder, unsigned node) {
+    std::vector<std::string> texts;
+    for (uint64_t n = recorder.reasons.first(); n <= recorder.reasons.total; ++n) {
+        if (recorder.reasons.at(n).node == node) {
+            texts.push_back(recorder.reasons.at(n).text);
+        }
+    }
+    return texts;
+}
+
+TEST_F(SlotRecorderTest, ReasonsSayInOneLineWhichNodeLeftAndWhyAndTheModeIsThatOfTheCState) {
+    RunToCycle(30);
+    EXPECT_EQ(recorder->reasons.total, 0u) << "a quiet start-up leaves no one";
+    EXPECT_EQ(cluster_mode_text(recorder->columns.at(recorder->columns.total)), "Cluster mode 2");
+
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, CONTROLLER_ON_WORD, 0, FAULT_FLIP, SOURCE_NOW));
+    RunToCycle(60);
+    EXPECT_EQ(reasons_of(*recorder, NODE_O1),
+              (std::vector<std::string>{
+                  "O1 left APPLICATION for FREEZE: frozen without a protocol error: its controller was "
+                  "switched off or halted",
+                  "O1 left the membership: M1, M2, O2 heard nothing in its slot (null frame)"}));
+    const ReasonLine& left = recorder->reasons.at(2);
+    EXPECT_GT(left.slot, recorder->reasons.at(1).slot) << "dropped in its next slot, the silent one";
+    EXPECT_TRUE(recorder->columns.has(left.slot));
+    EXPECT_DOUBLE_EQ(left.time_us, recorder->columns.at(left.slot).end_us);
+
+    // A corrupted external correction: the error it raised is the reason.
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, EXTERNAL_CORRECTION_WORD, 6, FAULT_FLIP, SOURCE_NOW));
+    RunToCycle(90);
+    const std::vector<std::string> clock = reasons_of(*recorder, NODE_O1);
+    ASSERT_GE(clock.size(), 3u);
+    EXPECT_EQ(clock[2], "O1 left APPLICATION for FREEZE: clock synchronisation error: its clock needed a "
+                        "correction above 0.45 macroticks");
+
+    // A spoilt host life sign: no flag, the state it went to tells.
+    FlipBeforeO1Slot(HOST_LIFESIGN_WORD, 0);
+    RunToCycle(120);
+    const std::vector<std::string> lifesign = reasons_of(*recorder, NODE_O1);
+    EXPECT_NE(std::find(lifesign.begin() + 3, lifesign.end(),
+                        "O1 left APPLICATION for PASSIVE: no host life sign at its own slot"),
+              lifesign.end());
+    for (unsigned n : {NODE_M1, NODE_M2, NODE_O2}) {
+        EXPECT_TRUE(reasons_of(*recorder, n).empty()) << CLUSTER_NODES[n].name << " never left";
+    }
+}
+
+TEST(SlotRules, ALeaveIsExplainedByEveryFlagRaisedElseByTheStateGoneTo) {
+    EXPECT_EQ(leave_reason(PS_APPLICATION, PS_FREEZE, 0b1 | 0b1000),
+              "clock synchronisation error: its clock needed a correction above 0.45 macroticks; "
+              "communication blackout: it heard nothing during a whole TDMA round");
+    EXPECT_EQ(leave_reason(PS_APPLICATION, PS_READY, 0),
+              "its implicit acknowledgement failed: the next node did not count it as a member");
+    EXPECT_EQ(leave_reason(PS_APPLICATION, PS_INIT, 0), "its host restarted the controller");
+}
+
+TEST(SlotRules, TheClusterModeIsOneNumberWhenTheNodesAgreeEachNodesWhenNot) {
+    SlotColumn column{};
+    for (SlotCell& cell : column.cells) {
+        cell.mode = MODE_UNKNOWN;
+    }
+    EXPECT_EQ(cluster_mode_text(column), "Cluster mode: none (no node keeps a C-state)");
+    column.cells[NODE_M2].mode = 1;
+    column.cells[NODE_O2].mode = 1;
+    EXPECT_EQ(cluster_mode_text(column), "Cluster mode 1") << "nodes without a C-state do not count";
+    column.cells[NODE_O2].mode = 2;
+    EXPECT_EQ(cluster_mode_text(column), "Cluster mode: nodes disagree: M1 -, M2 1, O1 -, O2 2");
 }
 
 TEST(SlotRules, ChannelsAreTakenTogetherAsTheControllerTakesThem) {

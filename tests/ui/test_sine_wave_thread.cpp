@@ -226,6 +226,32 @@ TEST_F(SineThreadTest, NonFiniteMessageValuesAreRepairedInTheInterface) {
     });
 }
 
+// --- Unpaced ("Fast") ------------------------------------------------------------------------------------
+
+TEST_F(SineThreadTest, UnpacedTheRunIsTheSameRunStepForStepAndTheSnapshotIsCurrentWhenItStops) {
+    constexpr uint32_t SLOTS = 400;
+    std::vector<uint32_t> memory[2];
+    double stopped_at[2] = {};
+    for (const bool unpaced : {true, false}) {
+        Build();
+        thread->SetUnpaced(unpaced);
+        thread->StepSlots(SLOTS);
+        ASSERT_TRUE(thread->WaitStopped(60s));
+        memory[unpaced] = Memory();
+        stopped_at[unpaced] = thread->GetSimTime();
+        const SineSnapshot s = Snapshot();
+        EXPECT_EQ(s.sim_time, stopped_at[unpaced]) << "gathered when the unpaced cycle ended";
+        EXPECT_EQ(s.cluster_cycles,
+                  Locked([this] { return thread->GetCluster().apps[NODE_O2].os->cycle_count; }));
+        SlotEventsCopy copy;
+        thread->ReadSlotEvents(&copy);
+        EXPECT_EQ(copy.columns.total, SLOTS) << "the step's stop is made at the very step";
+        thread.reset();
+    }
+    EXPECT_EQ(stopped_at[0], stopped_at[1]);
+    EXPECT_TRUE(memory[0] == memory[1]) << "every interface and register the same";
+}
+
 TEST(SlotOffset, IsFoldedOnceIntoHalfARoundOf250AndScaled) {
     EXPECT_EQ(slot_offset_of(1000.5, 1000.0), 50.0);
     EXPECT_EQ(slot_offset_of(1125.0, 1000.0), 12500.0) << "125 itself is not folded";

@@ -6,6 +6,7 @@
 #include "ui/fault_panel.h"
 #include "ui/main_form.h"
 #include "ui/observer_form.h"
+#include "ui/window_replay.h"
 #include "wait_until.h"
 
 #include "host/fault_plan.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTest>
@@ -36,6 +38,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t SETTLED_CYCLE = 5; // the cluster runs in its application mode
 constexpr int CYCLE_BOUND = 2000000;  // pacing cycles before a trace counts as stuck
 constexpr double LESSON_END_US = 400000.0;
+constexpr double SLOT_US = 250.0;
 
 class TeachingTest : public ::testing::Test {
   protected:
@@ -322,6 +325,128 @@ TEST_F(TeachingTest, StepSlotEndsOneSlotStepRoundOneOfEachNodeAndStopForgetsASte
         << "a running cluster closes slots";
     form->StopButtonClick();
     ASSERT_TRUE(WaitUntil([this] { return Said("SlotSpeed") == "0 slots/s"; })) << "a stopped one none";
+}
+
+// --- Reasons and the cluster mode ---------------------------------------------------------------------
+
+TEST_F(TeachingTest, TheObserverSaysInOneLineWhyANodeLeftAndShowsTheClusterMode) {
+    EXPECT_EQ(Said("ClusterMode"), "Cluster mode: none yet");
+    TraceToCycle(SETTLED_CYCLE);
+    form->Observer()->Refresh();
+    EXPECT_EQ(Said("ClusterMode"), "Cluster mode 2");
+    EXPECT_EQ(Said("LatestReason"), "");
+    FaultSpec crash;
+    std::string why;
+    ASSERT_TRUE(parse_fault("crash node=O1 duration_us=20000", &crash, &why)) << why;
+    ASSERT_EQ(form->Thread()->AddFault(crash), 1u);
+    TraceToCycle(SETTLED_CYCLE + 2);
+    form->Observer()->Refresh();
+    auto* list = form->Observer()->findChild<QListWidget*>("Reasons");
+    ASSERT_GT(list->count(), 0);
+    EXPECT_TRUE(list->item(0)->text().contains(
+        QRegularExpression(R"(^\d+\.\d{6} s \(slot \d+\): O1 left (APPLICATION for \w+|the membership): )")))
+        << list->item(0)->text().toStdString();
+    EXPECT_EQ(Said("LatestReason"), list->item(list->count() - 1)->text());
+    for (int i = 0; i < list->count(); ++i) {
+        EXPECT_TRUE(list->item(i)->text().contains(": O1 left")) << "only the node that crashed left";
+    }
+}
+
+// --- Back -----------------------------------------------------------------------------------------------
+
+TEST_F(TeachingTest, BackBeforeTheFaultReplaysTheRunSoItGoesOnIdenticallyAndLogsNothingTwice) {
+    TraceToCycle(SETTLED_CYCLE);
+    FaultSpec crash;
+    std::string why;
+    ASSERT_TRUE(parse_fault("crash node=M2 duration_us=1000", &crash, &why)) << why;
+    ASSERT_EQ(form->Thread()->AddFault(crash), 1u);
+    TraceToCycle(SETTLED_CYCLE + 2);
+    form->InjectNowClick(); // a bit of O1's memory too: the last injection
+    const double injected_at = form->Thread()->GetSimTime();
+    TraceToCycle(SETTLED_CYCLE + 6);
+    const std::vector<uint32_t> then = Interfaces();
+    const double then_us = form->Thread()->GetSimTime();
+    const uint64_t slots_then = Slots();
+    const std::vector<InjectionRecord> rows = form->Thread()->RunRows();
+    ASSERT_GE(rows.size(), 3u) << "added, what the crash did, the bit";
+
+    TSineWaveThread* before = form->Thread();
+    form->Observer()->findChild<QPushButton*>("BackBeforeFault")->click();
+    ASSERT_NE(form->Thread(), before);
+    ASSERT_TRUE(Still());
+    EXPECT_LT(form->Thread()->GetSimTime(), injected_at) << "stopped before the bit flipped";
+    EXPECT_GE(form->Thread()->GetSimTime(), injected_at - 2 * SLOT_US - 1.0) << "in the slot before it";
+    EXPECT_FALSE(form->Thread()->RunsUnpaced()) << "Run goes on at the window's pace";
+    EXPECT_EQ(form->Thread()->ReplayFailure(), "");
+    TraceToCycle(SETTLED_CYCLE + 6);
+    EXPECT_EQ(form->Thread()->GetSimTime(), then_us);
+    EXPECT_TRUE(Interfaces() == then) << "the same run, to the bit";
+    EXPECT_EQ(Slots(), slots_then);
+    std::vector<InjectionRecord> logged;
+    ASSERT_TRUE(read_injection_csv(options.injection_log, &logged, &why)) << why;
+    EXPECT_EQ(logged.size(), rows.size()) << "the replayed rows are not written again";
+
+    // Back to the start, and a fault of its own there: the run leaves the replay and goes on with it.
+    form->Observer()->findChild<QSpinBox*>("BackSlot")->setValue(1);
+    form->Observer()->findChild<QPushButton*>("BackButton")->click();
+    EXPECT_EQ(form->Thread()->GetSimTime(), 0.0);
+    form->InjectNowClick();
+    TraceToCycle(SETTLED_CYCLE + 6);
+    EXPECT_EQ(form->Thread()->ReplayFailure(), "");
+    const std::vector<InjectionRecord> own = form->Thread()->RunRows();
+    ASSERT_EQ(own.size(), 1u) << "the crash and the later bit were forgotten";
+    EXPECT_EQ(own[0].step, 0u);
+}
+
+TEST_F(TeachingTest, AReplayedLogOpensStoppedJustBeforeItsInjectionAndRunGoesOnWithIt) {
+    TraceToCycle(SETTLED_CYCLE);
+    form->InjectNowClick();
+    TraceToCycle(SETTLED_CYCLE + 1);
+    WindowReplay replay;
+    std::string why;
+    ASSERT_TRUE(read_window_replay(options.injection_log, &replay, &why)) << why;
+    ASSERT_EQ(replay.rows.size(), 1u);
+    const InjectionRecord row = replay.rows[0];
+    options.replay = replay.rows;
+    options.stop_before_step = replay.stop_before_step;
+    options.injection_log = "";
+    Build();
+    form->Thread()->Run(); // as the program does
+    ASSERT_TRUE(Still());
+    const auto word = [this, &row] {
+        return form->Thread()->WithModelLocked(
+            [&] { return cni_words(form->Thread()->GetCluster().controllers[NODE_O1]->cni)[row.word]; });
+    };
+    EXPECT_EQ(form->Thread()->WithModelLocked([] { return step_count(); }), row.step);
+    EXPECT_EQ(word(), row.before) << "just before the injection";
+    EXPECT_TRUE(form->Thread()->RunRows().empty());
+    form->Thread()->TraceStep(true);
+    const std::vector<InjectionRecord> done = form->Thread()->RunRows();
+    ASSERT_EQ(done.size(), 1u) << "Run goes on with it";
+    EXPECT_EQ(injection_log_row(done[0]), injection_log_row(row));
+    EXPECT_EQ(form->Thread()->ReplayFailure(), "");
+}
+
+// --- Fast -----------------------------------------------------------------------------------------------
+
+TEST_F(TeachingTest, FastRunsUnpacedWhateverTheSliderFollowsRewindAndEndsWithTheObserver) {
+    form->findChild<QSlider*>("SlowTrackBar")->setValue(0); // a second of sleep per pacing cycle
+    auto* fast = form->Observer()->findChild<QCheckBox*>("FastMode");
+    fast->setChecked(true);
+    EXPECT_TRUE(form->Thread()->GetUnpaced());
+    form->RunButtonClick();
+    EXPECT_TRUE(WaitUntil([this] { return form->Thread()->GetSimTime() > LESSON_END_US; }))
+        << "paced, a second per event would take days";
+    form->StopButtonClick();
+    SineSnapshot s;
+    form->Thread()->ReadSnapshot(&s);
+    EXPECT_EQ(s.sim_time, form->Thread()->GetSimTime()) << "the snapshot is current once stopped";
+
+    form->findChild<QPushButton*>("RewindButton")->click();
+    form->Observer()->Refresh();
+    EXPECT_TRUE(form->Thread()->GetUnpaced()) << "handed to the new model";
+    form->Observer()->close();
+    EXPECT_FALSE(form->Thread()->GetUnpaced()) << "no window shows it any more";
 }
 
 } // namespace
