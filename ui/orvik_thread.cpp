@@ -225,39 +225,33 @@ bool TOrvikThread::PacingSleep(int64_t ms) {
 
 void TOrvikThread::RunUnpacedCycle() {
     const auto end = std::chrono::steady_clock::now() + UNPACED_SLICE;
-    for (int stride = UNPACED_CLOCK_STRIDE;;) {
-        bool stepped = false;
-        bool advanced = false;
+    int stride = UNPACED_CLOCK_STRIDE;
+    for (bool cycle_over = false; !cycle_over;) {
+        bool stepped = true;
         uint8_t error_code = 0;
         {
+            // A batch of steps under one hold of the model lock: a step costs little more than taking it.
             std::lock_guard<std::mutex> lock(model_lock_);
-            const double before = sim_time();
-            stepped = Step(&error_code);
-            if (stepped) {
+            for (int batch = UNPACED_LOCK_BATCH; batch > 0 && !cycle_over; --batch) {
+                const double before = sim_time();
+                stepped = Step(&error_code);
+                if (!stepped) {
+                    CycleEnded(); // what the window shows beside the error box is up to date
+                    break;
+                }
                 AfterStep();
-            } else {
-                CycleEnded(); // what the window shows beside the error box is up to date
+                const bool advanced = sim_time() != before;
+                // Where a paced cycle would end too, so a stop lands where it lands paced.
+                cycle_over = terminated_ || (pause_requested_ && (advanced || pause_exact_.exchange(false)));
+                if (!cycle_over && advanced && --stride == 0) {
+                    stride = UNPACED_CLOCK_STRIDE;
+                    cycle_over = std::chrono::steady_clock::now() >= end;
+                }
             }
-            advanced = sim_time() != before;
         }
         if (!stepped) {
             HandOverError(error_code);
             return;
-        }
-        if (terminated_) {
-            break;
-        }
-        if (pause_requested_ && (advanced || pause_exact_.exchange(false))) {
-            break;
-        }
-        if (!advanced) {
-            continue; // a paced cycle would not end here either: a stop lands where it lands paced
-        }
-        if (--stride == 0) {
-            stride = UNPACED_CLOCK_STRIDE;
-            if (std::chrono::steady_clock::now() >= end) {
-                break;
-            }
         }
     }
     std::lock_guard<std::mutex> lock(model_lock_);

@@ -17,12 +17,12 @@
 //
 // Unpaced ("Fast"). With SetUnpaced(true) (or SetCatchingUp(true), for a derived class) a cycle does not
 // sleep and does not end when simulated time advances: it runs steps, each with its AfterStep under the model
-// lock as always, until UNPACED_SLICE of wall-clock time has passed or the pause request is set, each looked
-// at only after a step that advanced simulated time (where a paced cycle ends too, so a run stops at the same
-// step paced or not), or the thread is terminated; then CycleEnded runs under the model lock, so a derived
-// class that gathers its snapshot less often in this mode (the window refreshes every 200 ms, not at every
-// step) brings it up to date before the window can see the thread stopped. Between two cycles the thread
-// looks at the park as always, so Stop still returns within a slice.
+// lock as always (a batch of steps under one hold of it), until UNPACED_SLICE of wall-clock time has passed
+// or the pause request is set, each looked at only after a step that advanced simulated time (where a paced
+// cycle ends too, so a run stops at the same step paced or not), or the thread is terminated; then CycleEnded
+// runs under the model lock, so a derived class that gathers its snapshot less often in this mode (the window
+// refreshes every 200 ms, not at every step) brings it up to date before the window can see the thread
+// stopped. Between two cycles the thread looks at the park as always, so Stop still returns within a slice.
 //
 // States: parked (after creation, and after a cycle that ended with the pause request set); running;
 // awaiting acknowledgement of a kernel error (inside ReportKernelError, see below); terminated.
@@ -136,6 +136,9 @@ class TOrvikThread {
     static constexpr std::chrono::milliseconds UNPACED_SLICE{20};
     /// Steps between two looks at the wall clock in an unpaced cycle (a look costs more than a step's lock).
     static constexpr int UNPACED_CLOCK_STRIDE = 64;
+    /// Steps an unpaced cycle runs under one hold of the model lock (some tens of microseconds), so the
+    /// window's copy of the snapshot or an added fault waits at most that long.
+    static constexpr int UNPACED_LOCK_BATCH = 256;
     /// Sleep per cycle for speed slider position p (0 to 1000, clamped): ((1000 - p) / (1000 / 1000^0.2))^5,
     /// which is (1000 - p)^5 / 10^12 ms: 1000 ms at 0, 31.25 ms at 500, 0 at 1000.
     static double SleepForSliderPosition(int position);

@@ -82,6 +82,7 @@ void TSineWaveThread::BuildModel() {
     };
     start_run(&run_, config, std::move(settings), std::move(hooks));
     attach_slot_recorder(&recorder_, &run_.cluster);
+    FindNodeData();
     snapshot_ = SineSnapshot{};
     for (auto& s : switches_) {
         s = 1;
@@ -195,13 +196,23 @@ void TSineWaveThread::CycleEnded() {
     Gather();
 }
 
-void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
+void TSineWaveThread::FindNodeData() {
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         Cni& cni = run_.cluster.controllers[node]->cni;
         for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
             for (uint32_t k = 0; k < 2; ++k) {
                 uint8_t* message = message_at(cni, SENDER_ADDRESS_STRIDE * sender + PAIR_ADDRESS_STRIDE * k);
-                uint8_t* data = message + MESSAGE_HEADER_BYTES;
+                message_data_[node][sender][k] = message + MESSAGE_HEADER_BYTES;
+            }
+        }
+    }
+}
+
+void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
+            for (uint32_t k = 0; k < 2; ++k) {
+                uint8_t* data = message_data_[node][sender][k];
                 uint32_t bits = 0;
                 std::memcpy(&bits, data, sizeof bits);
                 if ((bits & FLOAT_EXPONENT_BITS) == FLOAT_EXPONENT_BITS) {

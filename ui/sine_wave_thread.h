@@ -279,6 +279,8 @@ class TSineWaveThread : public TOrvikThread {
     /// The repair of non-finite message values (see the file comment); copies the values into `values`
     /// when given ([node][sender][k]).
     void RepairNodeData(float (*values)[NODE_COUNT][2] = nullptr);
+    /// Fills message_data_ from the model just built.
+    void FindNodeData();
     void GatherNodeState();
     /// The worst states since the last read: the recorder's (taken whether or not node state is on, so
     /// nothing stale is kept while it is off) and the interfaces' after this step.
@@ -289,7 +291,11 @@ class TSineWaveThread : public TOrvikThread {
     void LowerPriorityOnce();
 
     const SineThreadOptions options_;
-    ClusterRun run_;          // the model and its driver; model lock
+    ClusterRun run_; // the model and its driver; model lock
+    /// The data word of each sender's two messages in each node's interface, [node][sender][k], found once
+    /// when the model is built (its memory stays where it is for the thread's life): the repair looks at
+    /// them after every step.
+    std::array<std::array<std::array<uint8_t*, 2>, NODE_COUNT>, NODE_COUNT> message_data_{};
     SineSnapshot snapshot_{}; // model lock
     std::array<std::atomic<uint32_t>, SWITCH_COUNT> switches_{};
     int build_result_ = ASSEMBLY_OK;
