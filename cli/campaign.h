@@ -60,6 +60,7 @@ struct CampaignOptions {
     bool exhaustive =
         false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
     double upset_rate = 0.0; // upsets per bit and hour the summary gives each class's rate for; 0: none
+    std::string fault; // a fault of the campaign's own, with open values (campaign_fault.h); "": O1's bits
 };
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };
