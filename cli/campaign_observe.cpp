@@ -9,9 +9,20 @@
 
 namespace {
 
-void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
+/// A delivered frame goes into the samples' frame hash; so does what a fault did to it on the channel or at
+/// a receiver, so that a fault the other channel masks still shows (a frame whole everywhere adds nothing
+/// more, and hashes as it always has).
+void observe_frame(void* context, const TtpChannel*, const Frame& frame, uint8_t disturbance,
+                   const uint8_t* reception_faults, unsigned receivers) {
     auto* observer = static_cast<RunObserver*>(context);
     observer->frames = word_hash(observer->frames, &frame, sizeof frame);
+    const bool struck = disturbance != FRAME_FAULT_NONE ||
+                        std::any_of(reception_faults, reception_faults + receivers,
+                                    [](uint8_t fault) { return fault != FRAME_FAULT_NONE; });
+    if (struck) {
+        observer->frames = word_hash(observer->frames, &disturbance, sizeof disturbance);
+        observer->frames = word_hash(observer->frames, reception_faults, receivers);
+    }
 }
 
 /// The word hash of the controllers' interfaces, working status and registers. A state that differs from

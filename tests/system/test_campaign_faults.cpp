@@ -193,6 +193,22 @@ TEST_F(FaultCampaignTest, EveryKindGivesTheSameRowsWithBothEnginesAndMergedShard
     EXPECT_EQ(kinds.size(), FAULT_KIND_COUNT);
 }
 
+TEST_F(FaultCampaignTest, AFrameFaultTheOtherChannelMasksIsMaskedNotWithoutEffect) {
+    // Every receiver still takes the frame from the other channel: no state need differ, but frames did.
+    for (const char* text : {"corrupt channel=A|B frames=1", "lose channel=any frames=1",
+                             "asymmetric channel=any receivers=M2 frames=1"}) {
+        CampaignOptions options = campaign(4);
+        options.fault = text;
+        ASSERT_EQ(run(options), EXIT_DONE);
+        CampaignCsv csv;
+        std::string why;
+        ASSERT_TRUE(read_campaign_csv(options.out, &csv, &why)) << why;
+        for (const auto& [k, row] : csv.rows) {
+            EXPECT_NE(campaign_csv_cells(row)[CAMPAIGN_CSV_CLASS_COLUMN], "no-effect") << text << ": " << row;
+        }
+    }
+}
+
 TEST_F(FaultCampaignTest, ResumeAndMergeKeepCampaignsOfDifferentFaultsApart) {
     CampaignOptions options = campaign(2);
     options.fault = "crash node=any duration_us=300..3000";
