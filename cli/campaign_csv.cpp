@@ -24,7 +24,11 @@ const char* const EXHAUSTIVE_CSV_HEADER =
 
 const char* const DESCRIBED_CSV_HEADER =
     "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
-    "injections,class,converged,detection_us,heal_us,fault";
+    "injections,class,converged,detection_us,heal_us,left,spread,majority_lost,cliques,fault";
+
+bool spread_beyond(const FaultSpec& fault, uint8_t left) {
+    return (left & ~fault.nodes & ALL_NODES) != 0;
+}
 
 namespace {
 
@@ -74,6 +78,10 @@ bool read_time(const std::string& text) {
     return result.ec == std::errc() && result.ptr == end && std::isfinite(value) && value >= 0;
 }
 
+const char* yes_no(bool value) {
+    return value ? "yes" : "no";
+}
+
 /// What is wrong with the injection columns and the fault of a described fault's row, "" when nothing is:
 /// the time and step it was added at and the nodes it strikes, or nothing when it was not added; the fault
 /// in its text form.
@@ -103,6 +111,19 @@ std::string described_columns_problem(const std::vector<std::string>& cells) {
     }
     if (added == step_cell.empty()) {
         return "the time and step columns go together";
+    }
+    NodeSet left = 0;
+    const std::string& left_cell = cells[DESCRIBED_CSV_LEFT_COLUMN];
+    if (!left_cell.empty() && !parse_node_set(left_cell, &left)) {
+        return "left '" + left_cell + "' is no set of nodes";
+    }
+    for (unsigned c = DESCRIBED_CSV_SPREAD_COLUMN; c <= DESCRIBED_CSV_CLIQUES_COLUMN; ++c) {
+        if (cells[c] != "yes" && cells[c] != "no") {
+            return "'" + cells[c] + "' is neither yes nor no";
+        }
+    }
+    if ((cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes") != spread_beyond(fault, left)) {
+        return "spread does not fit the nodes that left and the nodes the fault strikes";
     }
     return "";
 }
@@ -283,7 +304,9 @@ std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& r)
         std::snprintf(time, sizeof time, "%.17g,%" PRIu64 ",,", added.time, added.step);
         row += time + node_set_text(fault.nodes) + ",,,,,,";
     }
-    return row + "," + result_cells(r) + "," + format_fault(fault);
+    return row + "," + result_cells(r) + "," + node_set_text(r.left) + "," +
+           yes_no(spread_beyond(fault, r.left)) + "," + yes_no(r.majority_lost) + "," + yes_no(r.cliques) +
+           "," + format_fault(fault);
 }
 
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash) {

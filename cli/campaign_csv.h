@@ -27,18 +27,23 @@
 //     # fault space: spare_word/no-effect=32000 ... timer2/masked=32000
 //     experiment,time_us, ... ,heal_us,interval_from_us,interval_to_us,weight_us
 //
-// A campaign with a fault of its own (--fault, campaign_fault.h) ends its campaign line in fault= and the
-// fault as given (the rest of the line, blanks included), and its rows add one column, the fault the
-// experiment drew, in its text form (format_fault):
-//
-//     # pelorin-sim campaign: seed=5 runs=40 ... configuration=... fault=crash node=any
-//     duration_us=1000..5000 experiment,time_us, ... ,heal_us,fault
-//     0,150000.5,13642,,O2,,,,,,,3,detected-healed,yes,1250.0,24750.0,crash node=O2 duration_us=3127 ...
-//
 // runs is the number of its experiments. The fault space line gives, per field and class, the bit-
 // microseconds decided without an experiment (the same in every shard of the scan); the rows add three
 // columns: the interval the experiment stands for and its weight in bit-microseconds, exactly (the shortest
 // text that reads back as the number).
+//
+// A campaign with a fault of its own (--fault, campaign_fault.h) ends its campaign line in fault= and the
+// fault as given (the rest of the line, blanks included); its rows add the containment columns and the fault
+// the experiment drew, in its text form (format_fault):
+//
+//     # pelorin-sim campaign: seed=5 ... configuration=... fault=crash node=any duration_us=1000..5000
+//     experiment,time_us, ... ,heal_us,left,spread,majority_lost,cliques,fault
+//     0,150000.5,13642,,O2,,,,,,,3,detected-healed,no,1250.0,4750.0,O2,no,no,no,crash node=O2 ...
+//
+// Of the injection columns, time_us and step say where the fault was added and controller names the nodes
+// it strikes. left is the set of nodes that left membership or APPLICATION where the golden run had them in
+// (empty: none); spread says whether it holds a node the fault does not strike (any node, for a channel's
+// fault); majority_lost and cliques as classify (campaign_observe.h) finds them.
 //
 // While a campaign runs, rows are appended as experiments finish, in any order; the finished file lists
 // them in experiment order. Every line ends with a line end: a last line without one is a row an
@@ -64,10 +69,15 @@ extern const char* const EXHAUSTIVE_CSV_HEADER;
 constexpr unsigned EXHAUSTIVE_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 3;
 constexpr unsigned EXHAUSTIVE_CSV_WEIGHT_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
 
-/// A campaign with a fault of its own (--fault): the sampled columns, then the fault each row drew.
+/// A campaign with a fault of its own (--fault): the sampled columns, the containment columns, then the fault
+/// each row drew.
 extern const char* const DESCRIBED_CSV_HEADER;
-constexpr unsigned DESCRIBED_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 1;
-constexpr unsigned DESCRIBED_CSV_FAULT_COLUMN = CAMPAIGN_CSV_COLUMNS;
+constexpr unsigned DESCRIBED_CSV_LEFT_COLUMN = CAMPAIGN_CSV_COLUMNS;
+constexpr unsigned DESCRIBED_CSV_SPREAD_COLUMN = CAMPAIGN_CSV_COLUMNS + 1;
+constexpr unsigned DESCRIBED_CSV_MAJORITY_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
+constexpr unsigned DESCRIBED_CSV_CLIQUES_COLUMN = CAMPAIGN_CSV_COLUMNS + 3;
+constexpr unsigned DESCRIBED_CSV_FAULT_COLUMN = CAMPAIGN_CSV_COLUMNS + 4;
+constexpr unsigned DESCRIBED_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 5;
 
 /// The outcome classes' names, indexed by Outcome: what the class column says.
 constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
@@ -80,6 +90,8 @@ bool outcome_by_name(const std::string& name, unsigned* outcome);
 /// was added and the nodes it strikes (the other injection columns are empty), the columns after them as
 /// campaign_csv_row writes them, and the fault's text form.
 std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& result);
+/// Whether nodes beyond those `fault` strikes left (any node, for a fault that strikes a channel).
+bool spread_beyond(const FaultSpec& fault, uint8_t left);
 /// The fault of a campaign line that ends in fault=... ("" when it has none).
 std::string campaign_fault_text(const std::string& parameters);
 

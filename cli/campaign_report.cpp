@@ -120,6 +120,49 @@ void print_field_intervals(const char* grouped_by, const std::vector<std::string
     }
 }
 
+/// One line of a table of shares: what is counted, its count of n, the percentage and its 95% interval.
+void print_share(const char* what, unsigned x, unsigned n, std::FILE* report) {
+    const Wilson ci = wilson_interval(x, n);
+    std::fprintf(report, "%-32s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", what, x, n > 0 ? 100.0 * x / n : 0.0,
+                 100.0 * ci.low, 100.0 * ci.high);
+}
+
+/// The containment of a campaign with a fault of its own: the shares of its experiments in which any node,
+/// and each node, left membership or APPLICATION, the error spread beyond the nodes the fault strikes, the
+/// majority was lost and cliques formed.
+void print_containment(const std::map<uint32_t, std::string>& rows, std::FILE* report) {
+    std::array<unsigned, NODE_COUNT> left_by_node{};
+    unsigned any_left = 0;
+    unsigned spread = 0;
+    unsigned majority_lost = 0;
+    unsigned cliques = 0;
+    for (const auto& [experiment, row] : rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        NodeSet left = 0;
+        if (!cells[DESCRIBED_CSV_LEFT_COLUMN].empty() &&
+            parse_node_set(cells[DESCRIBED_CSV_LEFT_COLUMN], &left)) {
+            any_left += 1;
+        }
+        for (unsigned n = 0; n < NODE_COUNT; ++n) {
+            left_by_node[n] += (left >> n) & 1u;
+        }
+        spread += cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes" ? 1 : 0;
+        majority_lost += cells[DESCRIBED_CSV_MAJORITY_COLUMN] == "yes" ? 1 : 0;
+        cliques += cells[DESCRIBED_CSV_CLIQUES_COLUMN] == "yes" ? 1 : 0;
+    }
+    const auto n = static_cast<unsigned>(rows.size());
+    std::fprintf(report, "\n%-32s %7s %8s   %s\n", "containment", "count", "percent",
+                 "95% confidence interval");
+    print_share("a node left or froze", any_left, n, report);
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        const std::string what = std::string(CLUSTER_NODES[node].name) + " left or froze";
+        print_share(what.c_str(), left_by_node[node], n, report);
+    }
+    print_share("spread beyond the fault's nodes", spread, n, report);
+    print_share("majority lost", majority_lost, n, report);
+    print_share("cliques", cliques, n, report);
+}
+
 } // namespace
 
 std::string field_group(const std::string& field) {
@@ -180,6 +223,9 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         const Wilson ci = wilson_interval(totals[o], n);
         std::fprintf(report, "%-20s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", OUTCOME_NAMES[o], totals[o],
                      n > 0 ? 100.0 * totals[o] / n : 0.0, 100.0 * ci.low, 100.0 * ci.high);
+    }
+    if (!options.fault.empty()) {
+        print_containment(rows, report);
     }
     // Several faults an experiment are no point of the space, nor is a fault of the campaign's own.
     if (options.injections == 1 && options.fault.empty()) {

@@ -118,6 +118,60 @@ TEST(FaultTemplate, RefusesWhatCannotBeDrawnNamingTheWord) {
     }
 }
 
+/// A run of `length` samples of the whole cluster, with `odd` at samples `at` and `at` + 1 when given.
+RunRecord whole_run(size_t length, const Sample* odd = nullptr, size_t at = 0) {
+    Sample whole{};
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        whole.state[n] = PS_APPLICATION;
+        whole.membership[n] = ALL_NODES;
+    }
+    RunRecord record;
+    record.samples.assign(length, whole);
+    if (odd != nullptr) {
+        record.samples[at] = record.samples[at + 1] = *odd;
+    }
+    return record;
+}
+
+TEST(Containment, TellsANodeOutFromCliquesAndALostMajority) {
+    constexpr uint8_t M1 = 1, M2 = 2, O1 = 4, O2 = 8;
+    const RunRecord golden = whole_run(8);
+    Sample o1_out = golden.samples[0];
+    o1_out.state[2] = PS_FREEZE;
+    for (uint8_t& vector : o1_out.membership) {
+        vector = M1 | M2 | O2;
+    }
+    ExperimentResult one = classify(0, golden, whole_run(8, &o1_out, 3));
+    EXPECT_EQ(one.left, O1);
+    EXPECT_FALSE(one.cliques);
+    EXPECT_FALSE(one.majority_lost) << "three of four agree";
+    Sample split = golden.samples[0];
+    split.membership[0] = split.membership[1] = M1 | M2;
+    split.membership[2] = split.membership[3] = O1 | O2;
+    ExperimentResult two = classify(0, golden, whole_run(8, &split, 3));
+    EXPECT_EQ(two.left, ALL_NODES) << "each half is missing from the other's vectors";
+    EXPECT_TRUE(two.cliques);
+    EXPECT_TRUE(two.majority_lost);
+    // For one sample only, it is nodes taking a slot's decision at their own moments.
+    RunRecord brief = whole_run(8);
+    brief.samples[3] = split;
+    ExperimentResult three = classify(0, golden, brief);
+    EXPECT_EQ(three.left, ALL_NODES);
+    EXPECT_FALSE(three.cliques || three.majority_lost);
+    // A lone node with a view of its own (a crashed controller's) is a node out, not a clique.
+    Sample stale = o1_out;
+    stale.state[2] = PS_APPLICATION;
+    stale.membership[2] = ALL_NODES;
+    ExperimentResult four = classify(0, golden, whole_run(8, &stale, 3));
+    EXPECT_EQ(four.left, O1);
+    EXPECT_FALSE(four.cliques || four.majority_lost);
+    // What the golden run shows itself (its own start-up, say) is no containment failure.
+    const RunRecord split_golden = whole_run(8, &split, 3);
+    ExperimentResult same = classify(0, split_golden, split_golden);
+    EXPECT_EQ(same.left, 0);
+    EXPECT_FALSE(same.cliques || same.majority_lost);
+}
+
 /// One campaign per kind: both engines write the same rows, and so do two shards merged.
 class FaultCampaignTest : public CampaignTest {
   protected:
@@ -209,6 +263,31 @@ TEST_F(FaultCampaignTest, AFrameFaultTheOtherChannelMasksIsMaskedNotWithoutEffec
     }
 }
 
+TEST_F(FaultCampaignTest, ContainmentSaysWhetherTheErrorSpreadBeyondTheFaultsNodes) {
+    CampaignOptions options = campaign(3);
+    options.fault = "crash node=O1 duration_us=2000";
+    ASSERT_EQ(run(options), EXIT_DONE);
+    CampaignCsv csv;
+    std::string why;
+    ASSERT_TRUE(read_campaign_csv(options.out, &csv, &why)) << why;
+    for (const auto& [k, row] : csv.rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        EXPECT_NE(cells[DESCRIBED_CSV_LEFT_COLUMN].find("O1"), std::string::npos) << row;
+        EXPECT_EQ(cells[DESCRIBED_CSV_SPREAD_COLUMN],
+                  cells[DESCRIBED_CSV_LEFT_COLUMN] == "O1" ? "no" : "yes");
+    }
+    options.fault = "lose channel=both duration_us=2000";
+    ASSERT_EQ(run(options), EXIT_DONE);
+    ASSERT_TRUE(read_campaign_csv(options.out, &csv, &why)) << why;
+    for (const auto& [k, row] : csv.rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        EXPECT_FALSE(cells[DESCRIBED_CSV_LEFT_COLUMN].empty()) << row;
+        EXPECT_EQ(cells[DESCRIBED_CSV_SPREAD_COLUMN], "yes")
+            << "a channel's fault strikes no node of its own";
+    }
+    EXPECT_NE(read(path("report.txt")).find("majority lost"), std::string::npos);
+}
+
 TEST_F(FaultCampaignTest, ResumeAndMergeKeepCampaignsOfDifferentFaultsApart) {
     CampaignOptions options = campaign(2);
     options.fault = "crash node=any duration_us=300..3000";
@@ -250,9 +329,10 @@ TEST_F(FaultCampaignTest, TheRowsReadBackAndTheirReaderRefusesForgedCells) {
     const size_t fault_at = row.rfind(',') + 1;
     const size_t step_at = row.find(',', row.find(',') + 1);
     const std::string forgeries[] = {
-        row.substr(0, fault_at) + "memory node=X",              // no fault
-        row + ",1",                                             // a column more
-        row.substr(0, row.find(',') + 1) + row.substr(step_at), // a step without its time
+        row.substr(0, fault_at) + "memory node=X",                    // no fault
+        row + ",1",                                                   // a column more
+        row.substr(0, row.find(',') + 1) + row.substr(step_at),       // a step without its time
+        row.substr(0, fault_at - 1) + "," + row.substr(fault_at - 1), // an empty column before the fault
     };
     for (const std::string& forged : forgeries) {
         CampaignCsv wrong;
