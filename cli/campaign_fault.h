@@ -51,7 +51,7 @@ struct FaultTemplate {
 };
 
 /// Reads a campaign's fault for a campaign whose window is [from_us, to_us] and which ends at horizon_us
-/// (a drawn at_us must lie before the horizon). False with a reason naming the word it is about.
+/// (a drawn at_us must lie no later than the horizon). False with a reason naming the word it is about.
 bool parse_fault_template(std::string_view text, double from_us, double to_us, double horizon_us,
                           FaultTemplate* fault, std::string* why);
 
