@@ -3,6 +3,7 @@
 #include "cli/campaign_csv.h"
 #include "cli/campaign_exhaustive.h"
 #include "cli/campaign_experiments.h"
+#include "cli/campaign_fault.h"
 #include "cli/campaign_observe.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
@@ -108,6 +109,18 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
     if (given.exhaustive && given.injections != 1) {
         return fail(EXIT_USAGE, "--exhaustive injects one fault per experiment: --injections must be 1");
     }
+    FaultTemplate fault;
+    if (!given.fault.empty()) {
+        if (given.exhaustive || given.injections != 1) {
+            return fail(EXIT_USAGE, "--fault draws one fault per experiment: it takes neither --exhaustive "
+                                    "nor --injections other than 1");
+        }
+        std::string why;
+        if (!parse_fault_template(given.fault, given.window_from_us, given.window_to_us, given.horizon_us,
+                                  &fault, &why)) {
+            return fail(EXIT_USAGE, why);
+        }
+    }
     // Every input is checked before the first output is touched.
     ClusterConfig config;
     if (!load_configuration(given.directory, given.overrides, &config, PROGRAM)) {
@@ -133,6 +146,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         options.runs = static_cast<uint32_t>(scan.experiments.size());
         head.fault_space = fault_space_words(scan, options);
     }
+    options.fault = fault.text; // as the campaign line records it, one blank between words
     head.parameters = campaign_parameters(options, configuration);
     std::map<uint32_t, std::string> rows;
     if (options.resume && !resumed_rows(options.out, head.parameters, &rows, &why)) {
@@ -143,8 +157,14 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
     // 64 bits: stepping by a shard count near 2^32 must not wrap back into the shard's range.
     for (uint64_t next = options.shard_index; next < options.runs; next += options.shard_count) {
         const auto k = static_cast<uint32_t>(next);
-        if (rows.find(k) == rows.end()) {
+        if (rows.find(k) != rows.end()) {
+            continue;
+        }
+        if (options.fault.empty()) {
             plans.push_back(options.exhaustive ? exhaustive_plan(scan, k) : sampled_plan(options, k));
+        } else if (plans.emplace_back(); !described_plan(options, fault, k, &plans.back(), &why)) {
+            finish_experiments(experiments);
+            return fail(EXIT_USAGE, why);
         }
     }
     std::FILE* out = open_rows_file(options.out, head, rows, &why);
@@ -158,6 +178,9 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         output_ok = output_ok && std::fprintf(out, "%s\n", row.c_str()) > 0 && std::fflush(out) == 0;
     };
     const RowFormat format = [&](const ExperimentPlan& plan, const ExperimentResult& result) {
+        if (!options.fault.empty()) {
+            return described_csv_row(plan.faults.front().fault, result);
+        }
         return options.exhaustive ? exhaustive_row(scan, plan, result) : campaign_csv_row(result);
     };
     const bool ran = plans.empty() || run_planned_experiments(experiments, plans, format, emit, &why);

@@ -60,6 +60,7 @@ struct CampaignOptions {
     bool exhaustive =
         false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
     double upset_rate = 0.0; // upsets per bit and hour the summary gives each class's rate for; 0: none
+    std::string fault; // a fault of the campaign's own, with open values (campaign_fault.h); "": O1's bits
 };
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };
@@ -72,6 +73,10 @@ struct ExperimentResult {
     bool converged = true;
     double detection_us = -1.0; // < 0: not applicable
     double heal_us = -1.0;
+    // Containment, from the samples that differ from the golden run's (campaign_observe.h).
+    uint8_t left = 0;           // nodes that left membership or APPLICATION (froze, ...), bit n for node n
+    bool majority_lost = false; // at some sample fewer than a majority of nodes agreed in APPLICATION
+    bool cliques = false;       // at some sample nodes in APPLICATION held different membership vectors
 };
 
 /// One CSV row of an experiment (without the line end), and the header.

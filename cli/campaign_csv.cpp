@@ -22,12 +22,26 @@ const char* const EXHAUSTIVE_CSV_HEADER =
     "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
     "injections,class,converged,detection_us,heal_us,interval_from_us,interval_to_us,weight_us";
 
+const char* const DESCRIBED_CSV_HEADER =
+    "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
+    "injections,class,converged,detection_us,heal_us,left,spread,majority_lost,cliques,fault";
+
+bool spread_beyond(const FaultSpec& fault, uint8_t left) {
+    return (left & ~fault.nodes & ALL_NODES) != 0;
+}
+
 namespace {
 
 constexpr const char* CAMPAIGN_LINE = "# pelorin-sim campaign: ";
 constexpr const char* SHARD_LINE = "# shard: ";
 constexpr const char* FAULT_SPACE_LINE = "# fault space: ";
 constexpr const char* EXHAUSTIVE_WORD = "scan=exhaustive";
+/// The last word of a campaign line with a fault of its own: the fault, to the end of the line.
+constexpr const char* FAULT_WORD = "fault=";
+/// The injection columns a described fault's row fills: time_us, step and controller.
+constexpr unsigned TIME_COLUMN = 1;
+constexpr unsigned STEP_COLUMN = 2;
+constexpr unsigned CONTROLLER_COLUMN = 4;
 /// Room for any double in fixed notation (up to 309 digits before the point).
 constexpr size_t NUMBER_CHARS = 400;
 
@@ -64,13 +78,64 @@ bool read_time(const std::string& text) {
     return result.ec == std::errc() && result.ptr == end && std::isfinite(value) && value >= 0;
 }
 
+const char* yes_no(bool value) {
+    return value ? "yes" : "no";
+}
+
+/// What is wrong with the injection columns and the fault of a described fault's row, "" when nothing is:
+/// the time and step it was added at and the nodes it strikes, or nothing when it was not added; the fault
+/// in its text form.
+std::string described_columns_problem(const std::vector<std::string>& cells) {
+    FaultSpec fault;
+    std::string why;
+    if (!parse_fault(cells[DESCRIBED_CSV_FAULT_COLUMN], &fault, &why)) {
+        return "the fault column is no fault: " + why;
+    }
+    uint64_t step = 0;
+    const std::string& step_cell = cells[STEP_COLUMN];
+    const char* step_end = step_cell.data() + step_cell.size();
+    const bool added = !cells[TIME_COLUMN].empty();
+    if (added && (!read_time(cells[TIME_COLUMN]) ||
+                  std::from_chars(step_cell.data(), step_end, step).ptr != step_end || step_cell.empty())) {
+        return "the time and step columns are no time and step";
+    }
+    NodeSet nodes = 0;
+    const std::string& controller = cells[CONTROLLER_COLUMN];
+    if (!controller.empty() && (!added || !parse_node_set(controller, &nodes))) {
+        return "controller '" + controller + "' is no set of nodes the fault was added for";
+    }
+    for (unsigned c = TIME_COLUMN; c < CAMPAIGN_CSV_INJECTIONS_COLUMN; ++c) {
+        if (c != TIME_COLUMN && c != STEP_COLUMN && c != CONTROLLER_COLUMN && !cells[c].empty()) {
+            return "a described fault's row fills no injection column but time_us, step and controller";
+        }
+    }
+    if (added == step_cell.empty()) {
+        return "the time and step columns go together";
+    }
+    NodeSet left = 0;
+    const std::string& left_cell = cells[DESCRIBED_CSV_LEFT_COLUMN];
+    if (!left_cell.empty() && !parse_node_set(left_cell, &left)) {
+        return "left '" + left_cell + "' is no set of nodes";
+    }
+    for (unsigned c = DESCRIBED_CSV_SPREAD_COLUMN; c <= DESCRIBED_CSV_CLIQUES_COLUMN; ++c) {
+        if (cells[c] != "yes" && cells[c] != "no") {
+            return "'" + cells[c] + "' is neither yes nor no";
+        }
+    }
+    if ((cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes") != spread_beyond(fault, left)) {
+        return "spread does not fit the nodes that left and the nodes the fault strikes";
+    }
+    return "";
+}
+
 /// What is wrong with a row's cells, "" when nothing is: each column as the campaign writes it; `columns` is
 /// CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for a scan's row with its interval and weight.
 std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
     if (cells.size() != columns) {
         return "expected " + std::to_string(columns) + " columns, found " + std::to_string(cells.size());
     }
-    for (unsigned c = CAMPAIGN_CSV_COLUMNS; c < columns; ++c) { // the interval and its weight
+    for (unsigned c = CAMPAIGN_CSV_COLUMNS; columns == EXHAUSTIVE_CSV_COLUMNS && c < columns; ++c) {
+        // the interval and its weight
         if (cells[c].empty() || !read_time(cells[c])) {
             return "'" + cells[c] + "' is not a time in microseconds";
         }
@@ -83,7 +148,12 @@ std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
     const auto first = cells.begin() + 1;
     const auto last = cells.begin() + CAMPAIGN_CSV_INJECTIONS_COLUMN;
     const bool injected = std::any_of(first, last, [](const std::string& cell) { return !cell.empty(); });
-    if (injected) {
+    if (columns == DESCRIBED_CSV_COLUMNS) {
+        const std::string problem = described_columns_problem(cells);
+        if (!problem.empty()) {
+            return problem;
+        }
+    } else if (injected) {
         std::string row;
         for (auto cell = first; cell != last; ++cell) {
             row += *cell + ",";
@@ -114,9 +184,18 @@ std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
     return "";
 }
 
+/// The words of a campaign line before its fault, if it has one.
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    std::vector<std::string> all;
+    for (auto word = std::istream_iterator<std::string>(in); word != std::istream_iterator<std::string>();
+         ++word) {
+        if (starts_with(*word, FAULT_WORD)) {
+            break;
+        }
+        all.push_back(*word);
+    }
+    return all;
 }
 
 /// The value of the word "key=value" in `parameters` ("" when there is none).
@@ -145,6 +224,19 @@ bool is_exhaustive(const std::string& parameters) {
     return std::find(all.begin(), all.end(), EXHAUSTIVE_WORD) != all.end();
 }
 
+/// The cells after the injection columns: injections, class, converged, detection_us, heal_us.
+std::string result_cells(const ExperimentResult& r) {
+    return std::to_string(r.injections.size()) + "," + outcome_name(r.outcome) + "," +
+           (r.converged ? "yes" : "no") + "," + format_time(r.detection_us) + "," + format_time(r.heal_us);
+}
+
+/// The header of the rows under a campaign line.
+const char* csv_header(size_t columns) {
+    return columns == EXHAUSTIVE_CSV_COLUMNS  ? EXHAUSTIVE_CSV_HEADER
+           : columns == DESCRIBED_CSV_COLUMNS ? DESCRIBED_CSV_HEADER
+                                              : CAMPAIGN_CSV_HEADER;
+}
+
 } // namespace
 
 std::string exact_number(double value) {
@@ -160,7 +252,18 @@ bool read_exact_number(const std::string& text, double* value) {
 }
 
 size_t campaign_csv_columns(const CampaignCsvHead& head) {
-    return is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_COLUMNS : CAMPAIGN_CSV_COLUMNS;
+    return is_exhaustive(head.parameters)                  ? EXHAUSTIVE_CSV_COLUMNS
+           : !campaign_fault_text(head.parameters).empty() ? DESCRIBED_CSV_COLUMNS
+                                                           : CAMPAIGN_CSV_COLUMNS;
+}
+
+std::string campaign_fault_text(const std::string& parameters) {
+    const std::string marked = std::string(" ") + FAULT_WORD;
+    const size_t at = starts_with(parameters, FAULT_WORD) ? 0 : parameters.find(marked);
+    if (at == std::string::npos) {
+        return "";
+    }
+    return parameters.substr(at == 0 ? std::strlen(FAULT_WORD) : at + marked.size());
 }
 
 std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight) {
@@ -188,9 +291,22 @@ std::string campaign_csv_row(const ExperimentResult& r) {
         injection = injection.substr(0, injection.rfind(',')); // without the source column
         row += injection;
     }
-    row += "," + std::to_string(r.injections.size()) + "," + outcome_name(r.outcome) + "," +
-           (r.converged ? "yes" : "no") + "," + format_time(r.detection_us) + "," + format_time(r.heal_us);
-    return row;
+    return row + "," + result_cells(r);
+}
+
+std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& r) {
+    std::string row = std::to_string(r.experiment) + ",";
+    if (r.injections.empty()) {
+        row += ",,,,,,,,,";
+    } else {
+        const InjectionRecord& added = r.injections.front();
+        char time[NUMBER_CHARS];
+        std::snprintf(time, sizeof time, "%.17g,%" PRIu64 ",,", added.time, added.step);
+        row += time + node_set_text(fault.nodes) + ",,,,,,";
+    }
+    return row + "," + result_cells(r) + "," + node_set_text(r.left) + "," +
+           yes_no(spread_beyond(fault, r.left)) + "," + yes_no(r.majority_lost) + "," + yes_no(r.cliques) +
+           "," + format_fault(fault);
 }
 
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash) {
@@ -204,8 +320,9 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
     if (options.exhaustive) { // no seed, one injection per experiment
         return "runs=" + std::to_string(options.runs) + kind + window_on + " " + EXHAUSTIVE_WORD;
     }
+    const std::string fault = options.fault.empty() ? "" : std::string(" ") + FAULT_WORD + options.fault;
     return "seed=" + std::to_string(options.seed) + " runs=" + std::to_string(options.runs) + kind +
-           " injections=" + std::to_string(options.injections) + window_on;
+           " injections=" + std::to_string(options.injections) + window_on + fault;
 }
 
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why) {
@@ -216,6 +333,7 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         return false;
     }
     options->exhaustive = is_exhaustive(parameters);
+    options->fault = campaign_fault_text(parameters);
     // The window and the faults per experiment size the summary's fault space; a sampled campaign's line
     // without them (none is known) gives its summary without one.
     const std::string window = parameter(parameters, "window_us");
@@ -235,8 +353,10 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
 
 std::pair<std::string, std::string> parameters_difference(const std::string& found,
                                                           const std::string& expected) {
-    const std::vector<std::string> a = words(found);
-    const std::vector<std::string> b = words(expected);
+    std::vector<std::string> a = words(found);
+    std::vector<std::string> b = words(expected);
+    a.push_back(FAULT_WORD + campaign_fault_text(found));
+    b.push_back(FAULT_WORD + campaign_fault_text(expected));
     for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
         const std::string x = i < a.size() ? a[i] : "(none)";
         const std::string y = i < b.size() ? b[i] : "(none)";
@@ -253,7 +373,7 @@ std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32
     if (!head.fault_space.empty()) {
         text += FAULT_SPACE_LINE + head.fault_space + "\n";
     }
-    text += std::string(is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_HEADER : CAMPAIGN_CSV_HEADER) + "\n";
+    text += std::string(csv_header(campaign_csv_columns(head))) + "\n";
     for (const auto& [k, row] : rows) {
         text += row + "\n";
     }
@@ -296,7 +416,7 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
         if (in_head) {
             // The rows' form follows the campaign line read so far (the last one, if a file has several).
             columns = campaign_csv_columns(csv->head);
-            header = columns == EXHAUSTIVE_CSV_COLUMNS ? EXHAUSTIVE_CSV_HEADER : CAMPAIGN_CSV_HEADER;
+            header = csv_header(columns);
             if (line == header) {
                 in_head = false;
                 const bool sized = read_number(parameter(csv->head.parameters, "runs"), &runs);

@@ -32,12 +32,26 @@
 // columns: the interval the experiment stands for and its weight in bit-microseconds, exactly (the shortest
 // text that reads back as the number).
 //
+// A campaign with a fault of its own (--fault, campaign_fault.h) ends its campaign line in fault= and the
+// fault as given (the rest of the line, blanks included); its rows add the containment columns and the fault
+// the experiment drew, in its text form (format_fault):
+//
+//     # pelorin-sim campaign: seed=5 ... configuration=... fault=crash node=any duration_us=1000..5000
+//     experiment,time_us, ... ,heal_us,left,spread,majority_lost,cliques,fault
+//     0,150000.5,13642,,O2,,,,,,,3,detected-healed,no,1250.0,4750.0,O2,no,no,no,crash node=O2 ...
+//
+// Of the injection columns, time_us and step say where the fault was added and controller names the nodes
+// it strikes. left is the set of nodes that left membership or APPLICATION where the golden run had them in
+// (empty: none); spread says whether it holds a node the fault does not strike (any node, for a channel's
+// fault); majority_lost and cliques as classify (campaign_observe.h) finds them.
+//
 // While a campaign runs, rows are appended as experiments finish, in any order; the finished file lists
 // them in experiment order. Every line ends with a line end: a last line without one is a row an
 // interruption cut short, never a finished row.
 #pragma once
 
 #include "cli/campaign.h"
+#include "host/fault_spec.h"
 
 #include <cstdint>
 #include <map>
@@ -55,12 +69,31 @@ extern const char* const EXHAUSTIVE_CSV_HEADER;
 constexpr unsigned EXHAUSTIVE_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 3;
 constexpr unsigned EXHAUSTIVE_CSV_WEIGHT_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
 
+/// A campaign with a fault of its own (--fault): the sampled columns, the containment columns, then the fault
+/// each row drew.
+extern const char* const DESCRIBED_CSV_HEADER;
+constexpr unsigned DESCRIBED_CSV_LEFT_COLUMN = CAMPAIGN_CSV_COLUMNS;
+constexpr unsigned DESCRIBED_CSV_SPREAD_COLUMN = CAMPAIGN_CSV_COLUMNS + 1;
+constexpr unsigned DESCRIBED_CSV_MAJORITY_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
+constexpr unsigned DESCRIBED_CSV_CLIQUES_COLUMN = CAMPAIGN_CSV_COLUMNS + 3;
+constexpr unsigned DESCRIBED_CSV_FAULT_COLUMN = CAMPAIGN_CSV_COLUMNS + 4;
+constexpr unsigned DESCRIBED_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 5;
+
 /// The outcome classes' names, indexed by Outcome: what the class column says.
 constexpr unsigned OUTCOMES = static_cast<unsigned>(Outcome::COUNT);
 inline constexpr const char* OUTCOME_NAMES[OUTCOMES] = {"no-effect", "masked", "detected-healed",
                                                         "application-failure", "not-healed"};
 /// The class a class column names (exactly, as written); false when it names none.
 bool outcome_by_name(const std::string& name, unsigned* outcome);
+
+/// The row of an experiment with a described fault: experiment, then the time and step at which the fault
+/// was added and the nodes it strikes (the other injection columns are empty), the columns after them as
+/// campaign_csv_row writes them, and the fault's text form.
+std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& result);
+/// Whether nodes beyond those `fault` strikes left (any node, for a fault that strikes a channel).
+bool spread_beyond(const FaultSpec& fault, uint8_t left);
+/// The fault of a campaign line that ends in fault=... ("" when it has none).
+std::string campaign_fault_text(const std::string& parameters);
 
 /// The comment lines above the column header.
 struct CampaignCsvHead {
@@ -102,7 +135,8 @@ std::pair<std::string, std::string> parameters_difference(const std::string& fou
 /// The whole file: the head, the column header and the rows in experiment order.
 std::string campaign_csv_text(const CampaignCsvHead& head, const std::map<uint32_t, std::string>& rows);
 
-/// The columns of a row under `head`: CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for an exhaustive scan.
+/// The columns of a row under `head`: CAMPAIGN_CSV_COLUMNS, EXHAUSTIVE_CSV_COLUMNS for an exhaustive scan or
+/// DESCRIBED_CSV_COLUMNS for a campaign with a fault of its own.
 size_t campaign_csv_columns(const CampaignCsvHead& head);
 
 /// The cells of a row.

@@ -83,6 +83,11 @@ bool fault_due(const PlannedFault& fault) {
     return fault.step != 0 ? step_count() + 1 == fault.step : fault.time_us < next_event_time();
 }
 
+/// A plan of one bit of O1, whose fault may vanish or stay latent (a described fault does neither).
+bool one_bit(const ExperimentPlan& plan) {
+    return plan.faults.size() == 1 && !plan.faults.front().described;
+}
+
 /// The sample of the comparison after one at sample `i`, and the gap after that: the first comparison is
 /// followed by one at the next sample, then by ones at the next multiple of 2, 4, 8, ... samples, so that the
 /// comparisons of all experiments fall on few samples beyond the window (the golden run digests those only).
@@ -98,7 +103,9 @@ void inject_due(EngineRun* e) {
     const std::vector<PlannedFault>& faults = e->plan->faults;
     while (e->next_fault < faults.size() && fault_due(faults[e->next_fault])) {
         const PlannedFault& f = faults[e->next_fault];
-        if (!inject_bit(injector(e), f.word, f.bit, e->options->effect, SOURCE_NOW)) {
+        if (f.described) {
+            (void)run_add_fault(&e->run, f.fault); // its rows reach the record through on_injection
+        } else if (!inject_bit(injector(e), f.word, f.bit, e->options->effect, SOURCE_NOW)) {
             e->refused = "word " + std::to_string(f.word) + " bit " + std::to_string(f.bit) +
                          " is not a bit a fault may hit in this target";
             stop_run(&e->run, RunEnd::STOPPED, e->refused);
@@ -128,7 +135,7 @@ void compare_with_golden(EngineRun* e, size_t i) {
     if (i >= g.digests.size()) {
         return;
     }
-    const bool one_fault = e->plan->faults.size() == 1;
+    const bool one_fault = one_bit(*e->plan);
     const uint32_t word = one_fault ? e->plan->faults[0].word : 0;
     const bool watch = one_fault && word < g.area_words;
     StateHash hash;
@@ -297,7 +304,7 @@ void digest_run(EngineRun* e, GoldenRecord* golden, const std::vector<Experiment
     e->vanishing.assign(plans.size(), 0);
     for (size_t k = 0; k < plans.size(); ++k) {
         if (!plans[k].faults.empty()) {
-            e->last_points.push_back({&last_fault(plans[k]), k, plans[k].faults.size() == 1});
+            e->last_points.push_back({&last_fault(plans[k]), k, one_bit(plans[k])});
         }
     }
     std::stable_sort(e->last_points.begin(), e->last_points.end(), [](const auto& a, const auto& b) {
@@ -595,6 +602,18 @@ bool earlier_point(const ExperimentPlan* a, const ExperimentPlan* b) {
     return pa.steps != pb.steps ? pa.steps < pb.steps : pa.until_us < pb.until_us;
 }
 
+/// Experiment k's own stream: from the campaign seed and k alone.
+std::mt19937 experiment_stream(const CampaignOptions& options, uint32_t k) {
+    constexpr uint32_t EXPERIMENT_SALT = 0x5eedu;
+    std::seed_seq seeds{options.seed, k, EXPERIMENT_SALT};
+    return std::mt19937(seeds);
+}
+
+/// A moment uniform in the window.
+double experiment_moment(const CampaignOptions& options, std::mt19937* random) {
+    return std::uniform_real_distribution<double>(options.window_from_us, options.window_to_us)(*random);
+}
+
 /// The tables the injector draws its bits with, for a target: kept, not a kernel object.
 const FaultInjector& draw_tables(uint32_t target) {
     static const auto tables = [] {
@@ -618,12 +637,10 @@ struct CampaignExperiments {
 };
 
 ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
-    std::seed_seq seeds{options.seed, k, 0x5eedu};
-    std::mt19937 random(seeds);
-    std::uniform_real_distribution<double> moment(options.window_from_us, options.window_to_us);
+    std::mt19937 random = experiment_stream(options, k);
     std::vector<double> times;
     for (uint32_t i = 0; i < options.injections; ++i) {
-        times.push_back(moment(random));
+        times.push_back(experiment_moment(options, &random));
     }
     std::sort(times.begin(), times.end());
     // The bits: drawn as the injector draws its own, from a stream seeded for this experiment; the stream is
@@ -640,6 +657,23 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
         plan.faults.push_back(fault);
     }
     return plan;
+}
+
+bool described_plan(const CampaignOptions& options, const FaultTemplate& fault, uint32_t k,
+                    ExperimentPlan* plan, std::string* why) {
+    std::mt19937 random = experiment_stream(options, k);
+    const double moment = experiment_moment(options, &random);
+    DrawnFault drawn;
+    if (!draw_fault(fault, moment, &random, &drawn, why)) {
+        *why = "experiment " + std::to_string(k) + ": " + *why;
+        return false;
+    }
+    PlannedFault planned;
+    planned.time_us = drawn.added_us;
+    planned.described = true;
+    planned.fault = std::move(drawn.fault);
+    *plan = ExperimentPlan{k, {std::move(planned)}};
+    return true;
 }
 
 uint32_t sampled_fault_bits(uint32_t target) {

@@ -39,9 +39,17 @@
 //     the fault is latent; the rest of the record is the golden run's but for the final state, which differs
 //     in that word (the experiment has not converged).
 // Either way the row is the one the run to the horizon would give (the tests check it).
+//
+// Described faults (a campaign's --fault, any kind and node) go the same way through both engines: at its
+// point the run's fault plan is made and the fault added to it (host/fault_plan.h), in the rerun engine's
+// run from time 0 as in the checkpoint engine's copy of the golden run. Such a fault never vanishes and is
+// never latent (those look at one bit of O1); its experiment stops early only once its state equals the
+// golden run's, which it cannot while the plan still has something to do: every row the plan reports
+// comes before the stop, so both engines count the same.
 #pragma once
 
 #include "cli/campaign.h"
+#include "cli/campaign_fault.h"
 #include "cli/campaign_observe.h"
 #include "host/cluster_config.h"
 #include "host/fault_space.h"
@@ -52,12 +60,15 @@
 #include <string>
 #include <vector>
 
-/// One fault of an experiment: a bit of O1's area of the target, and where it is injected.
+/// One fault of an experiment: a bit of O1's area of the target, or a described fault (a campaign's --fault,
+/// added to the run's fault plan), and where it is injected or added.
 struct PlannedFault {
     double time_us = 0.0; // right after the last event at or before this time...
     uint64_t step = 0;    // ...or, when not 0, right before this kernel step (1-based)
     uint32_t word = 0;
     uint32_t bit = 0;
+    bool described = false; // `fault` instead of word and bit
+    FaultSpec fault;
 };
 
 struct ExperimentPlan {
@@ -88,6 +99,11 @@ using RowFormat = std::function<std::string(const ExperimentPlan& plan, const Ex
 /// k alone) and their bits, drawn like the fault injector's own injections from a stream seeded from the
 /// same.
 ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k);
+/// Experiment k of a campaign with a fault of its own (campaign_fault.h): its moment drawn as sampled_plan
+/// draws its first injection time, then its fault's open values, from the same stream. False with a reason
+/// when the values drawn make no fault.
+bool described_plan(const CampaignOptions& options, const FaultTemplate& fault, uint32_t k,
+                    ExperimentPlan* plan, std::string* why);
 /// How many bits of the target sampled_plan draws from: its mask bits (each about equally likely).
 uint32_t sampled_fault_bits(uint32_t target);
 

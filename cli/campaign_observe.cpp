@@ -9,9 +9,20 @@
 
 namespace {
 
-void observe_frame(void* context, const TtpChannel*, const Frame& frame) {
+/// A delivered frame goes into the samples' frame hash; so does what a fault did to it on the channel or at
+/// a receiver, so that a fault the other channel masks still shows (a frame whole everywhere adds nothing
+/// more, and hashes as it always has).
+void observe_frame(void* context, const TtpChannel*, const Frame& frame, uint8_t disturbance,
+                   const uint8_t* reception_faults, unsigned receivers) {
     auto* observer = static_cast<RunObserver*>(context);
     observer->frames = word_hash(observer->frames, &frame, sizeof frame);
+    const bool struck = disturbance != FRAME_FAULT_NONE ||
+                        std::any_of(reception_faults, reception_faults + receivers,
+                                    [](uint8_t fault) { return fault != FRAME_FAULT_NONE; });
+    if (struck) {
+        observer->frames = word_hash(observer->frames, &disturbance, sizeof disturbance);
+        observer->frames = word_hash(observer->frames, reception_faults, receivers);
+    }
 }
 
 /// The word hash of the controllers' interfaces, working status and registers. A state that differs from
@@ -95,6 +106,46 @@ bool golden_run_whole(const RunRecord& golden, std::string* why) {
     return true;
 }
 
+namespace {
+
+/// A majority of the cluster's nodes.
+constexpr unsigned MAJORITY = NODE_COUNT / 2 + 1;
+/// The fewest nodes that make a clique: a lone node with a view of its own (a crashed controller's stale
+/// one) is a node out, not a split of the cluster.
+constexpr unsigned CLIQUE = 2;
+
+/// What a sample shows of the cluster's unity.
+struct Unity {
+    uint8_t out = 0;       // nodes not in APPLICATION or missing from an APPLICATION node's membership
+    unsigned agreeing = 0; // the most nodes in APPLICATION sharing one membership vector
+    bool cliques = false;  // two groups of at least CLIQUE nodes in APPLICATION hold different vectors
+};
+
+Unity unity(const Sample& s) {
+    Unity u;
+    unsigned same[NODE_COUNT] = {}; // per node in APPLICATION: the nodes in APPLICATION with its vector
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        if (s.state[n] != PS_APPLICATION) {
+            u.out |= static_cast<uint8_t>(1u << n);
+            continue;
+        }
+        u.out |= static_cast<uint8_t>(~s.membership[n] & ALL_NODES);
+        for (unsigned m = 0; m < NODE_COUNT; ++m) {
+            same[n] += s.state[m] == PS_APPLICATION && s.membership[m] == s.membership[n] ? 1 : 0;
+        }
+        u.agreeing = std::max(u.agreeing, same[n]);
+    }
+    for (unsigned n = 0; n < NODE_COUNT; ++n) {
+        for (unsigned m = 0; m < NODE_COUNT; ++m) {
+            u.cliques =
+                u.cliques || (same[n] >= CLIQUE && same[m] >= CLIQUE && s.membership[m] != s.membership[n]);
+        }
+    }
+    return u;
+}
+
+} // namespace
+
 ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run) {
     ExperimentResult result;
     result.experiment = experiment;
@@ -105,6 +156,8 @@ ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const Ru
     const size_t run_count = run.golden_rest ? std::max(own_end, golden.samples.size()) : own_end;
     const size_t count = std::min(golden.samples.size(), run_count);
     bool any_difference = run.state_hash != golden.state_hash || golden.samples.size() != run_count;
+    bool was_majority_lost = false; // at the previous sample
+    bool were_cliques = false;
     long first_degraded = -1;
     long last_degraded = -1;
     for (size_t i = run.first_sample; i < std::min(own_end, count); ++i) {
@@ -112,10 +165,24 @@ ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const Ru
         const Sample& r = run.samples[i - run.first_sample];
         any_difference = any_difference || !r.same(g);
         if (!r.same_nodes(g)) {
+            const Unity expected = unity(g);
+            const Unity seen = unity(r);
+            result.left |= static_cast<uint8_t>(seen.out & ~expected.out);
+            // A lost majority or cliques count when they last two samples: the nodes take a slot's decision
+            // at their own moments, and a sample may fall between them.
+            const bool majority_lost = seen.agreeing < MAJORITY && expected.agreeing >= MAJORITY;
+            const bool cliques = seen.cliques && !expected.cliques;
+            result.majority_lost = result.majority_lost || (majority_lost && was_majority_lost);
+            result.cliques = result.cliques || (cliques && were_cliques);
+            was_majority_lost = majority_lost;
+            were_cliques = cliques;
             last_degraded = static_cast<long>(i);
             if (first_degraded < 0) {
                 first_degraded = static_cast<long>(i);
             }
+        } else {
+            was_majority_lost = false;
+            were_cliques = false;
         }
     }
     result.converged = run.state_hash == golden.state_hash;

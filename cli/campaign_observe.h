@@ -59,5 +59,10 @@ void finish_record(ClusterRun& run, RunObserver* observer, double horizon_us);
 /// Whether the golden run ends with the cluster whole (every node in APPLICATION, every node a member of
 /// every node's membership), which every class is judged against; false with what is not.
 bool golden_run_whole(const RunRecord& golden, std::string* why);
-/// Classes an experiment's record against the golden run's.
+/// Classes an experiment's record against the golden run's, with its containment: the nodes that were out
+/// (not in APPLICATION, or missing from the membership of a node in APPLICATION) where the golden run had
+/// them in; whether, where the golden run had a majority, fewer than a majority of the nodes were in
+/// APPLICATION with one membership vector; whether two groups of at least two nodes in APPLICATION held
+/// different vectors (cliques) where the golden run's did not. The last two count when they last two
+/// samples in a row.
 ExperimentResult classify(uint32_t experiment, const RunRecord& golden, const RunRecord& run);

@@ -3,6 +3,7 @@
 #include "cli/campaign_csv.h"
 #include "cli/campaign_exhaustive.h"
 #include "cli/campaign_experiments.h"
+#include "cli/campaign_fault.h"
 #include "host/injection_log.h"
 
 #include <algorithm>
@@ -97,10 +98,10 @@ void print_absolute_figures(const CampaignOptions& options, const std::array<uns
 
 /// Each field's classes with their shares of the field's experiments and the shares' intervals (the classes
 /// a field produced; one it never produced is below the interval's upper bound for the field's n).
-void print_field_intervals(const std::vector<std::string>& field_order,
+void print_field_intervals(const char* grouped_by, const std::vector<std::string>& field_order,
                            std::map<std::string, std::array<unsigned, OUTCOMES>>& by_field,
                            std::FILE* report) {
-    std::fprintf(report, "\n%-32s %-20s %7s %7s %8s   %s\n", "field", "class", "count", "of", "percent",
+    std::fprintf(report, "\n%-32s %-20s %7s %7s %8s   %s\n", grouped_by, "class", "count", "of", "percent",
                  "95% confidence interval");
     for (const std::string& group : field_order) {
         unsigned n = 0;
@@ -117,6 +118,49 @@ void print_field_intervals(const std::vector<std::string>& field_order,
                          OUTCOME_NAMES[o], x, n, 100.0 * x / n, 100.0 * ci.low, 100.0 * ci.high);
         }
     }
+}
+
+/// One line of a table of shares: what is counted, its count of n, the percentage and its 95% interval.
+void print_share(const char* what, unsigned x, unsigned n, std::FILE* report) {
+    const Wilson ci = wilson_interval(x, n);
+    std::fprintf(report, "%-32s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", what, x, n > 0 ? 100.0 * x / n : 0.0,
+                 100.0 * ci.low, 100.0 * ci.high);
+}
+
+/// The containment of a campaign with a fault of its own: the shares of its experiments in which any node,
+/// and each node, left membership or APPLICATION, the error spread beyond the nodes the fault strikes, the
+/// majority was lost and cliques formed.
+void print_containment(const std::map<uint32_t, std::string>& rows, std::FILE* report) {
+    std::array<unsigned, NODE_COUNT> left_by_node{};
+    unsigned any_left = 0;
+    unsigned spread = 0;
+    unsigned majority_lost = 0;
+    unsigned cliques = 0;
+    for (const auto& [experiment, row] : rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        NodeSet left = 0;
+        if (!cells[DESCRIBED_CSV_LEFT_COLUMN].empty() &&
+            parse_node_set(cells[DESCRIBED_CSV_LEFT_COLUMN], &left)) {
+            any_left += 1;
+        }
+        for (unsigned n = 0; n < NODE_COUNT; ++n) {
+            left_by_node[n] += (left >> n) & 1u;
+        }
+        spread += cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes" ? 1 : 0;
+        majority_lost += cells[DESCRIBED_CSV_MAJORITY_COLUMN] == "yes" ? 1 : 0;
+        cliques += cells[DESCRIBED_CSV_CLIQUES_COLUMN] == "yes" ? 1 : 0;
+    }
+    const auto n = static_cast<unsigned>(rows.size());
+    std::fprintf(report, "\n%-32s %7s %8s   %s\n", "containment", "count", "percent",
+                 "95% confidence interval");
+    print_share("a node left or froze", any_left, n, report);
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        const std::string what = std::string(CLUSTER_NODES[node].name) + " left or froze";
+        print_share(what.c_str(), left_by_node[node], n, report);
+    }
+    print_share("spread beyond the fault's nodes", spread, n, report);
+    print_share("majority lost", majority_lost, n, report);
+    print_share("cliques", cliques, n, report);
 }
 
 } // namespace
@@ -160,25 +204,35 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
             continue;
         }
         totals[o] += 1;
-        std::string group = field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN]);
+        std::string group = options.fault.empty() ? field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN])
+                                                  : fault_group(cells[DESCRIBED_CSV_FAULT_COLUMN]);
         if (by_field.find(group) == by_field.end()) {
             field_order.push_back(group);
         }
         by_field[group][o] += 1;
     }
     const unsigned n = static_cast<unsigned>(rows.size());
-    std::fprintf(report, "%u experiments (%s, %s)\n\n", n, fault_target_name(options.target),
-                 fault_effect_name(options.effect));
+    if (options.fault.empty()) {
+        std::fprintf(report, "%u experiments (%s, %s)\n\n", n, fault_target_name(options.target),
+                     fault_effect_name(options.effect));
+    } else {
+        std::fprintf(report, "%u experiments (%s)\n\n", n, options.fault.c_str());
+    }
     std::fprintf(report, "%-20s %7s %8s   %s\n", "class", "count", "percent", "95% confidence interval");
     for (unsigned o = 0; o < OUTCOMES; ++o) {
         const Wilson ci = wilson_interval(totals[o], n);
         std::fprintf(report, "%-20s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", OUTCOME_NAMES[o], totals[o],
                      n > 0 ? 100.0 * totals[o] / n : 0.0, 100.0 * ci.low, 100.0 * ci.high);
     }
-    if (options.injections == 1) { // several faults an experiment are no point of the space
+    if (!options.fault.empty()) {
+        print_containment(rows, report);
+    }
+    // Several faults an experiment are no point of the space, nor is a fault of the campaign's own.
+    if (options.injections == 1 && options.fault.empty()) {
         print_absolute_figures(options, totals, n, report);
     }
-    std::fprintf(report, "\n%-32s", "field");
+    const char* grouped_by = options.fault.empty() ? "field" : "fault";
+    std::fprintf(report, "\n%-32s", grouped_by);
     for (const char* name : OUTCOME_NAMES) {
         std::fprintf(report, " %10.10s", name);
     }
@@ -197,10 +251,15 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         bar.note = "n = " + std::to_string(total);
         groups.push_back(bar);
     }
-    print_field_intervals(field_order, by_field, report);
+    print_field_intervals(grouped_by, field_order, by_field, report);
     char title[160];
-    std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
-                  fault_effect_name(options.effect), fault_target_name(options.target));
+    if (options.fault.empty()) {
+        std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
+                      fault_effect_name(options.effect), fault_target_name(options.target));
+    } else {
+        const std::string kind = options.fault.substr(0, options.fault.find(' '));
+        std::snprintf(title, sizeof title, "Outcome of %u %s faults, by place", n, kind.c_str());
+    }
     return write_class_chart(options, groups, title, "", report, why);
 }
 

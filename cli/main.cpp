@@ -196,6 +196,11 @@ int main(int argc, char** argv) {
         "--exhaustive", campaign.exhaustive,
         "the whole fault space of the window: one experiment per bit and interval between "
         "the golden run's reads (--runs and --seed do not apply)");
+    campaign_command
+        ->add_option("--fault", campaign.fault,
+                     "every experiment's fault, any kind and node, drawn from open values: "
+                     "'corrupt channel=A|B duration_us=100..2000', 'crash node=any' (instead of O1's bits)")
+        ->type_name("FAULT");
     add_number_option(campaign_command, "--upset-rate", &campaign.upset_rate, UPSET_RATE, UPSET_RATE_HELP);
     bool no_early_stop = false;
     campaign_command->add_flag(

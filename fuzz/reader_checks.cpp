@@ -1,6 +1,7 @@
 #include "fuzz/reader_checks.h"
 
 #include "cli/campaign_csv.h"
+#include "cli/campaign_fault.h"
 #include "host/cluster_config.h"
 #include "host/fault_spec.h"
 #include "host/injection_log.h"
@@ -304,6 +305,41 @@ std::string check_fault_text_input(const uint8_t* data, size_t size) {
     return check_fault_reads_back(fault);
 }
 
+std::string check_campaign_fault_input(const uint8_t* data, size_t size) {
+    constexpr double FROM_US = 100000;
+    constexpr double TO_US = 200000;
+    constexpr double HORIZON_US = 300000;
+    constexpr uint32_t DRAWS = 8;
+    FaultTemplate fault;
+    std::string why;
+    if (!parse_fault_template(as_text(data, size), FROM_US, TO_US, HORIZON_US, &fault, &why)) {
+        return is_printable_line(why) ? "" : "a refusal that is not one printable line: " + printable(why);
+    }
+    FaultTemplate again;
+    if (!parse_fault_template(fault.text, FROM_US, TO_US, HORIZON_US, &again, &why) ||
+        again.text != fault.text) {
+        return "the accepted fault as the campaign line records it reads back otherwise";
+    }
+    std::mt19937 random(DRAWS);
+    for (uint32_t k = 0; k < DRAWS; ++k) {
+        DrawnFault drawn;
+        if (!draw_fault(fault, FROM_US, &random, &drawn, &why)) {
+            if (!is_printable_line(why)) {
+                return "a refused draw that is not one printable line: " + printable(why);
+            }
+            continue;
+        }
+        if (!(drawn.added_us >= 0 && drawn.added_us <= HORIZON_US)) {
+            return "a fault drawn to be added outside the run";
+        }
+        const std::string wrong = check_fault_reads_back(drawn.fault);
+        if (!wrong.empty()) {
+            return wrong;
+        }
+    }
+    return "";
+}
+
 const ReaderCheck READER_CHECKS[] = {
     {"medl", check_medl_input},
     {"drift", check_drift_input},
@@ -311,5 +347,6 @@ const ReaderCheck READER_CHECKS[] = {
     {"campaign_csv", check_campaign_csv_input},
     {"scenario", check_scenario_input},
     {"fault_text", check_fault_text_input},
+    {"campaign_fault", check_campaign_fault_input},
 };
 const size_t READER_CHECK_COUNT = std::size(READER_CHECKS);

@@ -27,6 +27,10 @@ std::string check_scenario_input(const uint8_t* data, size_t size);
 /// printable line, and an accepted fault written out (format_fault) reads back the same.
 std::string check_fault_text_input(const uint8_t* data, size_t size);
 
+/// A campaign's fault with open values (what campaign --fault reads): a refusal is one printable line, an
+/// accepted fault reads back as the campaign line records it, and every fault drawn from it reads back.
+std::string check_campaign_fault_input(const uint8_t* data, size_t size);
+
 /// The readers by name, as the corpus folders are named.
 struct ReaderCheck {
     const char* name;

@@ -84,9 +84,9 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
     }
     const unsigned count = registered_count(channel);
     trace(channel->process, "Receiver count %d.\n", static_cast<int>(count));
-    if (channel->delivery_observer != nullptr) {
-        channel->delivery_observer(channel->observer_context, channel, channel->frame);
-    }
+    const bool observed = channel->delivery_observer != nullptr;
+    const Frame delivered = observed ? channel->frame : Frame{}; // the callbacks may start the next frame
+    uint8_t reception_faults[MAX_SRU_COUNT] = {};
 
     // The list is released before anyone is called back: callbacks may register or unregister.
     TtpController* receivers[MAX_SRU_COUNT];
@@ -104,6 +104,7 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
             trace(channel->process, "Frame %s for %s.\n", own == FRAME_FAULT_LOSE ? "lost" : "corrupted",
                   controller_name(receivers[i]));
         }
+        reception_faults[i] = own;
         const uint8_t fault = own != FRAME_FAULT_NONE ? own : disturbance;
         if (fault == FRAME_FAULT_LOSE) {
             buffer.status = FRAME_STATUS_EMPTY; // nothing reached this receiver: it is not called back
@@ -116,6 +117,10 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
         if (callbacks[i] != nullptr) {
             callbacks[i](receivers[i], number);
         }
+    }
+    if (observed) {
+        channel->delivery_observer(channel->observer_context, channel, delivered, disturbance,
+                                   reception_faults, count);
     }
     if (sent_callback != nullptr) {
         sent_callback(sender);

@@ -103,8 +103,11 @@ struct TtpChannel {
     uint32_t pending_bit_flips;     // bit flips still to apply, one per frame that reaches its end
     uint32_t bit_flips;             // bit flips applied so far
     ChannelDisturbance disturbance; // none unless a fault strikes the channel
-    /// Told of every frame the channel delivers (experiment observers); may be null.
-    void (*delivery_observer)(void* context, const TtpChannel* channel, const Frame& frame);
+    /// Told of every frame the channel delivers (experiment observers), once every receiver has it: the frame
+    /// as it left the wire, what a fault of the channel did to it (FrameFault) and, per receiver in
+    /// registration order, what its own reception fault did (FRAME_FAULT_NONE for most); may be null.
+    void (*delivery_observer)(void* context, const TtpChannel* channel, const Frame& frame,
+                              uint8_t disturbance, const uint8_t* reception_faults, unsigned receivers);
     void* observer_context;
     char name[CHANNEL_NAME_BYTES];
 };
