@@ -245,6 +245,14 @@ int main(int argc, char** argv) {
         return merge_campaign(merge, stdout);
     }
     if (*campaign_command) {
+        // A fault of its own names its target and effect; a bit fault's options would be ignored.
+        for (const char* bit_option : {"--target", "--effect"}) {
+            if (!campaign.fault.empty() && campaign_command->count(bit_option) > 0) {
+                std::cerr << PROGRAM << ": campaign --fault takes no " << bit_option
+                          << ": the fault names its own target and effect\n";
+                return EXIT_USAGE;
+            }
+        }
         campaign.early_stop = !no_early_stop;
         campaign.directory = find_configuration_directory(campaign.directory.c_str(), argv[0]);
         return run_campaign(campaign, stdout);

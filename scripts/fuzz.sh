@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer, for a bounded time each, and says per reader how many inputs it ran and whether
 # any made the reader fail (fuzz/reader_checks.h says what failing is).
 # Usage: scripts/fuzz.sh SECONDS [READER ...]
-#   (readers: medl drift injection_log campaign_csv scenario fault_text; default all)
+#   (readers: medl drift injection_log campaign_csv scenario fault_text campaign_fault; default all)
 #
 # The programs are built with clang in build/fuzz (the fuzz preset). Each reader works on
 # fuzz/corpus-work/READER/ (not versioned): its seeds (fuzz/corpus/READER/) and regressions
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readers_all=(medl drift injection_log campaign_csv scenario fault_text)
+readers_all=(medl drift injection_log campaign_csv scenario fault_text campaign_fault)
 seconds="${1:-}"
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
     echo "usage: $0 SECONDS [READER ...]   (SECONDS a positive whole number; readers: ${readers_all[*]})" >&2

@@ -92,4 +92,19 @@ TEST_F(ScenarioOption, AFileThatCannotBeUsedEndsWithStatus2NamingFileAndLine) {
     EXPECT_NE(out.find("--replay excludes --scenario"), std::string::npos) << out;
 }
 
+// A campaign of a fault of its own refuses the options of the bit fault instead of ignoring them.
+TEST_F(ScenarioOption, ACampaignFaultRefusesTheBitFaultsTargetAndEffect) {
+    const fs::path csv = directory / "c.csv";
+    for (const char* option : {"--target", "--effect"}) {
+        std::ostringstream command;
+        command << "campaign --dir " << PELORIN_DEFAULT_DATA_DIR << " --runs 1 --fault 'crash node=O1' --out "
+                << csv.string() << ' ' << option << (option == std::string("--target") ? " Reg" : " set");
+        std::string out;
+        EXPECT_EQ(run_command(command.str(), &out), EXIT_USAGE) << option;
+        EXPECT_EQ(out, std::string("pelorin-sim: campaign --fault takes no ") + option +
+                           ": the fault names its own target and effect\n");
+        EXPECT_FALSE(fs::exists(csv));
+    }
+}
+
 } // namespace
