@@ -152,6 +152,9 @@ size_t absorb_blocks(StateHash* hash, const uint8_t* bytes, size_t size) {
 }
 
 void absorb_bytes(StateHash* hash, const uint8_t* bytes, size_t size) {
+    if (size == 0) {
+        return; // nothing to absorb, and an empty record's bytes may be no pointer at all
+    }
     hash->position += size;
     if (hash->pending_size > 0) {
         const size_t fill = std::min<size_t>(STATE_COEFFICIENT_BYTES - hash->pending_size, size);

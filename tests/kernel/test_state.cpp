@@ -80,6 +80,10 @@ TEST(StateDigest, IsThePolynomialOfItsEncodingForAnySplitAndZeroRuns) {
         }
         EXPECT_EQ(digest_of(ranges), reference_digest(ranges)) << "trial " << trial;
     }
+    // An empty range (an empty list's bytes are no pointer) counts only its length, at the start or
+    // after a part of a coefficient.
+    EXPECT_EQ(digest_of({{}, {1, 2, 3}, {}, {4}}), reference_digest({{}, {1, 2, 3}, {}, {4}}));
+    EXPECT_NE(digest_of({{}, {1, 2, 3}, {4}}), digest_of({{1, 2, 3}, {4}}));
     // Moving a byte from one range to the next changes the encoding, so the digest.
     EXPECT_NE(digest_of({{1, 2, 3}, {4}}), digest_of({{1, 2}, {3, 4}}));
 }
