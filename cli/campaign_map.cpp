@@ -210,9 +210,11 @@ int fail(int status, const std::string& why) {
 } // namespace
 
 std::string default_map_path(const std::string& csv_path) {
+    // A dot that starts the file's name (".hidden") or lies in a directory's name begins no extension.
     const size_t slash = csv_path.rfind('/');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
     const size_t dot = csv_path.rfind('.');
-    const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const bool has_extension = dot != std::string::npos && dot > name;
     return (has_extension ? csv_path.substr(0, dot) : csv_path) + ".map.svg";
 }
 
