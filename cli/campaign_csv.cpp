@@ -336,11 +336,7 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
     options->fault = campaign_fault_text(parameters);
     // The window and the faults per experiment size the summary's fault space; a sampled campaign's line
     // without them (none is known) gives its summary without one.
-    const std::string window = parameter(parameters, "window_us");
-    const size_t colon = window.find(':');
-    const bool has_window = colon != std::string::npos &&
-                            read_exact_number(window.substr(0, colon), &options->window_from_us) &&
-                            read_exact_number(window.substr(colon + 1), &options->window_to_us);
+    const bool has_window = campaign_window(parameters, &options->window_from_us, &options->window_to_us);
     if (options->exhaustive && !has_window) {
         *why = "the campaign line of an exhaustive scan names no window";
         return false;
@@ -349,6 +345,13 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         options->injections = 0;
     }
     return true;
+}
+
+bool campaign_window(const std::string& parameters, double* from_us, double* to_us) {
+    const std::string window = parameter(parameters, "window_us");
+    const size_t colon = window.find(':');
+    return colon != std::string::npos && read_exact_number(window.substr(0, colon), from_us) &&
+           read_exact_number(window.substr(colon + 1), to_us);
 }
 
 std::pair<std::string, std::string> parameters_difference(const std::string& found,

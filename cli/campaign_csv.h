@@ -60,13 +60,17 @@
 #include <vector>
 
 constexpr unsigned CAMPAIGN_CSV_COLUMNS = 16;
+constexpr unsigned CAMPAIGN_CSV_TIME_COLUMN = 1;
 constexpr unsigned CAMPAIGN_CSV_FIELD_COLUMN = 6;
+constexpr unsigned CAMPAIGN_CSV_BIT_COLUMN = 7;
 constexpr unsigned CAMPAIGN_CSV_INJECTIONS_COLUMN = 11;
 constexpr unsigned CAMPAIGN_CSV_CLASS_COLUMN = 12;
 constexpr unsigned CAMPAIGN_CSV_CONVERGED_COLUMN = 13;
 /// An exhaustive scan's rows: the sampled columns, then the interval and its weight.
 extern const char* const EXHAUSTIVE_CSV_HEADER;
 constexpr unsigned EXHAUSTIVE_CSV_COLUMNS = CAMPAIGN_CSV_COLUMNS + 3;
+constexpr unsigned EXHAUSTIVE_CSV_FROM_COLUMN = CAMPAIGN_CSV_COLUMNS;
+constexpr unsigned EXHAUSTIVE_CSV_TO_COLUMN = CAMPAIGN_CSV_COLUMNS + 1;
 constexpr unsigned EXHAUSTIVE_CSV_WEIGHT_COLUMN = CAMPAIGN_CSV_COLUMNS + 2;
 
 /// A campaign with a fault of its own (--fault): the sampled columns, the containment columns, then the fault
@@ -119,6 +123,9 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
 /// per experiment (0 when the line does not give both). False with a reason when a word is missing or
 /// unreadable (the window of an exhaustive scan included).
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why);
+/// The injection window the campaign line's window_us=FROM:TO names; false when it names none (a line of an
+/// older campaign may not).
+bool campaign_window(const std::string& parameters, double* from_us, double* to_us);
 
 /// An exhaustive scan's row: `row` (campaign_csv_row) with the interval [from_us, to_us) and its weight.
 std::string exhaustive_csv_row(const std::string& row, double from_us, double to_us, double weight);

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr double Z_95 = 1.959963984540054;
-constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800", "#f44336"};
 
 std::string svg_chart(const std::vector<ChartBar>& groups, const std::string& title, const char* unit) {
     constexpr int label_width = 230;

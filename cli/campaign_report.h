@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+/// The colour of each class, indexed by Outcome, in every chart and map of a campaign.
+inline constexpr const char* OUTCOME_COLOURS[OUTCOMES] = {"#9e9e9e", "#4caf50", "#2196f3", "#ff9800",
+                                                          "#f44336"};
+
 /// A 95% confidence interval of a proportion x / n (Wilson score interval); 0 - 0 for n = 0.
 struct Wilson {
     double low;

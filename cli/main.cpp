@@ -1,6 +1,7 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
 #include "cli/campaign_compare.h"
+#include "cli/campaign_map.h"
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 #include "cli/option_checks.h"
@@ -222,6 +223,13 @@ int main(int argc, char** argv) {
     compare_command->footer(exit_statuses);
     compare_command->add_option("A", compare.a, "the first campaign's CSV")->required();
     compare_command->add_option("B", compare.b, "the second campaign's CSV")->required();
+    MapOptions map;
+    CLI::App* map_command = campaign_command->add_subcommand(
+        "map", "the fault-space map (SVG): each experiment's injection time against its field and bit, "
+               "coloured by class");
+    map_command->footer(exit_statuses);
+    map_command->add_option("CSV", map.csv, "the campaign's CSV")->required();
+    map_command->add_option("--out", map.out, "the map's SVG file (default: beside the CSV, NAME.map.svg)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -234,6 +242,13 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         return compare_campaigns(compare, stdout);
+    }
+    if (*map_command) {
+        if (!campaign_command->get_options([](const CLI::Option* o) { return o->count() > 0; }).empty()) {
+            std::cerr << PROGRAM << ": campaign map takes no campaign options: the CSV names them\n";
+            return EXIT_USAGE;
+        }
+        return map_campaign(map, stdout);
     }
     if (*merge_command) {
         // The campaign's parameters come from the shards' CSVs; an option given to run one would be ignored.
