@@ -46,6 +46,7 @@ struct CampaignOptions {
     uint32_t seed = 1;
     uint32_t target = TARGET_CNI;
     uint8_t effect = FAULT_FLIP;
+    unsigned node = NODE_O1; // whose memory the bits are (a --fault names its own nodes)
     uint32_t injections = 1; // per experiment
     double window_from_us = 100000.0;
     double window_to_us = 300000.0;
@@ -60,7 +61,8 @@ struct CampaignOptions {
     bool exhaustive =
         false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
     double upset_rate = 0.0; // upsets per bit and hour the summary gives each class's rate for; 0: none
-    std::string fault; // a fault of the campaign's own, with open values (campaign_fault.h); "": O1's bits
+    std::string
+        fault; // a fault of the campaign's own, with open values (campaign_fault.h); "": bits of `node`
 };
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };

@@ -129,8 +129,9 @@ std::string described_columns_problem(const std::vector<std::string>& cells) {
 }
 
 /// What is wrong with a row's cells, "" when nothing is: each column as the campaign writes it; `columns` is
-/// CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for a scan's row with its interval and weight.
-std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
+/// CAMPAIGN_CSV_COLUMNS, or EXHAUSTIVE_CSV_COLUMNS for a scan's row with its interval and weight; a bit's
+/// row names the node the campaign changes the memory of.
+std::string row_problem(const std::vector<std::string>& cells, size_t columns, unsigned node) {
     if (cells.size() != columns) {
         return "expected " + std::to_string(columns) + " columns, found " + std::to_string(cells.size());
     }
@@ -160,7 +161,7 @@ std::string row_problem(const std::vector<std::string>& cells, size_t columns) {
         }
         InjectionRecord record{};
         std::string problem;
-        if (!parse_injection_row(row + "now", &record, &problem)) {
+        if (!parse_injection_row(row + "now", &record, &problem, node)) {
             return "the injection columns are no injection: " + problem;
         }
     }
@@ -287,7 +288,8 @@ std::string campaign_csv_row(const ExperimentResult& r) {
     } else {
         // The first injection's columns (time .. after), as in the injection log.
         const InjectionRecord& first = r.injections.front();
-        std::string injection = injection_csv_row(first, fault_area_node_name(first.area));
+        const int node = injection_node(first);
+        std::string injection = injection_csv_row(first, node >= 0 ? CLUSTER_NODES[node].name : "?");
         injection = injection.substr(0, injection.rfind(',')); // without the source column
         row += injection;
     }
@@ -315,8 +317,11 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
     const std::string window_on =
         " window_us=" + exact_number(options.window_from_us) + ":" + exact_number(options.window_to_us) +
         " horizon_us=" + exact_number(options.horizon_us) + " configuration=" + hash;
-    const std::string kind = " target=" + std::string(fault_target_name(options.target)) +
-                             " effect=" + fault_effect_name(options.effect);
+    // A campaign of O1's bits, as every campaign was before others could be chosen, names no node.
+    const std::string kind =
+        " target=" + std::string(fault_target_name(options.target)) +
+        " effect=" + fault_effect_name(options.effect) +
+        (options.node == NODE_O1 ? "" : std::string(" node=") + CLUSTER_NODES[options.node].name);
     if (options.exhaustive) { // no seed, one injection per experiment
         return "runs=" + std::to_string(options.runs) + kind + window_on + " " + EXHAUSTIVE_WORD;
     }
@@ -332,6 +337,10 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         *why = "the campaign line names no runs, target or effect";
         return false;
     }
+    if (!campaign_node(parameters, &options->node)) {
+        *why = "the campaign line's node=" + parameter(parameters, "node") + " is no node (M1, M2, O1, O2)";
+        return false;
+    }
     options->exhaustive = is_exhaustive(parameters);
     options->fault = campaign_fault_text(parameters);
     // The window and the faults per experiment size the summary's fault space; a sampled campaign's line
@@ -345,6 +354,13 @@ bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* o
         options->injections = 0;
     }
     return true;
+}
+
+bool campaign_node(const std::string& parameters, unsigned* node) {
+    const std::string name = parameter(parameters, "node");
+    const int named = name.empty() ? static_cast<int>(NODE_O1) : node_by_name(name);
+    *node = named < 0 ? NODE_O1 : static_cast<unsigned>(named);
+    return named >= 0;
 }
 
 bool campaign_window(const std::string& parameters, double* from_us, double* to_us) {
@@ -439,7 +455,13 @@ bool parse_campaign_csv(const std::string& text, const std::string& path, Campai
             continue;
         }
         const std::vector<std::string> cells = campaign_csv_cells(line);
-        const std::string problem = row_problem(cells, columns);
+        unsigned node = NODE_O1;
+        if (!campaign_node(csv->head.parameters, &node)) {
+            return fail_at(why, path, number,
+                           "the campaign line's node=" + parameter(csv->head.parameters, "node") +
+                               " is no node (M1, M2, O1, O2)");
+        }
+        const std::string problem = row_problem(cells, columns, node);
         if (!problem.empty()) {
             return fail_at(why, path, number, "not a row of a campaign's CSV: " + problem);
         }

@@ -6,13 +6,13 @@
 //     1,164490.22751251291,15012,CNI,O1,193,controller_await,7,flip,0x00000000,0x00000080,1,masked,no,,
 //
 // The campaign line holds the parameters that decide the rows, as key=value words in this order: seed, runs,
-// target, effect, injections, window_us (FROM:TO), horizon_us, and configuration (cluster_config_hash of the
-// configuration read, drift overrides included, in 16 hex digits). Numbers are written in the shortest form
-// that reads back exactly. Two files with the same campaign line hold rows of the same campaign: --resume
-// and merge refuse rows of another. The shard line says which experiments the run that wrote the file was to
-// hold (I, I+N, I+2N, ...); a whole campaign, and a merge, is shard 0/1. Lines that start with '#' are
-// comments to pandas (read_csv(path, comment='#')) and hold no commas, so a spreadsheet shows each in one
-// cell; a reader skips comment lines it does not know.
+// target, effect, node (only when it is not O1), injections, window_us (FROM:TO), horizon_us, and
+// configuration (cluster_config_hash of the configuration read, drift overrides included, in 16 hex digits).
+// Numbers are written in the shortest form that reads back exactly. Two files with the same campaign line
+// hold rows of the same campaign: --resume and merge refuse rows of another. The shard line says which
+// experiments the run that wrote the file was to hold (I, I+N, I+2N, ...); a whole campaign, and a merge, is
+// shard 0/1. Lines that start with '#' are comments to pandas (read_csv(path, comment='#')) and hold no
+// commas, so a spreadsheet shows each in one cell; a reader skips comment lines it does not know.
 //
 // Columns: experiment, then the first injection's columns of the injection log without its source (time_us,
 // step, target, controller, word, field, bit, effect, before, after; empty when nothing was injected), then
@@ -123,6 +123,9 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
 /// per experiment (0 when the line does not give both). False with a reason when a word is missing or
 /// unreadable (the window of an exhaustive scan included).
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why);
+/// The node whose memory a campaign of bits changes: the campaign line's node=, O1 when it has none (every
+/// campaign before others could be chosen); false when it names no node.
+bool campaign_node(const std::string& parameters, unsigned* node);
 /// The injection window the campaign line's window_us=FROM:TO names; false when it names none (a line of an
 /// older campaign may not).
 bool campaign_window(const std::string& parameters, double* from_us, double* to_us);

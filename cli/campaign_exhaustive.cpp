@@ -193,9 +193,10 @@ bool write_exhaustive_report(const CampaignOptions& options, const std::string& 
             share[o] += amounts[o];
         }
     }
-    std::fprintf(report, "exhaustive scan of %s %s faults in O1, window %s:%s us\n",
+    std::fprintf(report, "exhaustive scan of %s %s faults in %s, window %s:%s us\n",
                  fault_target_name(options.target), fault_effect_name(options.effect),
-                 exact_number(options.window_from_us).c_str(), exact_number(options.window_to_us).c_str());
+                 CLUSTER_NODES[options.node].name, exact_number(options.window_from_us).c_str(),
+                 exact_number(options.window_to_us).c_str());
     std::fprintf(report, "fault space          %.0f bit-us (mask bits x window)\n", total);
     std::fprintf(report, "experiments          %zu run, standing for %.0f bit-us (%.2f%% of the space)\n",
                  rows.size(), run_space, percent(run_space));
@@ -245,7 +246,8 @@ bool write_exhaustive_report(const CampaignOptions& options, const std::string& 
     }
     char title[160];
     std::snprintf(title, sizeof title,
-                  "Share of the fault space of single-bit %s faults in O1's %s, by field",
-                  fault_effect_name(options.effect), fault_target_name(options.target));
+                  "Share of the fault space of single-bit %s faults in %s's %s, by field",
+                  fault_effect_name(options.effect), CLUSTER_NODES[options.node].name,
+                  fault_target_name(options.target));
     return write_class_chart(options, bars, title, "%", report, why);
 }

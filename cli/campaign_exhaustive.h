@@ -1,6 +1,6 @@
 // The exhaustive scan (campaign --exhaustive): the whole fault space of a window [A, B] of the target, every
-// mask bit of O1's area at every moment, pruned by what the golden run does with each bit
-// (host/fault_space.h).
+// mask bit of the campaign node's area (O1's unless --node names another) at every moment, pruned by what
+// the golden run does with each bit (host/fault_space.h).
 //
 // Each bit's intervals between accesses cover the window. Per interval, with its weight (its microseconds
 // inside [A, B]):

@@ -83,7 +83,8 @@ bool fault_due(const PlannedFault& fault) {
     return fault.step != 0 ? step_count() + 1 == fault.step : fault.time_us < next_event_time();
 }
 
-/// A plan of one bit of O1, whose fault may vanish or stay latent (a described fault does neither).
+/// A plan of one bit of the campaign's node, whose fault may vanish or stay latent (a described fault does
+/// neither).
 bool one_bit(const ExperimentPlan& plan) {
     return plan.faults.size() == 1 && !plan.faults.front().described;
 }
@@ -231,6 +232,7 @@ void build(EngineRun* e, const ClusterConfig& config, const CampaignOptions& opt
     settings.trace = false;
     settings.effect = options.effect;
     settings.target = options.target;
+    settings.fault_node = options.node;
     RunHooks hooks;
     hooks.sample_period_us = SAMPLE_US;
     hooks.sample_until_us = options.horizon_us;

@@ -1,9 +1,10 @@
 // The experiments of a campaign, the golden run they are compared with, and the two engines that run them.
 //
-// An experiment is a plan: the faults it injects, each one bit of O1's area of the target (word and bit) with
-// the campaign's effect, at a point of the run: right after the last event at or before a time (sampled
-// campaigns), or right before a given kernel step (the exhaustive scan's representatives). Its row depends on
-// the configuration, the campaign's parameters and the plan alone, whatever the engine, --jobs and --shard.
+// An experiment is a plan: the faults it injects, each one bit of the campaign node's area of the target
+// (word and bit) with the campaign's effect, at a point of the run: right after the last event at or before a
+// time (sampled campaigns), or right before a given kernel step (the exhaustive scan's representatives). Its
+// row depends on the configuration, the campaign's parameters and the plan alone, whatever the engine, --jobs
+// and --shard.
 //
 // The golden run comes first, once per campaign: the run without faults, sampled like every experiment
 // (campaign_observe.h), with the target's accesses recorded (host/fault_space.h: the last access of every bit
@@ -43,9 +44,9 @@
 // Described faults (a campaign's --fault, any kind and node) go the same way through both engines: at its
 // point the run's fault plan is made and the fault added to it (host/fault_plan.h), in the rerun engine's
 // run from time 0 as in the checkpoint engine's copy of the golden run. Such a fault never vanishes and is
-// never latent (those look at one bit of O1); its experiment stops early only once its state equals the
-// golden run's, which it cannot while the plan still has something to do: every row the plan reports
-// comes before the stop, so both engines count the same.
+// never latent (those look at one bit of the campaign's node); its experiment stops early only once its state
+// equals the golden run's, which it cannot while the plan still has something to do: every row the plan
+// reports comes before the stop, so both engines count the same.
 #pragma once
 
 #include "cli/campaign.h"
@@ -60,8 +61,8 @@
 #include <string>
 #include <vector>
 
-/// One fault of an experiment: a bit of O1's area of the target, or a described fault (a campaign's --fault,
-/// added to the run's fault plan), and where it is injected or added.
+/// One fault of an experiment: a bit of the campaign node's area of the target, or a described fault (a
+/// campaign's --fault, added to the run's fault plan), and where it is injected or added.
 struct PlannedFault {
     double time_us = 0.0; // right after the last event at or before this time...
     uint64_t step = 0;    // ...or, when not 0, right before this kernel step (1-based)

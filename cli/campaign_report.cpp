@@ -212,8 +212,8 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
     }
     const unsigned n = static_cast<unsigned>(rows.size());
     if (options.fault.empty()) {
-        std::fprintf(report, "%u experiments (%s, %s)\n\n", n, fault_target_name(options.target),
-                     fault_effect_name(options.effect));
+        std::fprintf(report, "%u experiments (%s of %s, %s)\n\n", n, fault_target_name(options.target),
+                     CLUSTER_NODES[options.node].name, fault_effect_name(options.effect));
     } else {
         std::fprintf(report, "%u experiments (%s)\n\n", n, options.fault.c_str());
     }
@@ -253,8 +253,9 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
     print_field_intervals(grouped_by, field_order, by_field, report);
     char title[160];
     if (options.fault.empty()) {
-        std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in O1's %s, by field", n,
-                      fault_effect_name(options.effect), fault_target_name(options.target));
+        std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in %s's %s, by field", n,
+                      fault_effect_name(options.effect), CLUSTER_NODES[options.node].name,
+                      fault_target_name(options.target));
     } else {
         const std::string kind = options.fault.substr(0, options.fault.find(' '));
         std::snprintf(title, sizeof title, "Outcome of %u %s faults, by place", n, kind.c_str());

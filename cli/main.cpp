@@ -168,6 +168,12 @@ int main(int argc, char** argv) {
     campaign_command->footer(exit_statuses);
     add_shared_options(campaign_command, &campaign.directory, &campaign.overrides, &campaign.effect,
                        &campaign.target);
+    campaign_command->add_option("--node", "the node whose memory the bits are in (default O1)")
+        ->type_name("NODE")
+        ->check(CLI::IsMember({"M1", "M2", "O1", "O2"}))
+        ->each([&campaign](const std::string& name) {
+            campaign.node = static_cast<unsigned>(node_by_name(name));
+        });
     add_number_option(campaign_command, "--runs", &campaign.runs, CAMPAIGN_RUNS, "number of experiments");
     add_number_option(campaign_command, "--jobs", &campaign.jobs, CAMPAIGN_JOBS, "parallel worker processes");
     add_number_option(campaign_command, "--seed", &campaign.seed, WHOLE_NUMBER, "campaign seed");
@@ -260,11 +266,11 @@ int main(int argc, char** argv) {
         return merge_campaign(merge, stdout);
     }
     if (*campaign_command) {
-        // A fault of its own names its target and effect; a bit fault's options would be ignored.
-        for (const char* bit_option : {"--target", "--effect"}) {
+        // A fault of its own names its node, target and effect; a bit fault's options would be ignored.
+        for (const char* bit_option : {"--target", "--effect", "--node"}) {
             if (!campaign.fault.empty() && campaign_command->count(bit_option) > 0) {
                 std::cerr << PROGRAM << ": campaign --fault takes no " << bit_option
-                          << ": the fault names its own target and effect\n";
+                          << ": the fault names its own node, target and effect\n";
                 return EXIT_USAGE;
             }
         }

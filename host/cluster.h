@@ -26,7 +26,8 @@ struct Cluster {
     FaultInjector* fault_injector;
     float vote_slot[2]; // 0: written by O2; 1: written by M1, M2 and O1
     uint32_t fault_target;
-    FaultPlan* fault_plan; // the run's described faults (host/fault_plan.h); null while it has none
+    unsigned fault_node = NODE_O1; // whose memory the injector's enabled area is (set_fault_node)
+    FaultPlan* fault_plan;         // the run's described faults (host/fault_plan.h); null while it has none
 };
 
 /// The front ends' message when a configuration cannot be read (both failure codes of read_cluster_config).

@@ -104,6 +104,7 @@ bool apply_replay(ClusterRun* run) {
             continue;
         }
         set_run_fault_target(run, r.target);
+        set_run_fault_node(run, static_cast<unsigned>(injection_node(r)));
         if (r.source == SOURCE_PERIODIC && !advance_time(r.time)) {
             stop_run(run, RunEnd::REPLAY_DIVERGED,
                      "replay: row " + std::to_string(number) + " at " + std::to_string(r.time) +
@@ -214,6 +215,7 @@ void start_run(ClusterRun* run, const ClusterConfig& config, RunSettings setting
     seed_random(fi->rng, s.seed);
     set_fault_effect(fi, s.effect);
     set_run_fault_target(run, s.target);
+    set_run_fault_node(run, s.fault_node);
     fi->listener = forward_injection;
     fi->listener_context = run;
     run->running = true;
@@ -335,6 +337,13 @@ void set_run_fault_rate(ClusterRun* run, double rate) {
 void set_run_fault_effect(ClusterRun* run, uint8_t effect) {
     run->settings.effect = effect;
     set_fault_effect(run->cluster.fault_injector, effect);
+}
+
+void set_run_fault_node(ClusterRun* run, unsigned node) {
+    run->settings.fault_node = node;
+    if (node != run->cluster.fault_node) {
+        set_fault_node(&run->cluster, node);
+    }
 }
 
 void set_run_fault_target(ClusterRun* run, uint32_t target) {

@@ -72,6 +72,7 @@ struct RunSettings {
     uint32_t seed = FAULT_INJECTOR_SEED; // of the fault injector's random stream
     uint8_t effect = FAULT_FLIP;         // FaultEffect
     uint32_t target = TARGET_CNI;        // FaultTarget
+    unsigned fault_node = NODE_O1;       // whose memory the injector changes (campaigns of another node)
     double inject_rate = 0.0;            // faults per second inside the injection window
     double inject_from_us = 0.0;
     double inject_until_us = -1.0; // < 0: no end
@@ -188,6 +189,8 @@ uint32_t run_add_fault(ClusterRun* run, const FaultSpec& fault);
 void set_run_fault_rate(ClusterRun* run, double rate);
 void set_run_fault_effect(ClusterRun* run, uint8_t effect);
 void set_run_fault_target(ClusterRun* run, uint32_t target);
+/// Aims the injector at `node`'s memory when it is aimed elsewhere (a replayed row of another node's bit).
+void set_run_fault_node(ClusterRun* run, unsigned node);
 
 /// Simulated time allowed for `cycles` cluster cycles from start-up (restarts included): ten cycles of 2000
 /// macroticks each, plus a fixed allowance.

@@ -166,16 +166,20 @@ bool parse_source(const std::string& cell, unsigned count, InjectionRecord* r, s
 
 } // namespace
 
-bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem) {
+bool parse_injection_row(const std::string& text, InjectionRecord* r, std::string* problem, unsigned node) {
     const std::vector<std::string> cells = csv_cells(text);
     if (cells.size() != CSV_COLUMNS) {
         *problem = "expected " + std::to_string(CSV_COLUMNS) + " columns (" + INJECTION_CSV_HEADER +
                    "), found " + std::to_string(cells.size());
         return false;
     }
-    return parse_time_and_step(cells, r, problem) &&
-           parse_bit_columns(cells, static_cast<int>(FAULT_AREA_NODES[FAULT_ENABLED_AREA]), r, problem) &&
-           parse_source(cells[SOURCE], 2, r, problem);
+    if (!parse_time_and_step(cells, r, problem) ||
+        !parse_bit_columns(cells, static_cast<int>(node), r, problem) ||
+        !parse_source(cells[SOURCE], 2, r, problem)) {
+        return false;
+    }
+    r->node = node == FAULT_AREA_NODES[FAULT_ENABLED_AREA] ? -1 : static_cast<int>(node);
+    return true;
 }
 
 bool parse_injection_log_row(const std::string& text, InjectionRecord* r, std::string* problem) {
@@ -208,7 +212,14 @@ bool parse_injection_log_row(const std::string& text, InjectionRecord* r, std::s
             *problem = "a row without a fault number is the fault injector's: a memory bit, now or periodic";
             return false;
         }
-        return parse_bit_columns(cells, static_cast<int>(FAULT_AREA_NODES[FAULT_ENABLED_AREA]), r, problem);
+        // The injector changes O1's memory, or another node's in a campaign of that node's bits.
+        if (!parse_bit_columns(cells, -1, r, problem)) {
+            return false;
+        }
+        r->area = FAULT_ENABLED_AREA;
+        r->nodes = 0;
+        r->node = r->node == static_cast<int>(FAULT_AREA_NODES[FAULT_ENABLED_AREA]) ? -1 : r->node;
+        return true;
     }
     if (!parse_unsigned(cells[FAULT], &fault) || fault == 0 || fault > UINT32_MAX) {
         *problem = "fault '" + cells[FAULT] + "' is not a fault number";

@@ -30,7 +30,8 @@
 // reason: only a regular file is read (a directory, a device or a pipe is refused without waiting for it);
 // a line longer than the limit ends the reading; a read error is an error; every row must be self-consistent
 // (a bit row names a node, a field that is the name of its word, a bit a fault may hit in that word, and the
-// effect applied to that bit of `before` gives `after`; the injector's own rows are O1's; an added row holds
+// effect applied to that bit of `before` gives `after`; the injector's own rows are O1's in format 1, any
+// node's in format 2 (a campaign's replayed row of another node's bit); an added row holds
 // a fault of its kind), and the steps of one run never decrease.
 #pragma once
 
@@ -79,8 +80,10 @@ class InjectionCsvWriter {
 /// Reads the log of one run for a replay (see the file comment); false with the file and line of the first
 /// line that cannot be taken.
 bool read_injection_csv(const std::string& path, std::vector<InjectionRecord>* records, std::string* why);
-/// One format 1 row (without line end), checked as a replay checks it; false with what is wrong with it.
-bool parse_injection_row(const std::string& row, InjectionRecord* record, std::string* problem);
+/// One format 1 row (without line end), checked as a replay checks it, its bit in the memory of `node` (O1
+/// unless a campaign aimed the injector at another node); false with what is wrong with it.
+bool parse_injection_row(const std::string& row, InjectionRecord* record, std::string* problem,
+                         unsigned node = FAULT_AREA_NODES[FAULT_ENABLED_AREA]);
 /// One format 2 row, the same way.
 bool parse_injection_log_row(const std::string& row, InjectionRecord* record, std::string* problem);
 

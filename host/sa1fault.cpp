@@ -105,6 +105,7 @@ void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect,
         word = apply_fault_effect(word, bit, effect);
         if (!recorded) {
             record.area = static_cast<uint32_t>(i);
+            record.node = i == FAULT_ENABLED_AREA ? fi->node : -1;
             record.before = before;
             record.after = word;
             recorded = true;
@@ -150,6 +151,7 @@ FaultInjector* create_fault_injector(const char* name) {
     fi->rate = 0.0;
     fi->effect = FAULT_FLIP;
     fi->injections = 0;
+    fi->node = -1;
     fi->rng = inic_random(FAULT_INJECTOR_SEED);
     fi->destructor = release_injector;
     fi->feed_state = injector_state;
@@ -215,10 +217,19 @@ void set_fault_target(Cluster* cluster, uint32_t target) {
     fi->target = target;
     clear_areas(fi);
     for (uint32_t area = 0; area < FAULT_AREA_COUNT; ++area) {
-        TtpController* c = cluster->controllers[FAULT_AREA_NODES[area]];
+        const unsigned node = area == FAULT_ENABLED_AREA ? cluster->fault_node : FAULT_AREA_NODES[area];
+        TtpController* c = cluster->controllers[node];
         uint32_t* base = target == TARGET_CNI ? cni_words(c->cni) : controller_register_words(c);
         enable_area(fi, add_area(fi, base), area == FAULT_ENABLED_AREA ? 1 : 0);
     }
+}
+
+void set_fault_node(Cluster* cluster, unsigned node) {
+    sim_assert(node < NODE_COUNT, "node < NODE_COUNT", SOURCE);
+    cluster->fault_node = node;
+    cluster->fault_injector->node =
+        node == FAULT_AREA_NODES[FAULT_ENABLED_AREA] ? -1 : static_cast<int>(node);
+    set_fault_target(cluster, cluster->fault_target);
 }
 
 bool armed(const FaultInjector* fi) {

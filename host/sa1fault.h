@@ -45,7 +45,8 @@ const char* fault_target_name(uint32_t target);
 bool fault_effect_by_name(std::string_view name, uint8_t* effect);
 bool fault_target_by_name(std::string_view name, uint32_t* target);
 
-/// The injector's areas belong to these nodes: area 0 to O1, area 1 to M1; only area 0 is enabled.
+/// The injector's areas belong to these nodes: area 0 to O1, area 1 to M1; only area 0 is enabled. A
+/// campaign of another node's bits aims the enabled area at that node instead (set_fault_node).
 constexpr unsigned FAULT_AREA_COUNT = 2;
 inline constexpr unsigned FAULT_AREA_NODES[FAULT_AREA_COUNT] = {NODE_O1, NODE_M1};
 constexpr unsigned FAULT_ENABLED_AREA = 0;
@@ -108,6 +109,7 @@ struct FaultInjector : SimProcess {
     uint32_t total_bits;
     uint32_t injections;
     uint32_t target;            // the target the mask belongs to (for the injection record)
+    int node;                   // the node of the enabled area when it is not O1 (records name it); else -1
     InjectionListener listener; // told of every injection (logs); may be null
     void* listener_context;
 };
@@ -123,9 +125,13 @@ void set_injection_mask(FaultInjector* fi, uint32_t size_in_bytes, const uint32_
 void clear_areas(FaultInjector* fi);
 uint32_t add_area(FaultInjector* fi, uint32_t* base);
 void enable_area(FaultInjector* fi, uint32_t index, uint32_t flag);
-/// Aims the cluster's injector at the interfaces (TARGET_CNI) or the registers (TARGET_REG) of O1 (and
-/// M1, disabled); any other value changes only the recorded target.
+/// Aims the cluster's injector at the interfaces (TARGET_CNI) or the registers (TARGET_REG) of its fault node
+/// (O1 unless set_fault_node chose another; and M1, disabled); any other value changes only the recorded
+/// target.
 void set_fault_target(Cluster* cluster, uint32_t target);
+/// Aims the enabled area at the memory (of the present target) of `node`, a node of the cluster: its
+/// injections change that node's bits, and their records name it.
+void set_fault_node(Cluster* cluster, unsigned node);
 bool armed(const FaultInjector* fi);
 /// One fault now.
 void inject(FaultInjector* fi);

@@ -77,7 +77,9 @@ bool read_campaign_row(const std::string& argument, WindowReplay* replay, std::s
     }
     InjectionRecord record{};
     std::string problem;
-    if (!parse_injection_row(injection_row_of(cells), &record, &problem)) {
+    unsigned node = NODE_O1;
+    (void)campaign_node(csv.head.parameters, &node); // read_campaign_csv checked it
+    if (!parse_injection_row(injection_row_of(cells), &record, &problem, node)) {
         *why = path + ": experiment " + number_text + ": " + problem; // read_campaign_csv checked it already
         return false;
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <memory>
 #include <vector>
 
@@ -106,6 +107,47 @@ TEST_F(RunDriverTest, AReplayThatGoesOnTakesWhatComesAfterItsLogAndALeftLogForge
     (void)run_add_fault(run.get(), lose);
     EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
     EXPECT_NE(trace_fingerprint(), fingerprint) << "another run from the branch on";
+}
+
+TEST_F(RunDriverTest, AnInjectorAimedAtAnotherNodeChangesThatNodesBitsAndItsRowReplaysThere) {
+    uint32_t word = 0;
+    while (cni_fault_mask()[word] == 0) {
+        word += 1;
+    }
+    const auto bit = static_cast<uint32_t>(std::countr_zero(cni_fault_mask()[word]));
+    RunSettings settings = quiet();
+    settings.fault_node = NODE_M2;
+    std::vector<InjectionRecord> rows;
+    RunHooks hooks;
+    hooks.on_injection = [&rows](ClusterRun&, const InjectionRecord& r) { rows.push_back(r); };
+    start(settings, hooks);
+    ASSERT_EQ(run_until(run.get(), until(150000)), RunEnd::COMPLETED);
+    auto memory = [this](unsigned node, uint32_t w) {
+        return cni_words(run->cluster.controllers[node]->cni)[w];
+    };
+    const uint32_t m2 = memory(NODE_M2, word);
+    const uint32_t o1 = memory(NODE_O1, word);
+    ASSERT_TRUE(inject_bit(run->cluster.fault_injector, word, bit, FAULT_FLIP, SOURCE_NOW));
+    EXPECT_EQ(memory(NODE_M2, word), m2 ^ (1u << bit));
+    EXPECT_EQ(memory(NODE_O1, word), o1);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(injection_node(rows[0]), static_cast<int>(NODE_M2));
+    EXPECT_EQ(rows[0].before, m2);
+    // The log names M2 and reads back as M2's row.
+    InjectionRecord read{};
+    std::string problem;
+    ASSERT_TRUE(parse_injection_log_row(injection_log_row(rows[0]), &read, &problem)) << problem;
+    EXPECT_EQ(injection_node(read), static_cast<int>(NODE_M2));
+    ASSERT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    const uint64_t fingerprint = trace_fingerprint();
+    finish_run(run.get());
+
+    // A replay in a run aimed at O1 flips M2's bit, and is the same run.
+    RunSettings replay = quiet();
+    replay.replay = {read};
+    start(replay);
+    EXPECT_EQ(run_until(run.get(), until(300000)), RunEnd::COMPLETED);
+    EXPECT_EQ(trace_fingerprint(), fingerprint);
 }
 
 TEST_F(RunDriverTest, ACycleGoalEndsTheRunOrReportsTheHorizon) {

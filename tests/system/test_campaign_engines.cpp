@@ -141,12 +141,26 @@ TEST_F(EngineTest, CheckpointsWriteTheRerunsRows) {
     options.window_to_us = 200150;
     options.exhaustive = true;
     expect_same_rows(options);
+
+    // Another node's bits, sampled and scanned: every row is that node's.
+    for (const bool exhaustive : {false, true}) {
+        options = exhaustive ? register_window() : campaign(20);
+        options.node = NODE_O2;
+        options.exhaustive = exhaustive;
+        expect_same_rows(options);
+        const std::vector<std::string> nodes = column(read(options.out), 4);
+        EXPECT_EQ(std::set<std::string>(nodes.begin(), nodes.end()), std::set<std::string>{"O2"});
+    }
 }
 
 TEST_F(EngineTest, EveryFaultInAnIntervalEndsLikeItsRepresentative) {
-    for (uint32_t target : {TARGET_REG, TARGET_CNI}) {
+    // O1's interfaces and registers, and M2's registers: a log of one node's accesses with the injections
+    // made into another's would give intervals whose moments end otherwise.
+    for (const auto& [target, node] :
+         {std::pair{TARGET_REG, NODE_O1}, {TARGET_CNI, NODE_O1}, {TARGET_REG, NODE_M2}}) {
         CampaignOptions options = register_window();
         options.target = target;
+        options.node = node;
         options.exhaustive = true;
         FaultSpaceScan scan;
         std::map<uint32_t, std::string> rows;

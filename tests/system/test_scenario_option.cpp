@@ -93,16 +93,17 @@ TEST_F(ScenarioOption, AFileThatCannotBeUsedEndsWithStatus2NamingFileAndLine) {
 }
 
 // A campaign of a fault of its own refuses the options of the bit fault instead of ignoring them.
-TEST_F(ScenarioOption, ACampaignFaultRefusesTheBitFaultsTargetAndEffect) {
+TEST_F(ScenarioOption, ACampaignFaultRefusesTheBitFaultsNodeTargetAndEffect) {
     const fs::path csv = directory / "c.csv";
-    for (const char* option : {"--target", "--effect"}) {
+    for (const auto& [option, value] :
+         {std::pair{"--target", "Reg"}, {"--effect", "set"}, {"--node", "M2"}}) {
         std::ostringstream command;
         command << "campaign --dir " << PELORIN_DEFAULT_DATA_DIR << " --runs 1 --fault 'crash node=O1' --out "
-                << csv.string() << ' ' << option << (option == std::string("--target") ? " Reg" : " set");
+                << csv.string() << ' ' << option << ' ' << value;
         std::string out;
         EXPECT_EQ(run_command(command.str(), &out), EXIT_USAGE) << option;
         EXPECT_EQ(out, std::string("pelorin-sim: campaign --fault takes no ") + option +
-                           ": the fault names its own target and effect\n");
+                           ": the fault names its own node, target and effect\n");
         EXPECT_FALSE(fs::exists(csv));
     }
 }
