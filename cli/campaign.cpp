@@ -4,6 +4,7 @@
 #include "cli/campaign_exhaustive.h"
 #include "cli/campaign_experiments.h"
 #include "cli/campaign_fault.h"
+#include "cli/campaign_frames.h"
 #include "cli/campaign_observe.h"
 #include "cli/campaign_report.h"
 #include "cli/exit_status.h"
@@ -109,6 +110,11 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
     if (given.exhaustive && given.injections != 1) {
         return fail(EXIT_USAGE, "--exhaustive injects one fault per experiment: --injections must be 1");
     }
+    const bool frames = given.space == FaultSpace::FRAMES;
+    if (frames && (!given.exhaustive || !given.fault.empty())) {
+        return fail(EXIT_USAGE, "--space frames is a space of --exhaustive, with faults of its own: it takes "
+                                "--exhaustive and no --fault");
+    }
     FaultTemplate fault;
     if (!given.fault.empty()) {
         if (given.exhaustive || given.injections != 1) {
@@ -131,7 +137,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         given; // an exhaustive scan learns its number of experiments from the golden run
     std::string why;
     CampaignExperiments* experiments =
-        start_experiments(std::move(config), options, options.exhaustive, &why);
+        start_experiments(std::move(config), options, options.exhaustive && !frames, &why);
     if (experiments == nullptr) {
         return fail(EXIT_WORKER, why);
     }
@@ -140,8 +146,12 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         return fail(EXIT_GOLDEN, why);
     }
     FaultSpaceScan scan;
+    std::vector<FrameSpaceFault> frame_space;
     CampaignCsvHead head{"", "", options.shard_index, options.shard_count};
-    if (options.exhaustive) {
+    if (frames) {
+        frame_space = frame_fault_space(golden_record(experiments), options);
+        options.runs = static_cast<uint32_t>(frame_space.size());
+    } else if (options.exhaustive) {
         scan = scan_fault_space(golden_record(experiments), options);
         options.runs = static_cast<uint32_t>(scan.experiments.size());
         head.fault_space = fault_space_words(scan, options);
@@ -160,7 +170,9 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         if (rows.find(k) != rows.end()) {
             continue;
         }
-        if (options.fault.empty()) {
+        if (frames) {
+            plans.push_back(frame_plan(frame_space, k));
+        } else if (options.fault.empty()) {
             plans.push_back(options.exhaustive ? exhaustive_plan(scan, k) : sampled_plan(options, k));
         } else if (plans.emplace_back(); !described_plan(options, fault, k, &plans.back(), &why)) {
             finish_experiments(experiments);
@@ -178,7 +190,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         output_ok = output_ok && std::fprintf(out, "%s\n", row.c_str()) > 0 && std::fflush(out) == 0;
     };
     const RowFormat format = [&](const ExperimentPlan& plan, const ExperimentResult& result) {
-        if (!options.fault.empty()) {
+        if (described_rows(options)) {
             return described_csv_row(plan.faults.front().fault, result);
         }
         return options.exhaustive ? exhaustive_row(scan, plan, result) : campaign_csv_row(result);

@@ -35,6 +35,13 @@
 /// How experiments are run (campaign_experiments.h): from a copy of the golden run at the injection point
 /// (checkpoint, the default), or each from time 0 (rerun, the reference).
 enum class Engine { CHECKPOINT, RERUN };
+
+/// What an exhaustive scan enumerates (--space): every bit of the node's target at every moment of the
+/// window (campaign_exhaustive.h), or every frame of the window struck on its channels at its receivers
+/// (campaign_frames.h).
+enum class FaultSpace { BITS, FRAMES };
+constexpr unsigned FAULT_SPACE_COUNT = 2;
+inline constexpr const char* FAULT_SPACE_NAMES[FAULT_SPACE_COUNT] = {"bits", "frames"};
 constexpr unsigned ENGINE_COUNT = 2;
 inline constexpr const char* ENGINE_NAMES[ENGINE_COUNT] = {"checkpoint", "rerun"};
 
@@ -60,10 +67,16 @@ struct CampaignOptions {
     bool early_stop = true; // the checkpoint engine stops an experiment once it has converged
     bool exhaustive =
         false; // every bit and interval of the window (campaign_exhaustive.h) instead of samples
+    FaultSpace space = FaultSpace::BITS; // of an exhaustive scan
     double upset_rate = 0.0; // upsets per bit and hour the summary gives each class's rate for; 0: none
     std::string
         fault; // a fault of the campaign's own, with open values (campaign_fault.h); "": bits of `node`
 };
+
+/// Whether each row names its fault in the text form: a fault of the campaign's own, or a scan of the frames.
+inline bool described_rows(const CampaignOptions& options) {
+    return !options.fault.empty() || options.space == FaultSpace::FRAMES;
+}
 
 enum class Outcome { NO_EFFECT, MASKED, DETECTED_HEALED, APPLICATION_FAILURE, NOT_HEALED, COUNT };
 const char* outcome_name(Outcome outcome);

@@ -225,6 +225,11 @@ bool is_exhaustive(const std::string& parameters) {
     return std::find(all.begin(), all.end(), EXHAUSTIVE_WORD) != all.end();
 }
 
+/// A scan of the frames: its campaign line says space=frames.
+bool is_frame_scan(const std::string& parameters) {
+    return parameter(parameters, "space") == FAULT_SPACE_NAMES[static_cast<unsigned>(FaultSpace::FRAMES)];
+}
+
 /// The cells after the injection columns: injections, class, converged, detection_us, heal_us.
 std::string result_cells(const ExperimentResult& r) {
     return std::to_string(r.injections.size()) + "," + outcome_name(r.outcome) + "," +
@@ -253,9 +258,10 @@ bool read_exact_number(const std::string& text, double* value) {
 }
 
 size_t campaign_csv_columns(const CampaignCsvHead& head) {
-    return is_exhaustive(head.parameters)                  ? EXHAUSTIVE_CSV_COLUMNS
-           : !campaign_fault_text(head.parameters).empty() ? DESCRIBED_CSV_COLUMNS
-                                                           : CAMPAIGN_CSV_COLUMNS;
+    return is_frame_scan(head.parameters) || !campaign_fault_text(head.parameters).empty()
+               ? DESCRIBED_CSV_COLUMNS
+           : is_exhaustive(head.parameters) ? EXHAUSTIVE_CSV_COLUMNS
+                                            : CAMPAIGN_CSV_COLUMNS;
 }
 
 std::string campaign_fault_text(const std::string& parameters) {
@@ -322,6 +328,11 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
         " target=" + std::string(fault_target_name(options.target)) +
         " effect=" + fault_effect_name(options.effect) +
         (options.node == NODE_O1 ? "" : std::string(" node=") + CLUSTER_NODES[options.node].name);
+    if (options.space == FaultSpace::FRAMES) { // no seed, no bits, one fault of the channels per experiment
+        return "runs=" + std::to_string(options.runs) +
+               " space=" + FAULT_SPACE_NAMES[static_cast<unsigned>(FaultSpace::FRAMES)] + window_on + " " +
+               EXHAUSTIVE_WORD;
+    }
     if (options.exhaustive) { // no seed, one injection per experiment
         return "runs=" + std::to_string(options.runs) + kind + window_on + " " + EXHAUSTIVE_WORD;
     }
@@ -331,6 +342,20 @@ std::string campaign_parameters(const CampaignOptions& options, uint64_t configu
 }
 
 bool parse_campaign_parameters(const std::string& parameters, CampaignOptions* options, std::string* why) {
+    options->space = is_frame_scan(parameters) ? FaultSpace::FRAMES : FaultSpace::BITS;
+    if (options->space == FaultSpace::FRAMES) {
+        options->exhaustive = true;
+        double from = 0.0;
+        double to = 0.0;
+        if (!read_number(parameter(parameters, "runs"), &options->runs) || !is_exhaustive(parameters) ||
+            !campaign_window(parameters, &from, &to)) {
+            *why = "the campaign line of a scan of the frames names no runs or window, or no scan=exhaustive";
+            return false;
+        }
+        options->window_from_us = from;
+        options->window_to_us = to;
+        return true;
+    }
     if (!read_number(parameter(parameters, "runs"), &options->runs) ||
         !fault_target_by_name(parameter(parameters, "target"), &options->target) ||
         !fault_effect_by_name(parameter(parameters, "effect"), &options->effect)) {

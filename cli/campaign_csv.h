@@ -32,6 +32,10 @@
 // columns: the interval the experiment stands for and its weight in bit-microseconds, exactly (the shortest
 // text that reads back as the number).
 //
+// A scan of the frames (--exhaustive --space frames, campaign_frames.h) writes a campaign line with runs,
+// space=frames, the window, the horizon, the configuration and scan=exhaustive, and the rows of a campaign
+// with a fault of its own (below), each with the fault it made.
+//
 // A campaign with a fault of its own (--fault, campaign_fault.h) ends its campaign line in fault= and the
 // fault as given (the rest of the line, blanks included); its rows add the containment columns and the fault
 // the experiment drew, in its text form (format_fault):

@@ -264,6 +264,7 @@ void golden_run(EngineRun* e, GoldenRecord* golden, bool intervals) {
     }
     start_fault_space_log(&e->log, fi->areas[FAULT_ENABLED_AREA], fi->mask, fi->word_count);
     access_recorder = &e->log;
+    e->observer.deliveries = options.space == FaultSpace::FRAMES ? &golden->deliveries : nullptr;
     if (intervals) {
         run_until(&e->run, RunLimit{0, options.window_from_us});
         start_intervals(&e->log, options.window_from_us, options.window_to_us);
@@ -273,6 +274,7 @@ void golden_run(EngineRun* e, GoldenRecord* golden, bool intervals) {
         finish_intervals(&e->log, options.horizon_us);
     }
     access_recorder = nullptr;
+    e->observer.deliveries = nullptr;
     finish_record(e->run, &e->observer, options.horizon_us);
     golden->record = e->observer.record;
     // Only the words with mask bits are kept; of the words seen at the samples, only the counters'.
@@ -455,7 +457,7 @@ bool write_golden(int fd, const GoldenRecord& g) {
            write_all(fd, &words, sizeof words) && write_vector(fd, g.digests) && write_vector(fd, g.steps) &&
            write_vector(fd, g.last_use) && write_vector(fd, g.carry_field) &&
            write_vector(fd, g.carry_words) && write_vector(fd, g.carry_values) &&
-           write_vector(fd, g.intervals);
+           write_vector(fd, g.intervals) && write_vector(fd, g.deliveries);
 }
 
 bool read_golden(int fd, GoldenRecord* g) {
@@ -465,7 +467,7 @@ bool read_golden(int fd, GoldenRecord* g) {
         !read_all(fd, &words, sizeof words) || !read_vector(fd, &g->digests) || !read_vector(fd, &g->steps) ||
         !read_vector(fd, &g->last_use) || !read_vector(fd, &g->carry_field) ||
         !read_vector(fd, &g->carry_words) || !read_vector(fd, &g->carry_values) ||
-        !read_vector(fd, &g->intervals)) {
+        !read_vector(fd, &g->intervals) || !read_vector(fd, &g->deliveries)) {
         return false;
     }
     g->area_words = static_cast<uint32_t>(words);

@@ -89,6 +89,7 @@ struct GoldenRecord {
     std::vector<uint32_t> carry_words;  // the target words that hold counter bits, ascending
     std::vector<uint32_t> carry_values; // per sample: the values of carry_words (where digests are)
     std::vector<BitInterval> intervals; // every bit's intervals in the window (exhaustive scan only)
+    std::vector<FrameDelivery> deliveries; // every frame delivered to the horizon (scan of the frames only)
 };
 
 /// Receives each finished row with its experiment number.

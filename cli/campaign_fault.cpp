@@ -244,6 +244,9 @@ std::string fault_group(const std::string& fault_text) {
     if (fault.nodes != 0) {
         group += " " + node_set_text(fault.nodes);
     }
+    if (fault.kind == FaultKind::ASYMMETRIC && fault.asymmetric_lose) {
+        group += " lose";
+    }
     if (is_channel_kind(fault.kind) || fault.kind == FaultKind::BABBLING) {
         static constexpr const char* CHANNELS[] = {"", "A", "B", "A+B"};
         group += std::string(" ") + CHANNELS[fault.channels & CHANNEL_SET_BOTH];

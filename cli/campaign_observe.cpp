@@ -12,9 +12,24 @@ namespace {
 /// A delivered frame goes into the samples' frame hash; so does what a fault did to it on the channel or at
 /// a receiver, so that a fault the other channel masks still shows (a frame whole everywhere adds nothing
 /// more, and hashes as it always has).
-void observe_frame(void* context, const TtpChannel*, const Frame& frame, uint8_t disturbance,
-                   const uint8_t* reception_faults, unsigned receivers) {
+void observe_frame(void* context, const TtpChannel* channel, const Frame& frame, uint8_t disturbance,
+                   const uint8_t* reception_faults, unsigned receivers, const TtpController* sender,
+                   TtpController* const* receiver_list) {
     auto* observer = static_cast<RunObserver*>(context);
+    if (observer->deliveries != nullptr) {
+        const auto node_of = [observer](const TtpController* c) {
+            const auto& all = observer->cluster->controllers;
+            const auto found = std::find(std::begin(all), std::end(all), c);
+            return found == std::end(all) ? -1 : static_cast<int>(found - std::begin(all));
+        };
+        FrameDelivery d{sim_time(), static_cast<uint8_t>(get_channel_number(channel)),
+                        static_cast<int8_t>(node_of(sender)), 0};
+        for (unsigned i = 0; i < receivers; ++i) {
+            const int node = node_of(receiver_list[i]);
+            d.receivers |= node >= 0 ? static_cast<NodeSet>(1u << node) : 0;
+        }
+        observer->deliveries->push_back(d);
+    }
     observer->frames = word_hash(observer->frames, &frame, sizeof frame);
     const bool struck = disturbance != FRAME_FAULT_NONE ||
                         std::any_of(reception_faults, reception_faults + receivers,
@@ -51,6 +66,7 @@ bool Sample::same(const Sample& other) const {
 void observe_run(RunObserver* observer, Cluster& cluster) {
     observer->record = RunRecord{};
     observer->frames = FNV_OFFSET;
+    observer->cluster = &cluster;
     for (TtpChannel* channel : cluster.channels) {
         channel->delivery_observer = observe_frame;
         channel->observer_context = observer;

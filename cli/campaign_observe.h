@@ -43,10 +43,21 @@ struct RunRecord {
     uint32_t misses = 0;
 };
 
-/// The observation of a run in progress: its record so far and the frames delivered since the last sample.
+/// One frame a channel delivered: when, on which channel, from which node to which.
+struct FrameDelivery {
+    double time_us;
+    uint8_t channel;   // 0: A, 1: B
+    int8_t sender;     // the sender's node (-1: none of the cluster's)
+    NodeSet receivers; // the nodes registered to receive it
+};
+
+/// The observation of a run in progress: its record so far and the frames delivered since the last sample;
+/// with `deliveries` set, every delivery is listed there as well (the golden run of a scan of the frames).
 struct RunObserver {
     RunRecord record;
     uint64_t frames;
+    std::vector<FrameDelivery>* deliveries = nullptr;
+    const Cluster* cluster = nullptr;
 };
 
 /// Empties the observer and makes the cluster's channels report every delivered frame to it.

@@ -95,10 +95,22 @@ void print_absolute_figures(const CampaignOptions& options, const std::array<uns
     }
 }
 
+/// The 95% interval of the share x / n as a table shows it; "exact" for a scan, whose experiments are every
+/// fault of its space.
+std::string interval_text(unsigned x, unsigned n, bool exact) {
+    if (exact) {
+        return "exact";
+    }
+    const Wilson ci = wilson_interval(x, n);
+    char text[48];
+    std::snprintf(text, sizeof text, "%6.2f%% - %6.2f%%", 100.0 * ci.low, 100.0 * ci.high);
+    return text;
+}
+
 /// Each field's classes with their shares of the field's experiments and the shares' intervals (the classes
 /// a field produced; one it never produced is below the interval's upper bound for the field's n).
 void print_field_intervals(const char* grouped_by, const std::vector<std::string>& field_order,
-                           std::map<std::string, std::array<unsigned, OUTCOMES>>& by_field,
+                           std::map<std::string, std::array<unsigned, OUTCOMES>>& by_field, bool exact,
                            std::FILE* report) {
     std::fprintf(report, "\n%-32s %-20s %7s %7s %8s   %s\n", grouped_by, "class", "count", "of", "percent",
                  "95% confidence interval");
@@ -112,24 +124,22 @@ void print_field_intervals(const char* grouped_by, const std::vector<std::string
             if (x == 0) {
                 continue;
             }
-            const Wilson ci = wilson_interval(x, n);
-            std::fprintf(report, "%-32s %-20s %7u %7u %7.2f%%   %6.2f%% - %6.2f%%\n", group.c_str(),
-                         OUTCOME_NAMES[o], x, n, 100.0 * x / n, 100.0 * ci.low, 100.0 * ci.high);
+            std::fprintf(report, "%-32s %-20s %7u %7u %7.2f%%   %s\n", group.c_str(), OUTCOME_NAMES[o], x, n,
+                         100.0 * x / n, interval_text(x, n, exact).c_str());
         }
     }
 }
 
 /// One line of a table of shares: what is counted, its count of n, the percentage and its 95% interval.
-void print_share(const char* what, unsigned x, unsigned n, std::FILE* report) {
-    const Wilson ci = wilson_interval(x, n);
-    std::fprintf(report, "%-32s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", what, x, n > 0 ? 100.0 * x / n : 0.0,
-                 100.0 * ci.low, 100.0 * ci.high);
+void print_share(const char* what, unsigned x, unsigned n, bool exact, std::FILE* report) {
+    std::fprintf(report, "%-32s %7u %7.2f%%   %s\n", what, x, n > 0 ? 100.0 * x / n : 0.0,
+                 interval_text(x, n, exact).c_str());
 }
 
 /// The containment of a campaign with a fault of its own: the shares of its experiments in which any node,
 /// and each node, left membership or APPLICATION, the error spread beyond the nodes the fault strikes, the
 /// majority was lost and cliques formed.
-void print_containment(const std::map<uint32_t, std::string>& rows, std::FILE* report) {
+void print_containment(const std::map<uint32_t, std::string>& rows, bool exact, std::FILE* report) {
     std::array<unsigned, NODE_COUNT> left_by_node{};
     unsigned any_left = 0;
     unsigned spread = 0;
@@ -152,14 +162,14 @@ void print_containment(const std::map<uint32_t, std::string>& rows, std::FILE* r
     const auto n = static_cast<unsigned>(rows.size());
     std::fprintf(report, "\n%-32s %7s %8s   %s\n", "containment", "count", "percent",
                  "95% confidence interval");
-    print_share("a node left or froze", any_left, n, report);
+    print_share("a node left or froze", any_left, n, exact, report);
     for (unsigned node = 0; node < NODE_COUNT; ++node) {
         const std::string what = std::string(CLUSTER_NODES[node].name) + " left or froze";
-        print_share(what.c_str(), left_by_node[node], n, report);
+        print_share(what.c_str(), left_by_node[node], n, exact, report);
     }
-    print_share("spread beyond the fault's nodes", spread, n, report);
-    print_share("majority lost", majority_lost, n, report);
-    print_share("cliques", cliques, n, report);
+    print_share("spread beyond the fault's nodes", spread, n, exact, report);
+    print_share("majority lost", majority_lost, n, exact, report);
+    print_share("cliques", cliques, n, exact, report);
 }
 
 } // namespace
@@ -203,15 +213,23 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
             continue;
         }
         totals[o] += 1;
-        std::string group = options.fault.empty() ? field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN])
-                                                  : fault_group(cells[DESCRIBED_CSV_FAULT_COLUMN]);
+        std::string group = !described_rows(options) ? field_group(cells[CAMPAIGN_CSV_FIELD_COLUMN])
+                                                     : fault_group(cells[DESCRIBED_CSV_FAULT_COLUMN]);
         if (by_field.find(group) == by_field.end()) {
             field_order.push_back(group);
         }
         by_field[group][o] += 1;
     }
     const unsigned n = static_cast<unsigned>(rows.size());
-    if (options.fault.empty()) {
+    // A scan of the frames (the one scan reported here) runs every fault of its space once.
+    const bool exact = options.exhaustive && options.space == FaultSpace::FRAMES;
+    if (exact) {
+        std::fprintf(
+            report,
+            "%u experiments: every frame delivered in %s:%s us, corrupted or lost on A, B or both, at "
+            "every set of its receivers (the shares are exact)\n\n",
+            n, exact_number(options.window_from_us).c_str(), exact_number(options.window_to_us).c_str());
+    } else if (options.fault.empty()) {
         std::fprintf(report, "%u experiments (%s of %s, %s)\n\n", n, fault_target_name(options.target),
                      CLUSTER_NODES[options.node].name, fault_effect_name(options.effect));
     } else {
@@ -219,18 +237,17 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
     }
     std::fprintf(report, "%-20s %7s %8s   %s\n", "class", "count", "percent", "95% confidence interval");
     for (unsigned o = 0; o < OUTCOMES; ++o) {
-        const Wilson ci = wilson_interval(totals[o], n);
-        std::fprintf(report, "%-20s %7u %7.2f%%   %6.2f%% - %6.2f%%\n", OUTCOME_NAMES[o], totals[o],
-                     n > 0 ? 100.0 * totals[o] / n : 0.0, 100.0 * ci.low, 100.0 * ci.high);
+        std::fprintf(report, "%-20s %7u %7.2f%%   %s\n", OUTCOME_NAMES[o], totals[o],
+                     n > 0 ? 100.0 * totals[o] / n : 0.0, interval_text(totals[o], n, exact).c_str());
     }
-    if (!options.fault.empty()) {
-        print_containment(rows, report);
+    if (described_rows(options)) {
+        print_containment(rows, exact, report);
     }
     // Several faults an experiment are no point of the space, nor is a fault of the campaign's own.
-    if (options.injections == 1 && options.fault.empty()) {
+    if (options.injections == 1 && !described_rows(options)) {
         print_absolute_figures(options, totals, n, report);
     }
-    const char* grouped_by = options.fault.empty() ? "field" : "fault";
+    const char* grouped_by = described_rows(options) ? "fault" : "field";
     std::fprintf(report, "\n%-32s", grouped_by);
     for (const char* name : OUTCOME_NAMES) {
         std::fprintf(report, " %10.10s", name);
@@ -250,9 +267,12 @@ bool write_campaign_report(const CampaignOptions& options, const std::map<uint32
         bar.note = "n = " + std::to_string(total);
         groups.push_back(bar);
     }
-    print_field_intervals(grouped_by, field_order, by_field, report);
+    print_field_intervals(grouped_by, field_order, by_field, exact, report);
     char title[160];
-    if (options.fault.empty()) {
+    if (exact) {
+        std::snprintf(title, sizeof title,
+                      "Outcome of every single-frame fault of the channels (%u), by place", n);
+    } else if (options.fault.empty()) {
         std::snprintf(title, sizeof title, "Outcome of %u single-bit %s faults in %s's %s, by field", n,
                       fault_effect_name(options.effect), CLUSTER_NODES[options.node].name,
                       fault_target_name(options.target));
@@ -281,6 +301,7 @@ bool write_campaign_outputs(const CampaignOptions& options, const CampaignCsvHea
                             const std::map<uint32_t, std::string>& rows, std::FILE* report,
                             std::string* why) {
     return write_file_atomically(options.out, campaign_csv_text(head, rows), why) &&
-           (options.exhaustive ? write_exhaustive_report(options, head.fault_space, rows, report, why)
-                               : write_campaign_report(options, rows, report, why));
+           (options.exhaustive && options.space == FaultSpace::BITS
+                ? write_exhaustive_report(options, head.fault_space, rows, report, why)
+                : write_campaign_report(options, rows, report, why));
 }

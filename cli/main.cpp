@@ -208,6 +208,18 @@ int main(int argc, char** argv) {
                      "every experiment's fault, any kind and node, drawn from open values: "
                      "'corrupt channel=A|B duration_us=100..2000', 'crash node=any' (instead of O1's bits)")
         ->type_name("FAULT");
+    campaign_command
+        ->add_option("--space",
+                     "what --exhaustive enumerates: bits (default: every bit of the node's target at every "
+                     "moment) or frames (every frame of the window corrupted or lost on A, B or both at "
+                     "every set of its receivers)")
+        ->type_name("TEXT")
+        ->check(CLI::IsMember(choices(FAULT_SPACE_NAMES)))
+        ->each([&campaign](const std::string& name) {
+            campaign.space = name == FAULT_SPACE_NAMES[static_cast<unsigned>(FaultSpace::FRAMES)]
+                                 ? FaultSpace::FRAMES
+                                 : FaultSpace::BITS;
+        });
     add_number_option(campaign_command, "--upset-rate", &campaign.upset_rate, UPSET_RATE, UPSET_RATE_HELP);
     bool no_early_stop = false;
     campaign_command->add_flag(
@@ -268,9 +280,10 @@ int main(int argc, char** argv) {
     if (*campaign_command) {
         // A fault of its own names its node, target and effect; a bit fault's options would be ignored.
         for (const char* bit_option : {"--target", "--effect", "--node"}) {
-            if (!campaign.fault.empty() && campaign_command->count(bit_option) > 0) {
-                std::cerr << PROGRAM << ": campaign --fault takes no " << bit_option
-                          << ": the fault names its own node, target and effect\n";
+            if (described_rows(campaign) && campaign_command->count(bit_option) > 0) {
+                std::cerr << PROGRAM << ": campaign "
+                          << (campaign.fault.empty() ? "--space frames" : "--fault") << " takes no "
+                          << bit_option << ": the fault names its own node, target and effect\n";
                 return EXIT_USAGE;
             }
         }

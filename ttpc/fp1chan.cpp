@@ -120,7 +120,7 @@ void deliver(TtpChannel* channel, TtpController* sender, SentCallback sent_callb
     }
     if (observed) {
         channel->delivery_observer(channel->observer_context, channel, delivered, disturbance,
-                                   reception_faults, count);
+                                   reception_faults, count, sender, receivers);
     }
     if (sent_callback != nullptr) {
         sent_callback(sender);

@@ -105,9 +105,11 @@ struct TtpChannel {
     ChannelDisturbance disturbance; // none unless a fault strikes the channel
     /// Told of every frame the channel delivers (experiment observers), once every receiver has it: the frame
     /// as it left the wire, what a fault of the channel did to it (FrameFault) and, per receiver in
-    /// registration order, what its own reception fault did (FRAME_FAULT_NONE for most); may be null.
+    /// registration order, what its own reception fault did (FRAME_FAULT_NONE for most), with the sender and
+    /// the receivers themselves; may be null.
     void (*delivery_observer)(void* context, const TtpChannel* channel, const Frame& frame,
-                              uint8_t disturbance, const uint8_t* reception_faults, unsigned receivers);
+                              uint8_t disturbance, const uint8_t* reception_faults, unsigned receivers,
+                              const TtpController* sender, TtpController* const* receiver_list);
     void* observer_context;
     char name[CHANNEL_NAME_BYTES];
 };

@@ -8,7 +8,9 @@
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 
+#include <bit>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace {
@@ -342,3 +344,75 @@ TEST_F(FaultCampaignTest, TheRowsReadBackAndTheirReaderRefusesForgedCells) {
 }
 
 } // namespace
+
+namespace {
+
+/// The scan of the frames of two slots in the steady state.
+CampaignOptions frame_scan(CampaignOptions options) {
+    options.exhaustive = true;
+    options.space = FaultSpace::FRAMES;
+    options.window_from_us = 200000;
+    options.window_to_us = 200600;
+    return options;
+}
+
+} // namespace
+
+TEST_F(FaultCampaignTest, AScanOfTheFramesGivesTheSameRowsWithBothEnginesAndMergedShards) {
+    const CampaignOptions options = frame_scan(campaign(0));
+    const std::string reference = rows_of(options, Engine::RERUN);
+    EXPECT_EQ(rows_of(options, Engine::CHECKPOINT), reference);
+    EXPECT_EQ(merged_shards(options), reference);
+    CampaignCsv csv;
+    std::string why;
+    ASSERT_TRUE(parse_campaign_csv(reference, "frames.csv", &csv, &why)) << why;
+    EXPECT_NE(csv.head.parameters.find("space=frames"), std::string::npos) << csv.head.parameters;
+    CampaignOptions read_back;
+    ASSERT_TRUE(parse_campaign_parameters(csv.head.parameters, &read_back, &why)) << why;
+    EXPECT_TRUE(read_back.exhaustive && read_back.space == FaultSpace::FRAMES);
+    EXPECT_EQ(read_back.runs, csv.rows.size());
+    EXPECT_EQ(read(path("report.txt")).find("confidence interval  "), std::string::npos);
+}
+
+TEST_F(FaultCampaignTest, AScanOfTheFramesStrikesEachSlotsFrameOnEveryChannelSetAtEveryReceiverSet) {
+    CampaignOptions options = frame_scan(campaign(0));
+    ASSERT_EQ(run(options), EXIT_DONE);
+    CampaignCsv csv;
+    std::string why;
+    ASSERT_TRUE(read_campaign_csv(options.out, &csv, &why)) << why;
+    // Slots by the time their faults were added: 3 channel sets x 2 effects x 7 receiver sets each.
+    std::map<std::string, std::vector<std::vector<std::string>>> slots;
+    for (const auto& [k, row] : csv.rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        slots[cells[CAMPAIGN_CSV_TIME_COLUMN]].push_back(cells);
+    }
+    ASSERT_EQ(slots.size(), 2u);
+    std::set<NodeSet> senders;
+    for (const auto& [added, rows] : slots) {
+        ASSERT_EQ(rows.size(), 42u) << added;
+        std::set<std::string> faults;
+        NodeSet receivers = 0;
+        for (const auto& cells : rows) {
+            FaultSpec fault;
+            ASSERT_TRUE(parse_fault(cells[DESCRIBED_CSV_FAULT_COLUMN], &fault, &why)) << why;
+            EXPECT_TRUE(faults.insert(cells[DESCRIBED_CSV_FAULT_COLUMN]).second) << "each fault once";
+            receivers |= fault.receivers;
+            // The other channel carries the frame: a fault of one channel is masked, never without effect.
+            if (fault.channels != CHANNEL_SET_BOTH) {
+                EXPECT_EQ(cells[CAMPAIGN_CSV_CLASS_COLUMN], "masked") << cells[DESCRIBED_CSV_FAULT_COLUMN];
+            }
+        }
+        ASSERT_EQ(std::popcount(receivers), 3) << "the asymmetric faults name each receiver";
+        const auto sender = static_cast<NodeSet>(ALL_NODES & ~receivers);
+        senders.insert(sender);
+        // No receiver hears the slot's frame: its sender leaves the membership.
+        for (const auto& cells : rows) {
+            if (cells[DESCRIBED_CSV_FAULT_COLUMN] == "lose channel=both") {
+                NodeSet left = 0;
+                ASSERT_TRUE(parse_node_set(cells[DESCRIBED_CSV_LEFT_COLUMN], &left));
+                EXPECT_NE(left & sender, 0) << "the sender of the slot struck left: " << added;
+            }
+        }
+    }
+    EXPECT_EQ(senders.size(), 2u) << "two slots, two senders";
+}
