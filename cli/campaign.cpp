@@ -115,15 +115,15 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         return fail(EXIT_USAGE, "--space frames is a space of --exhaustive, with faults of its own: it takes "
                                 "--exhaustive and no --fault");
     }
-    FaultTemplate fault;
+    std::vector<FaultTemplate> faults;
     if (!given.fault.empty()) {
         if (given.exhaustive || given.injections != 1) {
             return fail(EXIT_USAGE, "--fault draws one fault per experiment: it takes neither --exhaustive "
                                     "nor --injections other than 1");
         }
         std::string why;
-        if (!parse_fault_template(given.fault, given.window_from_us, given.window_to_us, given.horizon_us,
-                                  &fault, &why)) {
+        if (!parse_fault_templates(given.fault, given.window_from_us, given.window_to_us, given.horizon_us,
+                                   &faults, &why)) {
             return fail(EXIT_USAGE, why);
         }
     }
@@ -156,7 +156,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
         options.runs = static_cast<uint32_t>(scan.experiments.size());
         head.fault_space = fault_space_words(scan, options);
     }
-    options.fault = fault.text; // as the campaign line records it, one blank between words
+    options.fault = templates_text(faults); // as the campaign line records it, one blank between words
     head.parameters = campaign_parameters(options, configuration);
     std::map<uint32_t, std::string> rows;
     if (options.resume && !resumed_rows(options.out, head.parameters, &rows, &why)) {
@@ -174,7 +174,7 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
             plans.push_back(frame_plan(frame_space, k));
         } else if (options.fault.empty()) {
             plans.push_back(options.exhaustive ? exhaustive_plan(scan, k) : sampled_plan(options, k));
-        } else if (plans.emplace_back(); !described_plan(options, fault, k, &plans.back(), &why)) {
+        } else if (plans.emplace_back(); !described_plan(options, faults, k, &plans.back(), &why)) {
             finish_experiments(experiments);
             return fail(EXIT_USAGE, why);
         }
@@ -191,7 +191,11 @@ int run_campaign(const CampaignOptions& given, std::FILE* report) {
     };
     const RowFormat format = [&](const ExperimentPlan& plan, const ExperimentResult& result) {
         if (described_rows(options)) {
-            return described_csv_row(plan.faults.front().fault, result);
+            std::vector<FaultSpec> planned;
+            for (const PlannedFault& f : plan.faults) {
+                planned.push_back(f.fault);
+            }
+            return described_csv_row(planned, result);
         }
         return options.exhaustive ? exhaustive_row(scan, plan, result) : campaign_csv_row(result);
     };

@@ -1,5 +1,6 @@
 #include "cli/campaign_csv.h"
 
+#include "cli/campaign_fault.h"
 #include "host/injection_log.h"
 #include "kernel/input_file.h"
 
@@ -26,8 +27,16 @@ const char* const DESCRIBED_CSV_HEADER =
     "experiment,time_us,step,target,controller,word,field,bit,effect,before,after,"
     "injections,class,converged,detection_us,heal_us,left,spread,majority_lost,cliques,fault";
 
-bool spread_beyond(const FaultSpec& fault, uint8_t left) {
-    return (left & ~fault.nodes & ALL_NODES) != 0;
+NodeSet struck_nodes(const std::vector<FaultSpec>& faults) {
+    NodeSet nodes = 0;
+    for (const FaultSpec& fault : faults) {
+        nodes |= fault.nodes;
+    }
+    return nodes;
+}
+
+bool spread_beyond(const std::vector<FaultSpec>& faults, uint8_t left) {
+    return (left & ~struck_nodes(faults) & ALL_NODES) != 0;
 }
 
 namespace {
@@ -86,10 +95,12 @@ const char* yes_no(bool value) {
 /// the time and step it was added at and the nodes it strikes, or nothing when it was not added; the fault
 /// in its text form.
 std::string described_columns_problem(const std::vector<std::string>& cells) {
-    FaultSpec fault;
-    std::string why;
-    if (!parse_fault(cells[DESCRIBED_CSV_FAULT_COLUMN], &fault, &why)) {
-        return "the fault column is no fault: " + why;
+    std::vector<FaultSpec> faults;
+    for (const std::string& text : split_faults(cells[DESCRIBED_CSV_FAULT_COLUMN])) {
+        std::string why;
+        if (!parse_fault(text, &faults.emplace_back(), &why)) {
+            return "the fault column is no fault: " + why;
+        }
     }
     uint64_t step = 0;
     const std::string& step_cell = cells[STEP_COLUMN];
@@ -122,7 +133,7 @@ std::string described_columns_problem(const std::vector<std::string>& cells) {
             return "'" + cells[c] + "' is neither yes nor no";
         }
     }
-    if ((cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes") != spread_beyond(fault, left)) {
+    if ((cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes") != spread_beyond(faults, left)) {
         return "spread does not fit the nodes that left and the nodes the fault strikes";
     }
     return "";
@@ -302,7 +313,7 @@ std::string campaign_csv_row(const ExperimentResult& r) {
     return row + "," + result_cells(r);
 }
 
-std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& r) {
+std::string described_csv_row(const std::vector<FaultSpec>& faults, const ExperimentResult& r) {
     std::string row = std::to_string(r.experiment) + ",";
     if (r.injections.empty()) {
         row += ",,,,,,,,,";
@@ -310,11 +321,17 @@ std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& r)
         const InjectionRecord& added = r.injections.front();
         char time[NUMBER_CHARS];
         std::snprintf(time, sizeof time, "%.17g,%" PRIu64 ",,", added.time, added.step);
-        row += time + node_set_text(fault.nodes) + ",,,,,,";
+        row += time + node_set_text(struck_nodes(faults)) + ",,,,,,";
     }
     return row + "," + result_cells(r) + "," + node_set_text(r.left) + "," +
-           yes_no(spread_beyond(fault, r.left)) + "," + yes_no(r.majority_lost) + "," + yes_no(r.cliques) +
-           "," + format_fault(fault);
+           yes_no(spread_beyond(faults, r.left)) + "," + yes_no(r.majority_lost) + "," + yes_no(r.cliques) +
+           "," + [&faults] {
+               std::vector<std::string> texts;
+               for (const FaultSpec& fault : faults) {
+                   texts.push_back(format_fault(fault));
+               }
+               return join_faults(texts);
+           }();
 }
 
 std::string campaign_parameters(const CampaignOptions& options, uint64_t configuration_hash) {

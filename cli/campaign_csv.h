@@ -94,12 +94,14 @@ inline constexpr const char* OUTCOME_NAMES[OUTCOMES] = {"no-effect", "masked", "
 /// The class a class column names (exactly, as written); false when it names none.
 bool outcome_by_name(const std::string& name, unsigned* outcome);
 
-/// The row of an experiment with a described fault: experiment, then the time and step at which the fault
-/// was added and the nodes it strikes (the other injection columns are empty), the columns after them as
-/// campaign_csv_row writes them, and the fault's text form.
-std::string described_csv_row(const FaultSpec& fault, const ExperimentResult& result);
-/// Whether nodes beyond those `fault` strikes left (any node, for a fault that strikes a channel).
-bool spread_beyond(const FaultSpec& fault, uint8_t left);
+/// The row of an experiment with described faults: experiment, then the time and step at which the first
+/// fault was added and the nodes the faults strike (the other injection columns are empty), the columns
+/// after them as campaign_csv_row writes them, and the faults' text forms ("A; B" for several).
+std::string described_csv_row(const std::vector<FaultSpec>& faults, const ExperimentResult& result);
+/// The nodes the faults strike (none for faults of the channels).
+NodeSet struck_nodes(const std::vector<FaultSpec>& faults);
+/// Whether nodes beyond those the faults strike left (any node, for faults that strike only channels).
+bool spread_beyond(const std::vector<FaultSpec>& faults, uint8_t left);
 /// The fault of a campaign line that ends in fault=... ("" when it has none).
 std::string campaign_fault_text(const std::string& parameters);
 

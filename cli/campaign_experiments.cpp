@@ -663,20 +663,26 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k) {
     return plan;
 }
 
-bool described_plan(const CampaignOptions& options, const FaultTemplate& fault, uint32_t k,
+bool described_plan(const CampaignOptions& options, const std::vector<FaultTemplate>& faults, uint32_t k,
                     ExperimentPlan* plan, std::string* why) {
     std::mt19937 random = experiment_stream(options, k);
     const double moment = experiment_moment(options, &random);
-    DrawnFault drawn;
-    if (!draw_fault(fault, moment, &random, &drawn, why)) {
-        *why = "experiment " + std::to_string(k) + ": " + *why;
-        return false;
+    *plan = ExperimentPlan{k, {}};
+    for (const FaultTemplate& fault : faults) {
+        DrawnFault drawn;
+        if (!draw_fault(fault, moment, &random, &drawn, why)) {
+            *why = "experiment " + std::to_string(k) + ": " + *why;
+            return false;
+        }
+        PlannedFault planned;
+        planned.time_us = drawn.added_us;
+        planned.described = true;
+        planned.fault = std::move(drawn.fault);
+        plan->faults.push_back(std::move(planned));
     }
-    PlannedFault planned;
-    planned.time_us = drawn.added_us;
-    planned.described = true;
-    planned.fault = std::move(drawn.fault);
-    *plan = ExperimentPlan{k, {std::move(planned)}};
+    // In the order of their points, as the engines inject them; faults added at one time in the text's order.
+    std::stable_sort(plan->faults.begin(), plan->faults.end(),
+                     [](const PlannedFault& a, const PlannedFault& b) { return a.time_us < b.time_us; });
     return true;
 }
 

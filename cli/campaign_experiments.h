@@ -104,7 +104,7 @@ ExperimentPlan sampled_plan(const CampaignOptions& options, uint32_t k);
 /// Experiment k of a campaign with a fault of its own (campaign_fault.h): its moment drawn as sampled_plan
 /// draws its first injection time, then its fault's open values, from the same stream. False with a reason
 /// when the values drawn make no fault.
-bool described_plan(const CampaignOptions& options, const FaultTemplate& fault, uint32_t k,
+bool described_plan(const CampaignOptions& options, const std::vector<FaultTemplate>& faults, uint32_t k,
                     ExperimentPlan* plan, std::string* why);
 /// How many bits of the target sampled_plan draws from: its mask bits (each about equally likely).
 uint32_t sampled_fault_bits(uint32_t target);

@@ -234,7 +234,68 @@ bool draw_fault(const FaultTemplate& fault, double moment_us, std::mt19937* rand
     return true;
 }
 
-std::string fault_group(const std::string& fault_text) {
+std::vector<std::string> split_faults(std::string_view text) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(FAULT_SEPARATOR, start);
+        std::string_view part = text.substr(start, end == std::string_view::npos ? end : end - start);
+        while (!part.empty() && (part.front() == ' ' || part.front() == '\t')) {
+            part.remove_prefix(1);
+        }
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\t')) {
+            part.remove_suffix(1);
+        }
+        parts.emplace_back(part);
+        if (end == std::string_view::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+std::string join_faults(const std::vector<std::string>& texts) {
+    std::string joined;
+    for (const std::string& text : texts) {
+        joined += (joined.empty() ? "" : std::string(1, FAULT_SEPARATOR) + " ") + text;
+    }
+    return joined;
+}
+
+bool parse_fault_templates(std::string_view text, double from_us, double to_us, double horizon_us,
+                           std::vector<FaultTemplate>* faults, std::string* why) {
+    faults->clear();
+    const std::vector<std::string> parts = split_faults(text);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        FaultTemplate fault;
+        if (!parse_fault_template(parts[i], from_us, to_us, horizon_us, &fault, why)) {
+            if (parts.size() > 1) {
+                *why = "fault " + std::to_string(i + 1) + " of " + std::to_string(parts.size()) + ": " + *why;
+            }
+            return false;
+        }
+        faults->push_back(std::move(fault));
+    }
+    return true;
+}
+
+std::string templates_text(const std::vector<FaultTemplate>& faults) {
+    std::vector<std::string> texts;
+    for (const FaultTemplate& fault : faults) {
+        texts.push_back(fault.text);
+    }
+    return join_faults(texts);
+}
+
+std::string fault_group(const std::string& faults_text) {
+    const std::vector<std::string> parts = split_faults(faults_text);
+    if (parts.size() > 1) {
+        std::string groups;
+        for (const std::string& part : parts) {
+            groups += (groups.empty() ? "" : " + ") + fault_group(part);
+        }
+        return groups;
+    }
+    const std::string& fault_text = faults_text;
     FaultSpec fault;
     std::string why;
     if (!parse_fault(fault_text, &fault, &why)) {

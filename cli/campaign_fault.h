@@ -19,6 +19,11 @@
 // drawn in the order the text gives its keys, so any subset of a campaign's experiments (a shard, a resumed
 // run) draws the same faults, whatever the engine.
 //
+// Several faults. A text of faults separated by ';' (`babbling node=O1; guardian-open node=O1`), and a
+// scenario file's faults (campaign --scenario FILE: each in its text form, the captions left out), are
+// every experiment's faults together: the moment is drawn first, then each fault's values in turn; each
+// fault without a trigger happens at the moment, each with at_us at its time.
+//
 // The text is checked once, before the campaign starts: every choice and both ends of every range must make
 // a fault of the kind with the other keys at their first value. A caption (a window's sentence) and a
 // comma (write node sets M1+O2) are refused: the text stands in the campaign CSV's campaign line, whose
@@ -66,6 +71,21 @@ struct DrawnFault {
 bool draw_fault(const FaultTemplate& fault, double moment_us, std::mt19937* random, DrawnFault* drawn,
                 std::string* why);
 
+/// Several faults in one experiment (a scenario's): their texts one after the other, each followed by this
+/// separator and a blank but the last.
+constexpr char FAULT_SEPARATOR = ';';
+/// The texts of the faults of `text`, without the blanks around them.
+std::vector<std::string> split_faults(std::string_view text);
+/// The faults' texts as one text, "A; B".
+std::string join_faults(const std::vector<std::string>& texts);
+/// Reads every fault of a text of several (parse_fault_template each); false with a reason that says
+/// which fault, when there are several.
+bool parse_fault_templates(std::string_view text, double from_us, double to_us, double horizon_us,
+                           std::vector<FaultTemplate>* faults, std::string* why);
+/// The faults' texts as the campaign line records them.
+std::string templates_text(const std::vector<FaultTemplate>& faults);
+
 /// What a summary groups a drawn fault's experiments by: its kind and where it strikes ("crash O1",
-/// "corrupt A", "babbling O2 A+B"); the text itself when it is no fault.
-std::string fault_group(const std::string& fault_text);
+/// "corrupt A", "babbling O2 A+B"), for several faults each one's, joined by " + "; the text itself when
+/// it is no fault.
+std::string fault_group(const std::string& faults_text);

@@ -1,6 +1,7 @@
 // pelorin-sim: runs the simulated cluster without a window, as fast as it goes, and prints a summary.
 #include "cli/campaign.h"
 #include "cli/campaign_compare.h"
+#include "cli/campaign_fault.h"
 #include "cli/campaign_map.h"
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
@@ -208,6 +209,12 @@ int main(int argc, char** argv) {
                      "every experiment's fault, any kind and node, drawn from open values: "
                      "'corrupt channel=A|B duration_us=100..2000', 'crash node=any' (instead of O1's bits)")
         ->type_name("FAULT");
+    std::string campaign_scenario;
+    campaign_command
+        ->add_option("--scenario", campaign_scenario,
+                     "a scenario file whose faults are every experiment's faults together (those without a "
+                     "time at the experiment's moment)")
+        ->type_name("FILE");
     campaign_command
         ->add_option("--space",
                      "what --exhaustive enumerates: bits (default: every bit of the node's target at every "
@@ -280,12 +287,36 @@ int main(int argc, char** argv) {
     if (*campaign_command) {
         // A fault of its own names its node, target and effect; a bit fault's options would be ignored.
         for (const char* bit_option : {"--target", "--effect", "--node"}) {
-            if (described_rows(campaign) && campaign_command->count(bit_option) > 0) {
-                std::cerr << PROGRAM << ": campaign "
-                          << (campaign.fault.empty() ? "--space frames" : "--fault") << " takes no "
-                          << bit_option << ": the fault names its own node, target and effect\n";
+            if ((described_rows(campaign) || !campaign_scenario.empty()) &&
+                campaign_command->count(bit_option) > 0) {
+                const char* own = !campaign_scenario.empty() ? "--scenario"
+                                  : campaign.fault.empty()   ? "--space frames"
+                                                             : "--fault";
+                std::cerr << PROGRAM << ": campaign " << own << " takes no " << bit_option
+                          << ": the fault names its own node, target and effect\n";
                 return EXIT_USAGE;
             }
+        }
+        if (!campaign_scenario.empty()) {
+            if (!campaign.fault.empty()) {
+                std::cerr << PROGRAM << ": campaign takes --scenario or --fault, not both\n";
+                return EXIT_USAGE;
+            }
+            Scenario scenario;
+            std::string why;
+            if (!read_scenario(campaign_scenario, &scenario, &why)) {
+                std::cerr << PROGRAM << ": " << why << "\n";
+                return EXIT_USAGE;
+            }
+            if (scenario.faults.empty()) {
+                std::cerr << PROGRAM << ": " << campaign_scenario << ": holds no fault for the experiments\n";
+                return EXIT_USAGE;
+            }
+            std::vector<std::string> texts;
+            for (const FaultSpec& fault : scenario.faults) {
+                texts.push_back(format_fault(fault)); // without its caption: a window's sentence
+            }
+            campaign.fault = join_faults(texts);
         }
         campaign.early_stop = !no_early_stop;
         campaign.directory = find_configuration_directory(campaign.directory.c_str(), argv[0]);

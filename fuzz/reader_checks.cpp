@@ -310,31 +310,33 @@ std::string check_campaign_fault_input(const uint8_t* data, size_t size) {
     constexpr double TO_US = 200000;
     constexpr double HORIZON_US = 300000;
     constexpr uint32_t DRAWS = 8;
-    FaultTemplate fault;
+    std::vector<FaultTemplate> faults;
     std::string why;
-    if (!parse_fault_template(as_text(data, size), FROM_US, TO_US, HORIZON_US, &fault, &why)) {
+    if (!parse_fault_templates(as_text(data, size), FROM_US, TO_US, HORIZON_US, &faults, &why)) {
         return is_printable_line(why) ? "" : "a refusal that is not one printable line: " + printable(why);
     }
-    FaultTemplate again;
-    if (!parse_fault_template(fault.text, FROM_US, TO_US, HORIZON_US, &again, &why) ||
-        again.text != fault.text) {
-        return "the accepted fault as the campaign line records it reads back otherwise";
+    std::vector<FaultTemplate> again;
+    if (!parse_fault_templates(templates_text(faults), FROM_US, TO_US, HORIZON_US, &again, &why) ||
+        templates_text(again) != templates_text(faults)) {
+        return "the accepted faults as the campaign line records them read back otherwise";
     }
     std::mt19937 random(DRAWS);
     for (uint32_t k = 0; k < DRAWS; ++k) {
-        DrawnFault drawn;
-        if (!draw_fault(fault, FROM_US, &random, &drawn, &why)) {
-            if (!is_printable_line(why)) {
-                return "a refused draw that is not one printable line: " + printable(why);
+        for (const FaultTemplate& fault : faults) {
+            DrawnFault drawn;
+            if (!draw_fault(fault, FROM_US, &random, &drawn, &why)) {
+                if (!is_printable_line(why)) {
+                    return "a refused draw that is not one printable line: " + printable(why);
+                }
+                continue;
             }
-            continue;
-        }
-        if (!(drawn.added_us >= 0 && drawn.added_us <= HORIZON_US)) {
-            return "a fault drawn to be added outside the run";
-        }
-        const std::string wrong = check_fault_reads_back(drawn.fault);
-        if (!wrong.empty()) {
-            return wrong;
+            if (!(drawn.added_us >= 0 && drawn.added_us <= HORIZON_US)) {
+                return "a fault drawn to be added outside the run";
+            }
+            const std::string wrong = check_fault_reads_back(drawn.fault);
+            if (!wrong.empty()) {
+                return wrong;
+            }
         }
     }
     return "";

@@ -8,6 +8,7 @@
 #include "cli/campaign_merge.h"
 #include "cli/exit_status.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <map>
@@ -37,7 +38,7 @@ std::vector<PlannedFault> drawn(const std::string& text, uint32_t count) {
     for (uint32_t k = 0; k < count; ++k) {
         ExperimentPlan plan;
         std::string why;
-        EXPECT_TRUE(described_plan(options, fault, k, &plan, &why)) << why;
+        EXPECT_TRUE(described_plan(options, {fault}, k, &plan, &why)) << why;
         faults.push_back(plan.faults.at(0));
     }
     return faults;
@@ -415,4 +416,67 @@ TEST_F(FaultCampaignTest, AScanOfTheFramesStrikesEachSlotsFrameOnEveryChannelSet
         }
     }
     EXPECT_EQ(senders.size(), 2u) << "two slots, two senders";
+}
+
+TEST_F(FaultCampaignTest, SeveralFaultsHappenTogetherInEveryExperiment) {
+    const std::string babbling = "babbling node=O1 channel=both duration_us=5000";
+    const std::string together =
+        "guardian-open node=O1 duration_us=20000; " + babbling + "; lose channel=B at_us=150000";
+    CampaignOptions options = campaign(4);
+    options.fault = together;
+    const std::string reference = rows_of(options, Engine::RERUN);
+    EXPECT_EQ(rows_of(options, Engine::CHECKPOINT), reference);
+    EXPECT_EQ(merged_shards(options), reference);
+    CampaignCsv csv;
+    std::string why;
+    ASSERT_TRUE(parse_campaign_csv(reference, "together.csv", &csv, &why)) << why;
+    EXPECT_EQ(campaign_fault_text(csv.head.parameters), together);
+    bool spread = false;
+    for (const auto& [k, row] : csv.rows) {
+        const std::vector<std::string> cells = campaign_csv_cells(row);
+        const std::vector<std::string> faults = split_faults(cells[DESCRIBED_CSV_FAULT_COLUMN]);
+        ASSERT_EQ(faults.size(), 3u) << row;
+        std::vector<FaultSpec> made(3);
+        for (size_t i = 0; i < 3; ++i) {
+            ASSERT_TRUE(parse_fault(faults[i], &made[i], &why)) << why;
+        }
+        // In the order they happen: the untimed two at the experiment's moment, in the text's order, the
+        // timed one at its time.
+        std::vector<double> times;
+        std::vector<FaultKind> untimed;
+        for (const FaultSpec& f : made) {
+            times.push_back(f.trigger.at_us);
+            if (f.kind != FaultKind::LOSE) {
+                untimed.push_back(f.kind);
+            } else {
+                EXPECT_EQ(f.trigger.at_us, 150000.0);
+            }
+        }
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << row;
+        EXPECT_EQ(untimed, (std::vector<FaultKind>{FaultKind::GUARDIAN_OPEN, FaultKind::BABBLING}));
+        EXPECT_EQ(cells[4], "O1") << "the nodes the faults strike";
+        spread = spread || cells[DESCRIBED_CSV_SPREAD_COLUMN] == "yes";
+    }
+    // The open guardian lets the babbling through to the others; alone, babbling stays in O1.
+    EXPECT_TRUE(spread);
+    options.fault = babbling;
+    ASSERT_EQ(run(options), EXIT_DONE);
+    ASSERT_TRUE(read_campaign_csv(options.out, &csv, &why)) << why;
+    for (const auto& [k, row] : csv.rows) {
+        EXPECT_EQ(campaign_csv_cells(row)[DESCRIBED_CSV_SPREAD_COLUMN], "no") << row;
+    }
+
+    // Injected in the order of their points, whatever the text's order.
+    ExperimentPlan plan;
+    std::vector<FaultTemplate> faults;
+    ASSERT_TRUE(parse_fault_templates("lose channel=B at_us=100000; " + babbling, FROM_US, TO_US, HORIZON_US,
+                                      &faults, &why))
+        << why;
+    options = campaign(1);
+    for (uint32_t k = 0; k < 10; ++k) {
+        ASSERT_TRUE(described_plan(options, faults, k, &plan, &why)) << why;
+        ASSERT_EQ(plan.faults.size(), 2u);
+        EXPECT_LE(plan.faults[0].time_us, plan.faults[1].time_us);
+        EXPECT_EQ(plan.faults[0].fault.kind, FaultKind::LOSE);
+    }
 }

@@ -108,4 +108,24 @@ TEST_F(ScenarioOption, ACampaignFaultRefusesTheBitFaultsNodeTargetAndEffect) {
     }
 }
 
+// A campaign's --scenario: the file's faults, without their captions, are every experiment's faults.
+TEST_F(ScenarioOption, ACampaignsScenarioIsEveryExperimentsFaultsAndItsLineRecordsThem) {
+    const std::string file = write("two.toml", "title = \"T\"\n[[fault]]\nkind = \"crash\"\nnode = \"O1\"\n"
+                                               "caption = \"O1 falls silent.\"\n[[fault]]\nkind = \"lose\"\n"
+                                               "channel = \"A\"\nat_us = 150000\n");
+    const fs::path csv = directory / "c.csv";
+    std::ostringstream command;
+    command << "campaign --dir " << PELORIN_DEFAULT_DATA_DIR << " --runs 2 --horizon-us 300000 --scenario "
+            << file << " --out " << csv.string();
+    std::string out;
+    ASSERT_EQ(run_command(command.str(), &out), EXIT_DONE) << out;
+    std::ifstream in(csv);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line.substr(line.find("fault=")), "fault=crash node=O1; lose channel=A at_us=150000");
+    out.clear();
+    EXPECT_EQ(run_command(command.str() + " --fault 'crash node=M1'", &out), EXIT_USAGE);
+    EXPECT_EQ(out, "pelorin-sim: campaign takes --scenario or --fault, not both\n");
+}
+
 } // namespace
