@@ -125,7 +125,7 @@ TEST_F(ExperimentTest, RowsOfTheSecondFormatAreRefusedWithFileLineAndReason) {
         std::string row;
         const char* reason;
     } bad_rows[] = {
-        {"1.0,3,CNI,M2,2,global_time,0,flip,0x4,0x5,now,,memory,bit,", "controller 'M2' is not O1"},
+        {"1.0,3,CNI,X9,2,global_time,0,flip,0x4,0x5,now,,memory,bit,", "controller 'X9' is no node"},
         {"1.0,3,CNI,O1,2,global_time,0,flip,0x4,0x5,plan,,memory,bit,", "the fault injector's"},
         {"1.0,3,,,,,,,,,now,0,crash,added,crash node=M1", "fault '0' is not a fault number"},
         {"1.0,3,,,,,,,,,now,1,melt,added,crash node=M1", "kind 'melt' is no kind of fault"},
