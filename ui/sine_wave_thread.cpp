@@ -137,8 +137,10 @@ void TSineWaveThread::AfterStep() {
     LowerPriorityOnce();
     if (RunsUnpaced()) {
         // The window sees the snapshot only every refresh: gathered at the end of the cycle. The repair
-        // of the interfaces changes the model, so it stays at every step, as in a paced run.
-        if (GetSwitch(SWITCH_NODE_DATA)) {
+        // of the interfaces changes the model, so it is made wherever a paced run's would change
+        // something: after every step that wrote into a message area. After any other step every value
+        // is still as the last repair left it, finite.
+        if (GetSwitch(SWITCH_NODE_DATA) && node_data_looked_at_ != message_writes) {
             RepairNodeData();
         }
     } else {
@@ -225,6 +227,7 @@ void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
             }
         }
     }
+    node_data_looked_at_ = message_writes;
 }
 
 void TSineWaveThread::GatherNodeData() {
