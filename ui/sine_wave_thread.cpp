@@ -210,19 +210,15 @@ void TSineWaveThread::FindNodeData() {
     }
 }
 
-void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
-    for (unsigned node = 0; node < NODE_COUNT; ++node) {
-        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
-            for (uint32_t k = 0; k < 2; ++k) {
-                uint8_t* data = message_data_[node][sender][k];
+void TSineWaveThread::RepairNodeData() {
+    for (const auto& node : message_data_) {
+        for (const auto& sender : node) {
+            for (uint8_t* data : sender) {
                 uint32_t bits = 0;
                 std::memcpy(&bits, data, sizeof bits);
                 if ((bits & FLOAT_EXPONENT_BITS) == FLOAT_EXPONENT_BITS) {
                     bits &= NON_FINITE_REPAIR_MASK;
                     std::memcpy(data, &bits, sizeof bits);
-                }
-                if (values != nullptr) {
-                    std::memcpy(&values[node][sender][k], &bits, sizeof bits);
                 }
             }
         }
@@ -232,7 +228,15 @@ void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
 
 void TSineWaveThread::GatherNodeData() {
     snapshot_.motor_angle = motor_angle(&run_.cluster);
-    RepairNodeData(snapshot_.message_values);
+    RepairNodeData();
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
+            for (uint32_t k = 0; k < 2; ++k) {
+                std::memcpy(&snapshot_.message_values[node][sender][k], message_data_[node][sender][k],
+                            sizeof(float));
+            }
+        }
+    }
 }
 
 void TSineWaveThread::GatherNodeState() {

@@ -279,9 +279,8 @@ class TSineWaveThread : public TOrvikThread {
     /// The snapshot from the model; model lock held.
     void Gather();
     void GatherNodeData();
-    /// The repair of non-finite message values (see the file comment); copies the values into `values`
-    /// when given ([node][sender][k]).
-    void RepairNodeData(float (*values)[NODE_COUNT][2] = nullptr);
+    /// The repair of non-finite message values (see the file comment).
+    void RepairNodeData();
     /// Fills message_data_ from the model just built.
     void FindNodeData();
     void GatherNodeState();
