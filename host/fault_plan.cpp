@@ -4,6 +4,7 @@
 #include "host/slot_events.h"
 #include "kernel/trace.h"
 #include "ttpc/fp1busg.h"
+#include "ttpc/fp1cni.h"
 #include "ttpc/sl1func.h"
 
 #include <algorithm>
@@ -190,6 +191,7 @@ void change_bits(FaultPlan* plan, const ScheduledFault& f, unsigned node, uint8_
         row.effect = effect;
         row.before = word;
         word = apply_fault_effect(word, 1u << bit, effect);
+        note_message_write(); // the word may be one of a message
         row.after = word;
         report(plan, row);
     }
@@ -670,7 +672,11 @@ uint32_t add_fault(FaultPlan* plan, const FaultSpec& fault) {
 
 void hold_stuck_bits(FaultPlan* plan) {
     for (const StuckWord& s : plan->stuck) {
-        *s.word = (*s.word & ~s.mask) | s.value;
+        const uint32_t held = (*s.word & ~s.mask) | s.value;
+        if (held != *s.word) { // the model wrote the stuck bits since the last step
+            *s.word = held;
+            note_message_write(); // the word may be one of a message
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include "host/cluster.h"
 #include "kernel/sim_assert.h"
 #include "kernel/trace.h"
+#include "ttpc/fp1cni.h"
 #include "ttpc/sl1func.h"
 
 #include <array>
@@ -103,6 +104,7 @@ void apply_to_areas(FaultInjector* fi, uint32_t w, uint32_t bit, uint8_t effect,
         uint32_t& word = fi->areas[i][w];
         const uint32_t before = word;
         word = apply_fault_effect(word, bit, effect);
+        note_message_write(); // the word may be one of a message
         if (!recorded) {
             record.area = static_cast<uint32_t>(i);
             record.node = i == FAULT_ENABLED_AREA ? fi->node : -1;

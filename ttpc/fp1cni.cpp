@@ -52,7 +52,10 @@ void clear_bytes(Record& record, std::size_t begin, std::size_t end) {
 
 } // namespace
 
+uint64_t message_writes = 0;
+
 void reset_cni(Cni& cni) {
+    note_message_write();
     clear_bytes(cni, offsetof(Cni, status.spare_word), offsetof(Cni, status.null_frame));
     clear_bytes(cni, offsetof(Cni, status.agreed_slots), offsetof(Cni, controller_on));
     clear_bytes(cni, offsetof(Cni, local_time_high), sizeof(Cni));
@@ -388,12 +391,14 @@ uint32_t get_update_count(const uint8_t* message) {
 }
 
 void set_update_count(uint8_t* message, uint32_t value) {
+    note_message_write();
     check_width(value, MESSAGE_NIBBLE_WIDTH, SOURCE);
     access_byte(message, UPDATE_COUNT_BITS, ACCESS_WRITE); // the status nibble is stored back as it was
     message[0] = static_cast<uint8_t>((message[0] & MESSAGE_STATUS_BITS) | value);
 }
 
 uint32_t add_update_count(uint8_t* message, uint32_t delta) {
+    note_message_write();
     // Nothing reads the count but its own update: a carry, not a use.
     access_byte(message, UPDATE_COUNT_BITS, ACCESS_CARRY);
     message[0] =
@@ -407,6 +412,7 @@ uint32_t get_message_status(const uint8_t* message) {
 }
 
 void set_message_status(uint8_t* message, uint32_t value) {
+    note_message_write();
     check_width(value, MESSAGE_NIBBLE_WIDTH, SOURCE);
     access_byte(message, MESSAGE_STATUS_BITS, ACCESS_WRITE); // the update count is stored back as it was
     message[0] = static_cast<uint8_t>((message[0] & UPDATE_COUNT_BITS) | (value << MESSAGE_STATUS_SHIFT));
@@ -419,6 +425,7 @@ uint32_t get_message_byte(const uint8_t* message, unsigned i) {
 }
 
 void set_message_byte(uint8_t* message, unsigned i, uint32_t value) {
+    note_message_write();
     sim_assert(i < MESSAGE_DATA_BYTES, "i < MESSAGE_DATA_BYTES", SOURCE);
     check_width(value, MESSAGE_BYTE_WIDTH, SOURCE);
     access_byte(message + MESSAGE_HEADER_BYTES + i, MESSAGE_BYTE_BITS, ACCESS_WRITE);
@@ -426,6 +433,7 @@ void set_message_byte(uint8_t* message, unsigned i, uint32_t value) {
 }
 
 unsigned copy_message_data(uint8_t* message, const Frame& frame, unsigned count) {
+    note_message_write();
     const unsigned copied = std::min(count, n_frame_data_count(frame));
     access_read_bytes(frame.body.n.data, copied);
     access_write_bytes(message + MESSAGE_HEADER_BYTES, copied);

@@ -399,6 +399,16 @@ bool message_fits(uint32_t address, uint32_t data_bytes);
 uint8_t* message_at(Cni& cni, uint32_t address, uint32_t data_bytes = MESSAGE_DATA_BYTES);
 const uint8_t* message_at(const Cni& cni, uint32_t address, uint32_t data_bytes = MESSAGE_DATA_BYTES);
 
+/// Writes into the message areas of the interfaces since the program started: each call of the message
+/// operations below that writes (a header nibble, data bytes), each reset_cni, and each write of a fault
+/// into a controller's memory, wherever in it the fault lands (the fault code counts its own by
+/// note_message_write). Nothing in the model reads it, so it is not model state: an observer that looked at
+/// the messages after a step need not look again while the count stands still.
+extern uint64_t message_writes;
+inline void note_message_write() {
+    ++message_writes;
+}
+
 // The operations below take a message handed out by message_at (never nullptr).
 uint32_t get_update_count(const uint8_t* message);
 /// Checks 4 bits; keeps message_status.

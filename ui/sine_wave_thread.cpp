@@ -137,8 +137,10 @@ void TSineWaveThread::AfterStep() {
     LowerPriorityOnce();
     if (RunsUnpaced()) {
         // The window sees the snapshot only every refresh: gathered at the end of the cycle. The repair
-        // of the interfaces changes the model, so it stays at every step, as in a paced run.
-        if (GetSwitch(SWITCH_NODE_DATA)) {
+        // of the interfaces changes the model, so it is made wherever a paced run's would change
+        // something: after every step that wrote into a message area. After any other step every value
+        // is still as the last repair left it, finite.
+        if (GetSwitch(SWITCH_NODE_DATA) && node_data_looked_at_ != message_writes) {
             RepairNodeData();
         }
     } else {
@@ -208,28 +210,33 @@ void TSineWaveThread::FindNodeData() {
     }
 }
 
-void TSineWaveThread::RepairNodeData(float (*values)[NODE_COUNT][2]) {
-    for (unsigned node = 0; node < NODE_COUNT; ++node) {
-        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
-            for (uint32_t k = 0; k < 2; ++k) {
-                uint8_t* data = message_data_[node][sender][k];
+void TSineWaveThread::RepairNodeData() {
+    for (const auto& node : message_data_) {
+        for (const auto& sender : node) {
+            for (uint8_t* data : sender) {
                 uint32_t bits = 0;
                 std::memcpy(&bits, data, sizeof bits);
                 if ((bits & FLOAT_EXPONENT_BITS) == FLOAT_EXPONENT_BITS) {
                     bits &= NON_FINITE_REPAIR_MASK;
                     std::memcpy(data, &bits, sizeof bits);
                 }
-                if (values != nullptr) {
-                    std::memcpy(&values[node][sender][k], &bits, sizeof bits);
-                }
             }
         }
     }
+    node_data_looked_at_ = message_writes;
 }
 
 void TSineWaveThread::GatherNodeData() {
     snapshot_.motor_angle = motor_angle(&run_.cluster);
-    RepairNodeData(snapshot_.message_values);
+    RepairNodeData();
+    for (unsigned node = 0; node < NODE_COUNT; ++node) {
+        for (uint32_t sender = 0; sender < NODE_COUNT; ++sender) {
+            for (uint32_t k = 0; k < 2; ++k) {
+                std::memcpy(&snapshot_.message_values[node][sender][k], message_data_[node][sender][k],
+                            sizeof(float));
+            }
+        }
+    }
 }
 
 void TSineWaveThread::GatherNodeState() {

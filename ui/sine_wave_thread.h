@@ -40,9 +40,12 @@
 //
 // Fast. Unpaced (TOrvikThread::SetUnpaced, the observer's "Fast"), the snapshot is gathered at the end of
 // each unpaced cycle rather than after every step, which is what lets the window keep up with pelorin-sim;
-// the interfaces' repair and the stops (on effect, after a step of slots, at the lesson's time) are still
-// made at every step, so a fast run is the same run as a paced one, step for step. The worst states then
-// come from the slot recorder, which hears every state written, and from the interfaces at each gathering.
+// the stops (on effect, after a step of slots, at the lesson's time) are still looked at after every step,
+// and the interfaces' repair is made after every step that wrote into a message area (message_writes,
+// ttpc/fp1cni.h; about one step in ten): after any other step every value is as the last repair left it,
+// finite, and a repair would change nothing. So a fast run is the same run as a paced one, step for step.
+// The worst states then come from the slot recorder, which hears every state written, and from the
+// interfaces at each gathering.
 //
 // Slot events. A slot recorder (host/slot_events.h) watches the model from the moment it is built, for the
 // observer window: ReadSlotEvents brings a copy up to date under the model lock. With stop on effect set,
@@ -276,9 +279,8 @@ class TSineWaveThread : public TOrvikThread {
     /// The snapshot from the model; model lock held.
     void Gather();
     void GatherNodeData();
-    /// The repair of non-finite message values (see the file comment); copies the values into `values`
-    /// when given ([node][sender][k]).
-    void RepairNodeData(float (*values)[NODE_COUNT][2] = nullptr);
+    /// The repair of non-finite message values (see the file comment).
+    void RepairNodeData();
     /// Fills message_data_ from the model just built.
     void FindNodeData();
     void GatherNodeState();
@@ -294,8 +296,10 @@ class TSineWaveThread : public TOrvikThread {
     ClusterRun run_; // the model and its driver; model lock
     /// The data word of each sender's two messages in each node's interface, [node][sender][k], found once
     /// when the model is built (its memory stays where it is for the thread's life): the repair looks at
-    /// them after every step.
+    /// them at every gathering and, unpaced, after every step that wrote into a message area.
     std::array<std::array<std::array<uint8_t*, 2>, NODE_COUNT>, NODE_COUNT> message_data_{};
+    /// message_writes at the last repair (model lock); none yet: the next step looks in any case.
+    std::optional<uint64_t> node_data_looked_at_;
     SineSnapshot snapshot_{}; // model lock
     std::array<std::atomic<uint32_t>, SWITCH_COUNT> switches_{};
     int build_result_ = ASSEMBLY_OK;

@@ -1,6 +1,7 @@
 // The fault injector: masks, the rank draw, areas, effects and periodic injection.
 #include "host_fixture.h"
 
+#include "ttpc/fp1cni.h"
 #include "ttpc/sl1func.h"
 
 #include <bit>
@@ -89,6 +90,7 @@ class SingleBitTest : public FaultInjectorTest {
 };
 
 TEST_F(SingleBitTest, EveryEffectHitsTheOneBit) {
+    const uint64_t writes = message_writes;
     inject(fi); // flip
     EXPECT_EQ(area[2], 1u << 5);
     inject(fi);
@@ -102,6 +104,7 @@ TEST_F(SingleBitTest, EveryEffectHitsTheOneBit) {
     EXPECT_EQ(area[2], 1u << 5);
     EXPECT_EQ(fi->injections, 5u);
     EXPECT_EQ(area[0] | area[1] | area[3], 0u);
+    EXPECT_EQ(message_writes - writes, 5u) << "each write counted: the word may be one of a message";
 }
 
 TEST_F(SingleBitTest, NoMaskMeansNoInjection) {

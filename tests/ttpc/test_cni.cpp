@@ -233,3 +233,21 @@ TEST(CniMessages, CopyTakesNoMoreThanTheFrameCarries) {
     EXPECT_EQ(copy_message_data(last, frame, 1000), FRAME_MAX_DATA);
     EXPECT_EQ(get_message_byte(last, 15), 0x1Fu);
 }
+
+TEST(CniMessages, EveryWriteIntoTheMessageAreaIsCounted) {
+    auto cni = make_cni();
+    Frame frame{};
+    set_data_length(frame, 4);
+    uint8_t* message = message_at(*cni, 4);
+    const auto counted = [](const auto& write) {
+        const uint64_t before = message_writes;
+        write();
+        return message_writes != before;
+    };
+    EXPECT_TRUE(counted([&] { set_message_byte(message, 0, 0xFF); }));
+    EXPECT_TRUE(counted([&] { (void)copy_message_data(message, frame, 4); }));
+    EXPECT_TRUE(counted([&] { set_message_status(message, MESSAGE_VALID); }));
+    EXPECT_TRUE(counted([&] { set_update_count(message, 2); }));
+    EXPECT_TRUE(counted([&] { (void)add_update_count(message, 2); }));
+    EXPECT_TRUE(counted([&] { reset_cni(*cni); }));
+}

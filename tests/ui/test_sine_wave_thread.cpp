@@ -5,6 +5,7 @@
 #include "ui/log_directory.h"
 #include "ui/sine_wave_thread.h"
 
+#include "host/fault_plan.h"
 #include "kernel/sim_process.h"
 
 #include "tests/scratch_directory.h"
@@ -250,6 +251,57 @@ TEST_F(SineThreadTest, UnpacedTheRunIsTheSameRunStepForStepAndTheSnapshotIsCurre
     }
     EXPECT_EQ(stopped_at[0], stopped_at[1]);
     EXPECT_TRUE(memory[0] == memory[1]) << "every interface and register the same";
+}
+
+TEST_F(SineThreadTest, UnpacedAValueAFaultMakesNonFiniteIsRepairedInTheStepThatWroteIt) {
+    // Bits 7-14 of message_area_word[k] are bits 23-30, the exponent, of the float at area bytes 4k - 2:
+    // word 4 holds O1's copy of M2's value (address 6), word 1 O2's copy of M1's (address 0). A memory
+    // fault makes the first non-finite at once; a stuck fault holds the second's exponent, which the hold
+    // puts back after every step that the repair took it out in. A probe, one more bit set in the same
+    // word, logs the word as the steps before it left it: repaired, paced or not.
+    constexpr double FLIP_AT_US = 150000.0;
+    constexpr double FLIP_PROBE_AFTER_US = 0.1; // the very next event
+    constexpr double STUCK_FROM_US = 160000.0;
+    constexpr double STUCK_PROBE_AFTER_US = 7.0; // after other steps, in which the hold wrote
+    constexpr uint32_t EXPONENT_BITS = 0x7f80;   // of the word
+    constexpr uint32_t SLOTS = 800;
+    SineThreadOptions options{PELORIN_DEFAULT_DATA_DIR, "", ""};
+    for (const std::string& text :
+         {"memory node=O1 field=message_area_word[4] mask=0x7f80 effect=set at_us=" +
+              std::to_string(FLIP_AT_US),
+          "memory node=O1 field=message_area_word[4] bit=0 effect=set at_us=" +
+              std::to_string(FLIP_AT_US + FLIP_PROBE_AFTER_US),
+          "stuck node=O2 field=message_area_word[1] mask=0x7f80 value=1 at_us=" +
+              std::to_string(STUCK_FROM_US),
+          "memory node=O2 field=message_area_word[1] bit=0 effect=set at_us=" +
+              std::to_string(STUCK_FROM_US + STUCK_PROBE_AFTER_US)}) {
+        FaultSpec fault;
+        std::string why;
+        ASSERT_TRUE(parse_fault(text, &fault, &why)) << why;
+        options.lesson.faults.push_back(fault);
+    }
+    std::vector<uint32_t> memory[2];
+    std::vector<std::string> rows[2];
+    for (const bool unpaced : {true, false}) {
+        thread = TOrvikThread::Create<TSineWaveThread>(options);
+        thread->SetUnpaced(unpaced);
+        thread->StepSlots(SLOTS);
+        ASSERT_TRUE(thread->WaitStopped(60s));
+        ASSERT_GT(thread->GetSimTime(), STUCK_FROM_US + STUCK_PROBE_AFTER_US);
+        memory[unpaced] = Memory();
+        unsigned probes = 0;
+        for (const InjectionRecord& row : thread->RunRows()) {
+            rows[unpaced].push_back(injection_log_row(row));
+            if (row.action == ROW_BIT && row.bit == 0) {
+                ++probes;
+                EXPECT_NE(row.before & EXPONENT_BITS, EXPONENT_BITS) << "not repaired before " << row.time;
+            }
+        }
+        EXPECT_EQ(probes, 2u);
+        thread.reset();
+    }
+    EXPECT_EQ(rows[0], rows[1]);
+    EXPECT_TRUE(memory[0] == memory[1]) << "every interface and register the same, paced or not";
 }
 
 TEST(SlotOffset, IsFoldedOnceIntoHalfARoundOf250AndScaled) {
