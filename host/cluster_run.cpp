@@ -322,6 +322,13 @@ void run_state(const ClusterRun& run, StateSink* sink) {
     cluster_state(run.cluster, sink);
 }
 
+StateDigest run_state_digest(const ClusterRun& run) {
+    StateHash hash;
+    state_hash_start(&hash);
+    run_state(run, &hash);
+    return state_hash_finish(&hash);
+}
+
 uint32_t run_add_fault(ClusterRun* run, const FaultSpec& fault) {
     return add_fault(run_plan(run), fault);
 }

@@ -128,11 +128,9 @@ struct RunLimit {
     uint64_t steps = std::numeric_limits<uint64_t>::max();     // run no step beyond this many kernel steps
 };
 
-struct ClusterRun {
-    Cluster cluster{};
-    RunSettings settings;
-    RunHooks hooks;
-
+/// How far a run has got: the driver's own fields, which a checkpoint (host/run_checkpoint.h) keeps with the
+/// model.
+struct RunProgress {
     bool running = false; // started and not yet finished
     bool ending = false;  // a stop was asked for; run_until returns before the next step
     RunEnd end = RunEnd::COMPLETED;
@@ -145,6 +143,12 @@ struct ClusterRun {
     double next_sample_us = 0.0;
     size_t replay_next = 0;       // the next row of settings.replay
     uint64_t replay_standins = 0; // replayed periodic injections: steps the replay did not run
+};
+
+struct ClusterRun : RunProgress {
+    Cluster cluster{};
+    RunSettings settings;
+    RunHooks hooks;
 
     ClusterRun() = default;
     ClusterRun(const ClusterRun&) = delete;
@@ -179,6 +183,8 @@ void finish_run(ClusterRun* run);
 
 /// The run's model state (kernel/sim_state.h): every kernel object, then the cluster record.
 void run_state(const ClusterRun& run, StateSink* sink);
+/// run_state's digest.
+StateDigest run_state_digest(const ClusterRun& run);
 
 /// Adds a described fault to the run from now on (between two steps), making the run's fault plan when it
 /// has none; returns the fault's number.

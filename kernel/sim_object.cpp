@@ -98,8 +98,8 @@ void destroy(SimObject* object) {
         object->destructor(object);
     }
     object->self = nullptr; // a stale reference now reads as a wrong value, never as a valid object
-    if (object->release != nullptr) {
-        object->release(object);
+    if (object->ops != nullptr) {
+        object->ops->release(object);
     }
 }
 

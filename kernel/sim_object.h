@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 struct SimObject;
 struct SimLink;
@@ -62,9 +63,22 @@ enum CheckResult : int {
 
 using SimDestructor = void (*)(SimObject*);
 using SimView = void (*)(const SimObject*, std::FILE*);
-using SimRelease = void (*)(SimObject*);
 /// Feeds the object's part of the model state to a sink (sim_state.h).
 using SimStateFunction = void (*)(const SimObject*, StateSink*);
+
+/// How a record is freed and copied: one table per record type, made by sim_new (and by
+/// create_owned_process for a process with a record of its own). A checkpoint (sim_checkpoint.h) keeps copies
+/// of the model's records with it and puts them back; the copy operations are null for a record type that
+/// cannot be copied, and a model holding one cannot be kept.
+struct SimRecordOps {
+    void (*release)(SimObject* object);                    // frees the record (the kernel's disposal)
+    void* (*keep)(const SimObject* object);                // a copy of the record and of what it owns
+    void (*put_back)(SimObject* object, const void* kept); // the record (and what it owns) as kept
+    void (*drop)(void* kept);                              // frees a copy
+    /// Frees the record and what it owns without running the model's destructor: an object made after
+    /// the checkpoint that is put back, whose neighbours no longer know it.
+    void (*forget)(SimObject* object);
+};
 
 /// Header of every kernel object (kind DYN_MEM).
 struct SimObject {
@@ -77,7 +91,8 @@ struct SimObject {
     SimObject* memory_pred;
     SimDestructor destructor; // called by disposal just before the record is freed; may be null
     SimView view;             // prints the object (trace.h); initialisation sets the kind's standard view
-    SimRelease release;       // frees the record's memory (set by sim_new); null: the kernel does not free it
+    const SimRecordOps*
+        ops; // frees and copies the record (set by sim_new); null: the kernel does not free it
     SimStateFunction feed_state; // its model state when that is not its bytes (sim_state.h); may be null
 };
 
@@ -104,12 +119,32 @@ struct SimHead : SimLink {
     uint8_t statistics;        // 1: statistics are gathered for this head
 };
 
+/// The operations of a record of type T (SimRecordOps): delete frees it, copies are made by T's copy
+/// constructor and put back by its assignment.
+template <class T>
+struct SimRecordOpsOf {
+    static void release(SimObject* o) { delete static_cast<T*>(o); }
+    static void* keep(const SimObject* o) { return new T(*static_cast<const T*>(o)); }
+    static void put_back(SimObject* o, const void* kept) {
+        *static_cast<T*>(o) = *static_cast<const T*>(kept);
+    }
+    static void drop(void* kept) { delete static_cast<T*>(kept); }
+    static constexpr SimRecordOps table() {
+        if constexpr (std::is_copy_constructible_v<T> && std::is_copy_assignable_v<T>) {
+            return {release, keep, put_back, drop, release};
+        } else {
+            return {release, nullptr, nullptr, nullptr, release};
+        }
+    }
+    static constexpr SimRecordOps TABLE = table();
+};
+
 /// Allocates a zeroed record of type T that the kernel will free with delete once it is disposed of, and
 /// records its size (the state comparison of sim_state.h reads the whole record).
 template <class T>
 T* sim_new() {
     T* record = new T{};
-    record->release = [](SimObject* o) { delete static_cast<T*>(o); };
+    record->ops = &SimRecordOpsOf<T>::TABLE;
     record->size = sizeof(T);
     return record;
 }

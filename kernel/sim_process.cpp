@@ -401,8 +401,8 @@ void dispose_process(SimProcess* process) {
         process->destructor(process);
     }
     process->self = nullptr;
-    if (process->release != nullptr) {
-        process->release(process);
+    if (process->ops != nullptr) {
+        process->ops->release(process);
     }
 }
 

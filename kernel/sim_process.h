@@ -115,9 +115,44 @@ SimProcess* inic_process(SimProcess* process, SimProgram program);
 /// the process runs `program`, is named `name` (the record's text), carries the record as its user data,
 /// and frees the record (delete) when the kernel disposes of the process. Its model state (sim_state.h) is
 /// the process followed by the record as RecordState feeds it (by default all its bytes).
+/// The record operations (SimRecordOps) of a process that owns a record of type Record: the kernel frees
+/// the process (its destructor frees the record); a copy holds both.
+template <class Record>
+struct OwnedProcessOps {
+    struct Kept {
+        SimProcess process;
+        Record record;
+    };
+    static Record* record_of(const SimObject* o) {
+        return static_cast<Record*>(static_cast<const SimProcess*>(o)->user_data);
+    }
+    static void* keep(const SimObject* o) {
+        return new Kept{*static_cast<const SimProcess*>(o), *record_of(o)};
+    }
+    static void put_back(SimObject* o, const void* kept) {
+        const auto* k = static_cast<const Kept*>(kept);
+        *static_cast<SimProcess*>(o) = k->process;
+        *record_of(o) = k->record;
+    }
+    static void drop(void* kept) { delete static_cast<Kept*>(kept); }
+    static void forget(SimObject* o) {
+        delete record_of(o);
+        delete static_cast<SimProcess*>(o);
+    }
+    static constexpr SimRecordOps table() {
+        if constexpr (std::is_copy_constructible_v<Record> && std::is_copy_assignable_v<Record>) {
+            return {SimRecordOpsOf<SimProcess>::release, keep, put_back, drop, forget};
+        } else {
+            return {SimRecordOpsOf<SimProcess>::release, nullptr, nullptr, nullptr, forget};
+        }
+    }
+    static constexpr SimRecordOps TABLE = table();
+};
+
 template <class Record, void (*RecordState)(const Record&, StateSink*) = whole_record_state<Record>>
 SimProcess* create_owned_process(Record* record, SimProgram program, const char* name) {
     SimProcess* process = sim_new<SimProcess>();
+    process->ops = &OwnedProcessOps<Record>::TABLE;
     inic_process(process, program);
     process->name = name;
     process->user_data = record;

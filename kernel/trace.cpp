@@ -274,6 +274,12 @@ uint64_t trace_fingerprint() {
 uint64_t trace_fingerprint_lines() {
     return sink.lines;
 }
+void trace_fingerprint_resume(uint64_t hash, uint64_t lines) {
+    if (sink.hashing) {
+        sink.hash = hash;
+        sink.lines = lines;
+    }
+}
 
 const std::string& trace_failure() {
     return sink.failure;

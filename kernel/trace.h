@@ -63,6 +63,9 @@ void trace_fingerprint_stop();
 /// 64-bit FNV-1a hash of the bytes traced since trace_fingerprint_start, and the number of lines.
 uint64_t trace_fingerprint();
 uint64_t trace_fingerprint_lines();
+/// While hashing: goes on from a hash and line count taken earlier (a run put back to a checkpoint goes on
+/// with the fingerprint it had there).
+void trace_fingerprint_resume(uint64_t hash, uint64_t lines);
 
 /// Acknowledgement state names, 11 characters each ("OK         " .. "DBL_FAILURE"); other values "Unknown!".
 const char* ack_state_name(unsigned value);
