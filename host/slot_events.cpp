@@ -615,3 +615,29 @@ std::string slot_event_csv_rows(const SlotColumn& column, const InjectionHistory
     }
     return rows;
 }
+
+SlotRecorderMark slot_recorder_mark(const SlotRecorder& recorder) {
+    SlotRecorderMark mark;
+    mark.observer = recorder.observer;
+    std::copy(std::begin(recorder.counters), std::end(recorder.counters), std::begin(mark.counters));
+    std::copy(std::begin(recorder.track), std::end(recorder.track), std::begin(mark.track));
+    mark.effect_column = recorder.effect_column;
+    mark.open = recorder.open;
+    mark.current = recorder.current;
+    mark.columns = recorder.columns.total;
+    mark.injections = recorder.injections.total;
+    mark.reasons = recorder.reasons.total;
+    return mark;
+}
+
+void slot_recorder_rewind(SlotRecorder* recorder, const SlotRecorderMark& mark) {
+    recorder->observer = mark.observer;
+    std::copy(std::begin(mark.counters), std::end(mark.counters), std::begin(recorder->counters));
+    std::copy(std::begin(mark.track), std::end(mark.track), std::begin(recorder->track));
+    recorder->effect_column = mark.effect_column;
+    recorder->open = mark.open;
+    recorder->current = mark.current;
+    recorder->columns.rewind(mark.columns);
+    recorder->injections.rewind(mark.injections);
+    recorder->reasons.rewind(mark.reasons);
+}

@@ -69,6 +69,7 @@
 
 #include "host/cluster.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -177,18 +178,28 @@ struct SlotColumn {
 template <class T, unsigned N>
 struct BoundedLog {
     std::vector<T> items = std::vector<T>(N);
-    uint64_t total = 0; // items ever appended; the newest is number `total`
+    uint64_t total = 0;  // items ever appended; the newest is number `total`
+    uint64_t oldest = 1; // no number below it is kept (the log went back past what it had overwritten)
 
     void push(const T& item) {
         items[total % N] = item;
         total += 1;
     }
     /// The oldest number kept (total + 1 when empty).
-    uint64_t first() const { return total > N ? total - N + 1 : 1; }
+    uint64_t first() const { return std::max(total > N ? total - N + 1 : 1, oldest); }
+    /// The log as it was when it held `number` items (not more than it holds): what it has overwritten
+    /// since is not kept.
+    void rewind(uint64_t number) {
+        oldest = std::min(first(), number + 1);
+        total = number;
+    }
     bool has(uint64_t number) const { return number >= first() && number <= total; }
     const T& at(uint64_t number) const { return items[(number - 1) % N]; }
     size_t size() const { return static_cast<size_t>(total - first() + 1); }
-    void clear() { total = 0; }
+    void clear() {
+        total = 0;
+        oldest = 1;
+    }
     /// Appends what `source` holds beyond this log's newest item (a copy that keeps up with its source).
     void catch_up_with(const BoundedLog& source) {
         if (total < source.first() - 1) {
@@ -276,6 +287,24 @@ struct SlotRecorder {
     SlotRecorder(const SlotRecorder&) = delete;
     SlotRecorder& operator=(const SlotRecorder&) = delete;
 };
+
+/// What a recorder has gathered by a point of the run, but its logs (their lengths only): a run kept to go
+/// back to keeps this with it (slot_recorder_rewind).
+struct SlotRecorderMark {
+    ControllerObserver observer{};
+    NodeCounters counters[NODE_COUNT]{};
+    NodeTrack track[NODE_COUNT]{};
+    uint64_t effect_column = 0;
+    bool open = false;
+    SlotColumn current{};
+    uint64_t columns = 0; // the logs' totals
+    uint64_t injections = 0;
+    uint64_t reasons = 0;
+};
+SlotRecorderMark slot_recorder_mark(const SlotRecorder& recorder);
+/// The recorder as it was at `mark`, the run having gone back there: its logs keep what they held then
+/// and have not overwritten since. stop_on_effect and on_column stay as they are.
+void slot_recorder_rewind(SlotRecorder* recorder, const SlotRecorderMark& mark);
 
 /// Starts watching an assembled cluster from its present state (nothing counted yet).
 void attach_slot_recorder(SlotRecorder* recorder, Cluster* cluster);

@@ -672,6 +672,20 @@ void TMainForm::BackToSlot(uint64_t slot) {
     }
     thread_->SetPaused(true);
     WaitUntilStopped();
+    if (thread_->GoBackInPlace(slot)) {
+        // From a point the model kept of itself: the same run, replayed from there.
+        CloseErrorBox();
+        ConnectThread();
+        ResetReferences();
+        ApplySettings();
+        Refresh();
+        cc_limit_->setReadOnly(false);
+        if (observer_) {
+            observer_->RunStarted();
+        }
+        thread_->Run(); // unpaced to the slot, where it stops of itself
+        return;
+    }
     SineThreadOptions back = options_; // the same configuration and lesson, and Rewind still starts afresh
     back.replay = thread_->RunRows();
     back.replay_is_own = true;

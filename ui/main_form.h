@@ -100,9 +100,10 @@ class TMainForm : public QWidget {
     void OpenScenarioClick();
     /// The observer's "Step slot" and "Step round": runs on until that many slots have closed.
     void StepSlotsClick(uint32_t count);
-    /// The observer's "Back": a new model replays this run's own rows from time 0 (TSineWaveThread,
-    /// "Going back"), unpaced, and stops where `slot` (1 = the run's first) begins; Run then goes on
-    /// with the same run. Rewind still starts afresh from the files.
+    /// The observer's "Back": the model goes back to a point it kept of itself (TSineWaveThread, "Back
+    /// points") or, where none serves, a new model replays this run's own rows from time 0 ("Going back");
+    /// either runs unpaced and stops where `slot` (1 = the run's first) begins; Run then goes on with the
+    /// same run. Rewind still starts afresh from the files.
     void BackToSlot(uint64_t slot);
     void AllOnClick();
     void AllOffClick();

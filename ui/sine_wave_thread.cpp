@@ -90,7 +90,10 @@ void TSineWaveThread::BuildModel() {
     Gather();             // the first snapshot exists before the first event
     RestartWorstStates(); // the states it was built in
     replayed_rows_ = options_.replay.size();
-    asked_stop_due_ = options_.stop_after_slots.value_or(0) > 0 || options_.stop_before_step.value_or(0) > 0;
+    rows_are_own_ = options_.replay_is_own;
+    stop_after_slots_ = options_.stop_after_slots;
+    stop_before_step_ = options_.stop_before_step;
+    asked_stop_due_ = stop_after_slots_.value_or(0) > 0 || stop_before_step_.value_or(0) > 0;
     SetCatchingUp(asked_stop_due_);
 }
 
@@ -98,10 +101,8 @@ void TSineWaveThread::StopWhereAsked() {
     if (!asked_stop_due_) {
         return;
     }
-    const bool slots_done =
-        !options_.stop_after_slots || recorder_.columns.total >= *options_.stop_after_slots;
-    const bool step_done =
-        !options_.stop_before_step || step_count() + run_.replay_standins >= *options_.stop_before_step;
+    const bool slots_done = !stop_after_slots_ || recorder_.columns.total >= *stop_after_slots_;
+    const bool step_done = !stop_before_step_ || step_count() + run_.replay_standins >= *stop_before_step_;
     if (slots_done && step_done) {
         asked_stop_due_ = false;
         SetCatchingUp(false);
@@ -167,6 +168,7 @@ void TSineWaveThread::AfterStep() {
         lesson_time_stop_ = true;
         SetPaused(true); // the lesson ends here; Run goes on past it
     }
+    KeepBackPoint();
 }
 
 void TSineWaveThread::Gather() {
@@ -314,11 +316,18 @@ void TSineWaveThread::LowerPriorityOnce() {
 // --- Slot events ----------------------------------------------------------------------------------------
 
 void TSineWaveThread::ReadSlotEvents(SlotEventsCopy* copy) {
-    if (copy->model != model_number_) {
-        *copy = SlotEventsCopy{};
-        copy->model = model_number_;
+    if (BuildFailed()) {
+        if (copy->model != model_number_) {
+            *copy = SlotEventsCopy{};
+            copy->model = model_number_;
+        }
+        return;
     }
-    OnModel([&] {
+    WithModelLocked([&] {
+        if (copy->model != model_number_) {
+            *copy = SlotEventsCopy{};
+            copy->model = model_number_;
+        }
         slot_recorder_catch_up(&recorder_);
         copy->sim_time = sim_time();
         copy->columns.catch_up_with(recorder_.columns);
@@ -378,6 +387,112 @@ std::string TSineWaveThread::ReplayFailure() {
     return why;
 }
 
+// --- Back points ----------------------------------------------------------------------------------------
+
+void TSineWaveThread::KeepBackPoint() {
+    if (run_rows_dropped_ || recorder_.columns.total < next_back_point_ || !run_.running || run_.ending) {
+        return;
+    }
+    const uint8_t injector = run_.cluster.fault_injector->state;
+    if (injector == PLANNED || injector == NEW_PLANNED) {
+        return; // periodic injection is under way: tried again after the next step
+    }
+    BackPoint point;
+    if (!take_run_checkpoint(run_, &point.run)) {
+        next_back_point_ = UINT64_MAX; // a model that cannot be copied: Back replays from time 0
+        return;
+    }
+    point.recorder = slot_recorder_mark(recorder_);
+    point.closed = recorder_.columns.total;
+    point.rows = run_rows_.size();
+    point.captions = captions_.size();
+    point.effect_stops = effect_stops_;
+    point.effect_column = effect_column_;
+    point.lesson_time_stop = lesson_time_stop_;
+    point.lesson_effect_armed = lesson_effect_armed_;
+    point.lesson_effect_done = lesson_effect_done_;
+    std::copy(std::begin(guardian_failures_seen_), std::end(guardian_failures_seen_),
+              std::begin(point.guardian_failures_seen));
+    back_points_.push_back(std::move(point));
+    if (back_points_.size() > MAX_BACK_POINTS) {
+        // Every second point goes (the later of each pair stays, so the points keep an even spacing).
+        size_t kept = 0;
+        for (size_t k = 1; k < back_points_.size(); k += 2) {
+            back_points_[kept++] = std::move(back_points_[k]);
+        }
+        back_points_.resize(kept);
+        back_point_spacing_ *= 2;
+    }
+    next_back_point_ = back_points_.back().closed + back_point_spacing_;
+}
+
+bool TSineWaveThread::GoBackInPlace(uint64_t slot) {
+    if (BuildFailed() || slot == 0 || PendingError()) {
+        return false;
+    }
+    bool done = false;
+    WithModelLocked([&] {
+        const uint64_t goal = slot - 1; // slot begins once the ones before it have closed
+        if (run_rows_dropped_ || goal < SLOT_HISTORY) {
+            return; // no rows to replay; or a goal so early that time 0 is as near
+        }
+        const auto found =
+            std::find_if(back_points_.rbegin(), back_points_.rend(), [goal](const BackPoint& p) {
+                return p.closed + SLOT_HISTORY <=
+                       goal; // the recorder's whole history before the goal is replayed
+            });
+        if (found == back_points_.rend()) {
+            return;
+        }
+        const BackPoint& point = *found;
+        if (!restore_run_checkpoint(&run_, point.run)) {
+            back_points_.clear(); // of a model this one no longer is
+            next_back_point_ = recorder_.columns.total + back_point_spacing_;
+            return;
+        }
+        run_.settings.replay = run_rows_; // every row of the run, those after the point still to come
+        run_.settings.replay_goes_on = true;
+        run_.replay_next = point.rows;
+        run_rows_.resize(point.rows);
+        replayed_rows_ = run_.settings.replay.size();
+        rows_are_own_ = true;
+        captions_.resize(point.captions);
+        effect_stops_ = point.effect_stops;
+        effect_column_ = point.effect_column;
+        lesson_time_stop_ = point.lesson_time_stop;
+        lesson_effect_armed_ = point.lesson_effect_armed;
+        lesson_effect_done_ = point.lesson_effect_done;
+        std::copy(std::begin(point.guardian_failures_seen), std::end(point.guardian_failures_seen),
+                  std::begin(guardian_failures_seen_));
+        slot_recorder_rewind(&recorder_, point.recorder);
+        recorder_.stop_on_effect = window_stop_on_effect_ || lesson_effect_armed_;
+        step_goal_ = 0;
+        replay_failure_.clear();
+        stop_after_slots_ = goal;
+        stop_before_step_.reset();
+        asked_stop_due_ = true;
+        SetCatchingUp(true);
+        model_number_ = ++models_built; // readers start their copies afresh, as for a new model
+        node_data_looked_at_.reset();
+        next_back_point_ = point.closed + back_point_spacing_;
+        back_points_.erase(found.base(), back_points_.end()); // the run may take another way from here
+        Gather();
+        RestartWorstStates();
+        done = true;
+    });
+    return done;
+}
+
+std::vector<uint64_t> TSineWaveThread::BackPointSlots() {
+    std::vector<uint64_t> closed;
+    OnModel([&] {
+        for (const BackPoint& point : back_points_) {
+            closed.push_back(point.closed);
+        }
+    });
+    return closed;
+}
+
 void TSineWaveThread::LeaveReplay() {
     if (run_replay_pending(run_)) {
         run_drop_pending_replay(&run_);
@@ -425,7 +540,7 @@ void TSineWaveThread::LogInjection(const InjectionRecord& record) {
     if (options_.injection_log.empty() || injection_log_failed_) {
         return;
     }
-    if (options_.replay_is_own && run_rows_.size() <= replayed_rows_) {
+    if (rows_are_own_ && run_rows_.size() <= replayed_rows_) {
         return; // written by the model this one goes back in
     }
     if (!injection_log_.is_open()) {

@@ -69,6 +69,19 @@
 // pace. A replay that the model does not follow (another configuration, a log that is not of this
 // cluster) stops the run and is said in ReplayFailure, and on stderr.
 //
+// Back points. Replaying from time 0 takes as long as the model takes to get there again (about 5 s for
+// ten simulated minutes). So the thread also keeps its model along the run (host/run_checkpoint.h): a back
+// point every BACK_POINT_SLOTS slots, between two steps, with what the thread and its slot recorder had
+// gathered by then. GoBackInPlace puts the latest point at least SLOT_HISTORY slots before the goal back
+// into this very model and replays the run's own rows from there (so the recorder's history before the goal
+// is whole again), which is the same run as a replay from time 0: the rows after the point come at the same
+// step numbers, and what the model did before it is the model's own. A point is taken only while the fault
+// injector is not planned (no periodic injection under way): a replay stands in for the injector's events,
+// which a model with the injector planned would run itself. Points after the one gone back to are dropped
+// (the run may take another way from there). At most MAX_BACK_POINTS are kept: when there are more, every
+// second goes and the spacing doubles, so a long run keeps points over its whole length in bounded memory
+// (about 0.2 MB each).
+//
 // Build failure. BuildModel never ends the program: when the configuration cannot be read it records the
 // result code and the reason, builds nothing, and the thread must then only be destroyed. The caller shows
 // the start-up message (or, for a model that was built, the warnings) and ends the program.
@@ -76,6 +89,7 @@
 
 #include "host/cluster_run.h"
 #include "host/injection_log.h"
+#include "host/run_checkpoint.h"
 #include "host/scenario_file.h"
 #include "host/slot_events.h"
 #include "ui/orvik_thread.h"
@@ -252,6 +266,16 @@ class TSineWaveThread : public TOrvikThread {
     /// Why the replay stopped the run ("" while it follows its log).
     std::string ReplayFailure();
 
+    /// Goes back in this model to where `slot` begins (see "Back points"), the thread stopped: true when a
+    /// back point serves, and the thread then runs there unpaced at its next Run and pauses; false, with
+    /// nothing changed, when none does (the run is too young, keeps no rows, or waits on a kernel error):
+    /// the caller then replays the run from time 0 in a new thread.
+    bool GoBackInPlace(uint64_t slot);
+    /// Back points kept, and the slots each stands at (tests, the benchmark).
+    std::vector<uint64_t> BackPointSlots();
+    static constexpr uint64_t BACK_POINT_SLOTS = 8192;
+    static constexpr size_t MAX_BACK_POINTS = 64;
+
     /// The model, for inspection under WithModelLocked (tests).
     const Cluster& GetCluster() const { return run_.cluster; }
 
@@ -263,6 +287,22 @@ class TSineWaveThread : public TOrvikThread {
     void ReportKernelError(uint8_t code, const char* message) override;
 
   private:
+    /// A point of the run to go back to (see "Back points"): the model and what the thread had gathered.
+    struct BackPoint {
+        RunCheckpoint run;
+        SlotRecorderMark recorder;
+        uint64_t closed = 0; // slots closed
+        size_t rows = 0;     // rows of the run
+        size_t captions = 0;
+        uint64_t effect_stops = 0;
+        uint64_t effect_column = 0;
+        bool lesson_time_stop = false;
+        bool lesson_effect_armed = false;
+        bool lesson_effect_done = false;
+        uint32_t guardian_failures_seen[NODE_COUNT]{};
+    };
+    /// Keeps a back point when one is due; model lock held, between two steps.
+    void KeepBackPoint();
     void LogInjection(const InjectionRecord& record); // from inside an injection, under the model lock
     /// A fault or rate of the window's own while the replay has rows to come: the run branches off here.
     void LeaveReplay();
@@ -306,8 +346,8 @@ class TSineWaveThread : public TOrvikThread {
     std::string build_error_;
     std::vector<std::string> build_warnings_;
 
-    const uint64_t model_number_;         // distinguishes this thread's model from those of earlier threads
-    SlotRecorder recorder_;               // model lock
+    uint64_t model_number_; // model lock; distinguishes this model from earlier ones (and from before Back)
+    SlotRecorder recorder_; // model lock
     uint64_t effect_stops_ = 0;           // model lock
     uint64_t effect_column_ = 0;          // model lock
     std::vector<LessonCaption> captions_; // model lock
@@ -324,7 +364,13 @@ class TSineWaveThread : public TOrvikThread {
     std::string replay_failure_;            // model lock
     bool asked_stop_due_ = false;           // model lock; stop_after_slots or stop_before_step not reached
     size_t replayed_rows_ = 0;              // model lock; the first rows of the run that are replays
-    InjectionCsvWriter injection_log_;      // model lock; opened at the first injection
+    bool rows_are_own_ = false;             // model lock; the replayed rows are in the injection log already
+    std::optional<uint64_t> stop_after_slots_; // model lock; where the run stops of itself (see the options)
+    std::optional<uint64_t> stop_before_step_; //
+    std::vector<BackPoint> back_points_;       // model lock; in the order of the run
+    uint64_t back_point_spacing_ = BACK_POINT_SLOTS; // model lock
+    uint64_t next_back_point_ = BACK_POINT_SLOTS;    // model lock; slots closed at the next point
+    InjectionCsvWriter injection_log_;               // model lock; opened at the first injection
     bool injection_log_failed_ = false;
     bool trace_failure_said_ = false; // model lock
 
