@@ -34,10 +34,10 @@ class RunCheckpointTest : public ::testing::Test {
     }
     void run_to(double t) { ASSERT_EQ(run_until(run.get(), RunLimit{0, t}), RunEnd::COMPLETED); }
     static FaultSpec fault(const char* text) {
-        FaultSpec spec;
+        FaultSpec described;
         std::string why;
-        EXPECT_TRUE(parse_fault(text, &spec, &why)) << why;
-        return spec;
+        EXPECT_TRUE(parse_fault(text, &described, &why)) << why;
+        return described;
     }
 
     /// What the run has done by a point: everything it traced, its steps, its time and the laser's hits.
